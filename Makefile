@@ -1,0 +1,35 @@
+# Tonewell: the two commands a user needs are `make demo` and `make test`.
+BUILD ?= build
+SAN_BUILD ?= build-sanitize
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps build test demo bench test-sanitize clean
+
+all: build
+
+# Installs the Debian packages the build and the tests need, when any is missing.
+deps:
+	@bash tools/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# The same tests built with AddressSanitizer and UndefinedBehaviorSanitizer.
+test-sanitize: deps
+	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
+	  -DTONEWELL_SANITIZE=ON -DTONEWELL_BENCH=OFF
+	cmake --build $(SAN_BUILD) -j $(JOBS)
+	ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)
+
+demo: build
+	bash tools/demo.sh
+
+bench: build
+	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b || exit 1; done
+
+clean:
+	rm -rf $(BUILD) $(SAN_BUILD)
