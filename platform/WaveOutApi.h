@@ -10,6 +10,9 @@
 #include <cstdint>
 #include <string>
 
+#include <memory>
+
+#include "platform/WaveOutBackend.h"
 #include "platform/mmsystem.h"
 
 namespace tw {
@@ -56,5 +59,8 @@ MMRESULT waveOutGetErrorText(MMRESULT code, char* text, uint32_t size);
 void SelectWaveOutput(const std::string& setting);
 // SelectWaveOutput of the environment's TONEWELL_AUDIO (unset counts as "").
 void SelectWaveOutputFromEnvironment();
+// Makes the functions above use this sound system from now on (tests install
+// scripted or fast backends this way). Devices already open keep theirs.
+void UseWaveOutBackend(std::unique_ptr<WaveOutBackend> backend);
 
 }  // namespace tw
