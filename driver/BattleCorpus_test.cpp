@@ -104,9 +104,8 @@ TEST(BattleCorpus, ScoresAndEndCyclesMatchTheReference) {
     const bool same = state->Scores[0] == row->score0 && state->Scores[1] == row->score1 &&
                       state->EndCycle == row->end_cycle;
     EXPECT_TRUE(same) << row->w0 << " vs " << row->w1 << ": got " << state->Scores[0] << " "
-                      << state->Scores[1] << " ending in cycle " << state->EndCycle
-                      << ", expected " << row->score0 << " " << row->score1 << " ending in cycle "
-                      << row->end_cycle;
+                      << state->Scores[1] << " ending in cycle " << state->EndCycle << ", expected "
+                      << row->score0 << " " << row->score1 << " ending in cycle " << row->end_cycle;
     if (!same && ++mismatches >= 20) break;
   }
   std::cout << "[ corpus   ] " << chosen.size() << " battles compared\n";
