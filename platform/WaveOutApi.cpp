@@ -181,7 +181,7 @@ MMRESULT waveOutClose(HWAVEOUT handle) {
     if (device->target != nullptr) device->target->Post(MM_WOM_CLOSE, 0);
     device->open = false;
     device->target = nullptr;
-    device->stream.swap(stream);
+    device->stream.reset();  // `stream` still holds it
     device->backend.swap(backend);
   }
   // The stream goes before its backend, and both outside the device's lock.
