@@ -11,6 +11,7 @@
 
 #include <cstdint>
 
+#include "platform/SyncObjects.h"  // WaitForSyncObject, the wait of the device objects
 #include "platform/mmsystem.h"
 
 namespace tw {

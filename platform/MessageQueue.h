@@ -102,6 +102,10 @@ class CallbackWindow : public NotifyTarget {
   // Safe from any thread and from inside its own handler.
   void Destroy();
   bool Alive() const;
+  // True on the thread whose queue the window was last created on.
+  bool OwnedByCurrentThread() const {
+    return FQueue != nullptr && FQueue->Owner() == std::this_thread::get_id();
+  }
 
   // Callable from any thread; never blocks on the receiver.
   bool Post(uint32_t Message, uintptr_t Param) override;
