@@ -11,10 +11,14 @@
 
 #include <cstdint>
 
+#include "platform/StreamIO.h"
 #include "platform/SyncObjects.h"  // WaitForSyncObject, the wait of the device objects
+#include "platform/mmio.h"
 #include "platform/mmsystem.h"
 
 namespace tw {
+
+class TStream;
 
 // One of the 20 PCM formats that can be built by name (see
 // FillPCMFormatFromCode). Only the low 7 bits count.
@@ -70,5 +74,69 @@ int GetPeakLevel(const void* Data, uint32_t Count, const WAVEFORMATEX* Format);
 // Overwrites Count bytes of Data with silence: 128 for 8-bit samples, 0 for
 // 16-bit ones. False (Data untouched) unless Format is 8- or 16-bit PCM.
 bool FillSilence(void* Data, uint32_t Count, const WAVEFORMATEX* Format);
+
+// An owned wave format record of variable size: the 18-byte record followed
+// by its cbSize extra bytes (and possibly more, when a "fmt " chunk was
+// larger). Empty when it holds no record. Emptying keeps the storage, and a
+// record that fits the storage reuses it, so re-parsing headers of the same
+// kind does not allocate. Moves transfer the record; copies are not allowed.
+class TWaveFormatBlock {
+ public:
+  TWaveFormatBlock() = default;
+  ~TWaveFormatBlock();
+  TWaveFormatBlock(TWaveFormatBlock&& Other) noexcept;
+  TWaveFormatBlock& operator=(TWaveFormatBlock&& Other) noexcept;
+  TWaveFormatBlock(const TWaveFormatBlock&) = delete;
+  TWaveFormatBlock& operator=(const TWaveFormatBlock&) = delete;
+
+  // The record, or null when empty.
+  WAVEFORMATEX* get() const {
+    return FSize != 0 ? reinterpret_cast<WAVEFORMATEX*>(FBytes) : nullptr;
+  }
+  WAVEFORMATEX* operator->() const { return get(); }
+  explicit operator bool() const { return FSize != 0; }
+  // Bytes held: at least 18 and at least 18 + cbSize when not empty.
+  uint32_t size() const { return FSize; }
+
+  // Holds Size (at least 18) zeroed bytes and returns them; null, with the
+  // block emptied, when the memory cannot be had.
+  uint8_t* Allocate(uint32_t Size);
+  // Holds a copy of Format's 18 + cbSize bytes; false when Format is null or
+  // memory cannot be had.
+  bool Assign(const WAVEFORMATEX* Format);
+  void reset() { FSize = 0; }
+
+ private:
+  uint8_t* FBytes = nullptr;
+  uint32_t FSize = 0;
+  uint32_t FCapacity = 0;
+};
+
+// Parses the RIFF/WAVE header of Stream: the first top-level "RIFF" chunk of
+// form "WAVE", in it the first "fmt " chunk, and after that the first
+// "data" chunk (a "data" chunk before "fmt " is not seen). On success Format
+// holds the "fmt " chunk's bytes, zero-filled to at least 18 bytes and to
+// 18 + cbSize; DataSize is the data chunk's size as stored (it is not
+// compared with the stream's length) and DataOffset the stream offset of the
+// first data byte. Fails for an empty stream or when no such RIFF chunk
+// exists (Format untouched in both cases), and when the "fmt " chunk is
+// missing or shorter than 14 bytes or the "data" chunk is missing (Format
+// emptied). Never raises.
+bool ReadWaveHeader(TStream& Stream, TWaveFormatBlock& Format, uint32_t& DataSize,
+                    uint32_t& DataOffset);
+
+// Writes at offset 0 of Handle: "RIFF", size 0, "WAVE", the "fmt " chunk
+// with 18 + cbSize bytes of Format (padded to even), and the "data" chunk
+// header with size 0, leaving Handle at the first data byte. Riff and Data
+// receive the descriptors mmioAscend needs to correct the sizes later. False
+// at the first failing step.
+bool WriteWaveHeader(HMMIO Handle, const WAVEFORMATEX* Format, MMCKINFO& Riff, MMCKINFO& Data);
+
+// Empties Stream and writes the header of a new wave of Format over it (see
+// WriteWaveHeader). Returns the open handle at the first data byte, or null
+// when the stream cannot be used or the header not written (the stream may
+// then already have been emptied).
+HMMIO CreateWaveOnStream(TStream& Stream, const WAVEFORMATEX* Format, MMCKINFO& Riff,
+                         MMCKINFO& Data);
 
 }  // namespace tw

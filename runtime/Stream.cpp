@@ -62,6 +62,14 @@ int64_t TStream::CopyFrom(TStream& Source, int64_t Count) {
     Count = Source.Size();
   }
   // A memory source is copied straight from its block: one write, no buffer.
+  if (&Source == this) {
+    // Source and destination share one position: the copy is the identity
+    // over the bytes that are there.
+    const int64_t pos = Position();
+    if (pos + Count > Size()) ReadError();
+    Seek(Count, TSeekOrigin::soCurrent);
+    return Count;
+  }
   if (auto* memory = dynamic_cast<TCustomMemoryStream*>(&Source)) {
     const int64_t pos = memory->Position();
     const int64_t available = std::max<int64_t>(0, memory->Size() - pos);
@@ -145,9 +153,15 @@ void TMemoryStream::SetSize(int64_t NewSize) {
 int64_t TMemoryStream::Write(const void* Buffer, int64_t Count) {
   if (Count <= 0) return 0;
   const int64_t end = FPosition + Count;
+  auto* source = static_cast<const uint8_t*>(Buffer);
   if (end > Size()) {
     const int64_t oldSize = Size();
+    // Buffer may lie inside this stream's own block, which growing moves.
+    const auto* block = static_cast<const uint8_t*>(Memory());
+    const bool inside = block != nullptr && source >= block && source < block + FCapacity;
+    const int64_t sourceOffset = inside ? source - block : 0;
     Grow(end);
+    if (inside) source = static_cast<const uint8_t*>(Memory()) + sourceOffset;
     // A write past the end leaves a zero-filled gap, never stale bytes.
     if (FPosition > oldSize) {
       std::memset(static_cast<uint8_t*>(Memory()) + oldSize, 0,
@@ -155,7 +169,7 @@ int64_t TMemoryStream::Write(const void* Buffer, int64_t Count) {
     }
     SetPointer(Memory(), end);
   }
-  std::memcpy(static_cast<uint8_t*>(Memory()) + FPosition, Buffer, static_cast<size_t>(Count));
+  std::memmove(static_cast<uint8_t*>(Memory()) + FPosition, source, static_cast<size_t>(Count));
   FPosition = end;
   return Count;
 }
