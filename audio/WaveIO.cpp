@@ -210,6 +210,7 @@ bool TWaveAudioIO::ReallocateBuffer(WAVEHDR*& Header, uint32_t Size, void* Data)
     // A caller's block the object adopted: it is the object's to free.
     std::free(Header->lpData);
     Header->lpData = nullptr;
+    Header->dwBufferLength = 0;
   }
   char* data = static_cast<char*>(Data);
   if (ownData) {
@@ -221,7 +222,7 @@ bool TWaveAudioIO::ReallocateBuffer(WAVEHDR*& Header, uint32_t Size, void* Data)
         return false;
       }
       // A resize keeps what the block held.
-      if (Header->lpData == b->Data && Header->dwBufferLength > 0) {
+      if (b->Data != nullptr && Header->lpData == b->Data && Header->dwBufferLength > 0) {
         std::memcpy(grown, b->Data, std::min(Header->dwBufferLength, Size));
       }
       delete[] b->Data;

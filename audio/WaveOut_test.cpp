@@ -279,7 +279,7 @@ TEST(WaveOutDeviceTest, FailedWriteWithoutOnErrorEndsThePlaybackAndIsReported) {
   EXPECT_EQ(out.ActiveBufferCount(), 0);
   EXPECT_EQ(err.rfind("Exception EWaveAudioSysError in module ", 0), 0u) << err;
   EXPECT_NE(err.find(" at "), std::string::npos);
-  EXPECT_EQ(err.substr(err.size() - 2), ".\n\n") << err;
+  EXPECT_EQ(err.substr(err.size() - 3), ".\n\n") << err;
 }
 
 TEST(WaveOutDeviceTest, NegativeReadCountEndsTheData) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -254,6 +255,7 @@ TEST(AudioPlayerTest, DestroyedWhileOpenClosesTheDevice) {
   bool deactivated = false;
   {
     TAudioPlayer player(nullptr);
+    player.SetBufferLength(10);  // the data outlasts the two queued buffers
     player.OnDeactivate = [&](TWaveAudioIO*) { deactivated = true; };
     player.SetWave(wave.get());
     player.SetActive(true);
