@@ -224,6 +224,14 @@ TEST_F(WaveOutApiTest, HandlesThatNameNoOpenDeviceAreRefused) {
     EXPECT_EQ(waveOutSetPlaybackRate(h, v), MMSYSERR_INVALHANDLE);
   }
   EXPECT_EQ(b.header.dwFlags, 0u);
+
+  // A handle kept after its close does not reach the devices opened next.
+  HWAVEOUT stale = Open();
+  ASSERT_EQ(waveOutClose(stale), MMSYSERR_NOERROR);
+  std::vector<HWAVEOUT> later;
+  for (int i = 0; i < 8; ++i) later.push_back(Open());
+  EXPECT_EQ(waveOutClose(stale), MMSYSERR_INVALHANDLE);
+  for (HWAVEOUT h : later) EXPECT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
 }
 
 TEST_F(WaveOutApiTest, ErrorTextsAreOurOwnPerCode) {
