@@ -145,6 +145,27 @@ TEST_F(WaveOutApiTest, PauseHoldsBuffersAndResetReturnsThemAllBeforeReturning) {
   EXPECT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
 }
 
+TEST_F(WaveOutApiTest, ManyBuffersHeldByAPauseComeBackInOrder) {
+  HWAVEOUT h = Open();
+  std::vector<std::unique_ptr<Buffer>> buffers;
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_EQ(waveOutPause(h), MMSYSERR_NOERROR);
+    for (int i = 0; i < 11; ++i) {
+      buffers.push_back(std::make_unique<Buffer>(4));
+      ASSERT_EQ(Play(h, *buffers.back()), MMSYSERR_NOERROR);
+    }
+    if (round == 0) {
+      ASSERT_EQ(waveOutRestart(h), MMSYSERR_NOERROR);
+    } else {
+      ASSERT_EQ(waveOutReset(h), MMSYSERR_NOERROR);
+    }
+  }
+  const auto got = target.Got();
+  ASSERT_EQ(got.size(), 1 + buffers.size());
+  for (size_t i = 0; i < buffers.size(); ++i) EXPECT_EQ(got[i + 1].param, buffers[i]->param());
+  EXPECT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
+}
+
 TEST_F(WaveOutApiTest, PositionAnswersInTheUnitAskedFor) {
   HWAVEOUT h = Open();
   Buffer second(176400 + 88200);  // 1.5 s
