@@ -220,6 +220,20 @@ TEST(AudioPlayerTest, SetWaveDuringPlayEndsTheOldReadingAndLoadsTheNewCopy) {
   EXPECT_FALSE(player.Active());
 }
 
+TEST(AudioPlayerTest, AFailedOpenLeavesTheWaveIdleSoALaterOpenWorks) {
+  auto script = UseScriptedWaveOut();
+  script->QueryResult = WAVERR_BADFORMAT;
+  TAudioPlayer player(nullptr);
+  auto wave = ToneWave(Pattern(800));
+  player.SetWave(wave.get());
+  EXPECT_THROW(player.SetActive(true), EWaveAudioSysError);
+  EXPECT_EQ(player.Wave()->State(), wssIdle);
+  script->QueryResult = MMSYSERR_NOERROR;
+  player.SetActive(true);
+  player.WaitUntilClosed();
+  EXPECT_EQ(Joined(script->Played), Pattern(800));
+}
+
 TEST(AudioPlayerTest, ThreadModeHandlesNotificationsOnItsOwnThread) {
   UseScriptedWaveOut();
   TAudioPlayer player(nullptr);
