@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "platform/StreamIO.h"
+#include "platform/SyncObjects.h"  // WaitForSyncObject, the wait of the device objects
 #include "platform/mmio.h"
 #include "platform/mmsystem.h"
 

@@ -81,6 +81,12 @@ TEST_F(WaveOutApiTest, QueryOpensNothingAndRefusesWhatCannotPlay) {
     EXPECT_EQ(h, nullptr);
   }
   EXPECT_EQ(target.Count(), 0u);
+  char text[256];
+  ASSERT_EQ(waveOutGetErrorText(WAVERR_BADFORMAT, text, sizeof text), MMSYSERR_NOERROR);
+  EXPECT_EQ(std::string(text).rfind(
+                "The null sound output cannot play 8000 Hz, 1 channel, 12-bit PCM (", 0),
+            0u)
+      << text;
   HWAVEOUT h = nullptr;
   EXPECT_EQ(waveOutOpen(&h, 1, &kTone, &target, 0, CALLBACK_WINDOW), MMSYSERR_BADDEVICEID);
   EXPECT_EQ(waveOutOpen(&h, 0, nullptr, &target, 0, CALLBACK_WINDOW), MMSYSERR_INVALPARAM);
@@ -142,6 +148,27 @@ TEST_F(WaveOutApiTest, PauseHoldsBuffersAndResetReturnsThemAllBeforeReturning) {
   EXPECT_EQ(waveOutRestart(h), MMSYSERR_NOERROR);
   EXPECT_EQ(target.Count(), 5u);
   EXPECT_EQ(PositionIn(h, TIME_BYTES), 400u);
+  EXPECT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
+}
+
+TEST_F(WaveOutApiTest, ManyBuffersHeldByAPauseComeBackInOrder) {
+  HWAVEOUT h = Open();
+  std::vector<std::unique_ptr<Buffer>> buffers;
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_EQ(waveOutPause(h), MMSYSERR_NOERROR);
+    for (int i = 0; i < 11; ++i) {
+      buffers.push_back(std::make_unique<Buffer>(4));
+      ASSERT_EQ(Play(h, *buffers.back()), MMSYSERR_NOERROR);
+    }
+    if (round == 0) {
+      ASSERT_EQ(waveOutRestart(h), MMSYSERR_NOERROR);
+    } else {
+      ASSERT_EQ(waveOutReset(h), MMSYSERR_NOERROR);
+    }
+  }
+  const auto got = target.Got();
+  ASSERT_EQ(got.size(), 1 + buffers.size());
+  for (size_t i = 0; i < buffers.size(); ++i) EXPECT_EQ(got[i + 1].param, buffers[i]->param());
   EXPECT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
 }
 
@@ -224,6 +251,14 @@ TEST_F(WaveOutApiTest, HandlesThatNameNoOpenDeviceAreRefused) {
     EXPECT_EQ(waveOutSetPlaybackRate(h, v), MMSYSERR_INVALHANDLE);
   }
   EXPECT_EQ(b.header.dwFlags, 0u);
+
+  // A handle kept after its close does not reach the devices opened next.
+  HWAVEOUT stale = Open();
+  ASSERT_EQ(waveOutClose(stale), MMSYSERR_NOERROR);
+  std::vector<HWAVEOUT> later;
+  for (int i = 0; i < 8; ++i) later.push_back(Open());
+  EXPECT_EQ(waveOutClose(stale), MMSYSERR_INVALHANDLE);
+  for (HWAVEOUT h : later) EXPECT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
 }
 
 TEST_F(WaveOutApiTest, ErrorTextsAreOurOwnPerCode) {
@@ -235,12 +270,12 @@ TEST_F(WaveOutApiTest, ErrorTextsAreOurOwnPerCode) {
     ASSERT_EQ(waveOutGetErrorText(code, text, sizeof text), MMSYSERR_NOERROR) << code;
     EXPECT_GT(std::strlen(text), 5u) << code;
   }
-  ASSERT_EQ(waveOutGetErrorText(WAVERR_BADFORMAT, text, sizeof text), MMSYSERR_NOERROR);
-  EXPECT_STREQ(text, "The sound output cannot play this wave format.");
+  ASSERT_EQ(waveOutGetErrorText(WAVERR_STILLPLAYING, text, sizeof text), MMSYSERR_NOERROR);
+  EXPECT_STREQ(text, "Buffers are still queued on the sound output.");
   EXPECT_EQ(waveOutGetErrorText(12345, text, sizeof text), MMSYSERR_BADERRNUM);
   EXPECT_STREQ(text, "");
-  ASSERT_EQ(waveOutGetErrorText(WAVERR_BADFORMAT, text, 4), MMSYSERR_NOERROR);
-  EXPECT_STREQ(text, "The");
+  ASSERT_EQ(waveOutGetErrorText(WAVERR_STILLPLAYING, text, 4), MMSYSERR_NOERROR);
+  EXPECT_STREQ(text, "Buf");
   EXPECT_EQ(waveOutGetErrorText(WAVERR_BADFORMAT, nullptr, 4), MMSYSERR_INVALPARAM);
 }
 
