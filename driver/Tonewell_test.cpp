@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -32,7 +33,11 @@ struct Result {
   std::vector<int> beeps;
 };
 
+// Tones go to a sound card that discards them at once.
+void UseSilentSoundOutput() { setenv("TONEWELL_AUDIO", "null:fast", 1); }
+
 Result Main(const std::vector<std::string>& args) {
+  UseSilentSoundOutput();
   RandomSeed = 0;  // as in a fresh process
   RecordingBeeper beeper;
   std::ostringstream out, err;
@@ -135,6 +140,7 @@ TEST(TonewellMain, EmptyAndCommentOnlyWarriorsDieAtOnce) {
 TEST(RunTest, AnUnopenableFileIsAnOpenErrorWithTheSystemText) {
   CommandLine command_line{TONEWELL_SOURCE_DIR "/examples/no-such.red", kPiper, 0};
   SoundSamples = 0;
+  UseSilentSoundOutput();
   std::ostringstream out;
   try {
     tw::Run(command_line, Battle, out);
