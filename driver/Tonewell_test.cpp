@@ -42,6 +42,9 @@ Result Main(const std::vector<std::string>& args) {
   RecordingBeeper beeper;
   std::ostringstream out, err;
   const int status = TonewellMain(args, out, err, beeper);
+  // A failed run leaves the audio objects to the end of the process; this
+  // process goes on with more runs.
+  FreeAudioObjects();
   return {status, out.str(), err.str(), beeper.pauses};
 }
 
@@ -150,6 +153,7 @@ TEST(RunTest, AnUnopenableFileIsAnOpenErrorWithTheSystemText) {
                                  "\". No such file or directory");
   }
   EXPECT_EQ(out.str(), kBanner);
+  FreeAudioObjects();
 }
 
 }  // namespace
