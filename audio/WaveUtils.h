@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/StreamIO.h"
+#include "platform/SyncObjects.h"  // WaitForSyncObject, the wait of the device objects
 #include "platform/mmio.h"
 #include "platform/mmsystem.h"
 

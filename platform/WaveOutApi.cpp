@@ -50,34 +50,45 @@ constexpr uint32_t kMinHeaderSize = 32;
 constexpr uint32_t kOpenFlags = WAVE_FORMAT_QUERY | CALLBACK_WINDOW | CALLBACK_THREAD;
 
 // The device table: chunks allocated on demand and kept for the whole run.
+// Free slots are reused oldest first, so a handle kept by mistake after its
+// close keeps failing for many opens instead of naming the very next device.
 constexpr size_t kChunkSize = 64;
 constexpr size_t kMaxChunks = 256;
 std::atomic<WaveOutDevice*> gChunks[kMaxChunks];
 std::mutex gTableMutex;
-WaveOutDevice* gFreeList = nullptr;
+WaveOutDevice* gFreeHead = nullptr;
+WaveOutDevice* gFreeTail = nullptr;
 size_t gChunkCount = 0;
+
+// Under gTableMutex.
+void AppendFree(WaveOutDevice* device) {
+  device->nextFree = nullptr;
+  if (gFreeTail == nullptr) {
+    gFreeHead = device;
+  } else {
+    gFreeTail->nextFree = device;
+  }
+  gFreeTail = device;
+}
 
 WaveOutDevice* AllocateDevice() {
   std::lock_guard<std::mutex> lock(gTableMutex);
-  if (gFreeList == nullptr) {
+  if (gFreeHead == nullptr) {
     if (gChunkCount == kMaxChunks) return nullptr;
     WaveOutDevice* chunk = new (std::nothrow) WaveOutDevice[kChunkSize];
     if (chunk == nullptr) return nullptr;
-    for (size_t i = kChunkSize; i-- > 0;) {
-      chunk[i].nextFree = gFreeList;
-      gFreeList = &chunk[i];
-    }
+    for (size_t i = 0; i < kChunkSize; ++i) AppendFree(&chunk[i]);
     gChunks[gChunkCount++].store(chunk, std::memory_order_release);
   }
-  WaveOutDevice* device = gFreeList;
-  gFreeList = device->nextFree;
+  WaveOutDevice* device = gFreeHead;
+  gFreeHead = device->nextFree;
+  if (gFreeHead == nullptr) gFreeTail = nullptr;
   return device;
 }
 
 void FreeDevice(WaveOutDevice* device) {
   std::lock_guard<std::mutex> lock(gTableMutex);
-  device->nextFree = gFreeList;
-  gFreeList = device;
+  AppendFree(device);
 }
 
 // The table slot a handle names, or null when it names none.
@@ -181,7 +192,7 @@ MMRESULT waveOutClose(HWAVEOUT handle) {
     if (device->target != nullptr) device->target->Post(MM_WOM_CLOSE, 0);
     device->open = false;
     device->target = nullptr;
-    device->stream.swap(stream);
+    device->stream.reset();  // `stream` still holds it
     device->backend.swap(backend);
   }
   // The stream goes before its backend, and both outside the device's lock.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -144,6 +145,27 @@ TEST_F(WaveOutApiTest, PauseHoldsBuffersAndResetReturnsThemAllBeforeReturning) {
   EXPECT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
 }
 
+TEST_F(WaveOutApiTest, ManyBuffersHeldByAPauseComeBackInOrder) {
+  HWAVEOUT h = Open();
+  std::vector<std::unique_ptr<Buffer>> buffers;
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_EQ(waveOutPause(h), MMSYSERR_NOERROR);
+    for (int i = 0; i < 11; ++i) {
+      buffers.push_back(std::make_unique<Buffer>(4));
+      ASSERT_EQ(Play(h, *buffers.back()), MMSYSERR_NOERROR);
+    }
+    if (round == 0) {
+      ASSERT_EQ(waveOutRestart(h), MMSYSERR_NOERROR);
+    } else {
+      ASSERT_EQ(waveOutReset(h), MMSYSERR_NOERROR);
+    }
+  }
+  const auto got = target.Got();
+  ASSERT_EQ(got.size(), 1 + buffers.size());
+  for (size_t i = 0; i < buffers.size(); ++i) EXPECT_EQ(got[i + 1].param, buffers[i]->param());
+  EXPECT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
+}
+
 TEST_F(WaveOutApiTest, PositionAnswersInTheUnitAskedFor) {
   HWAVEOUT h = Open();
   Buffer second(176400 + 88200);  // 1.5 s
@@ -223,6 +245,14 @@ TEST_F(WaveOutApiTest, HandlesThatNameNoOpenDeviceAreRefused) {
     EXPECT_EQ(waveOutSetPlaybackRate(h, v), MMSYSERR_INVALHANDLE);
   }
   EXPECT_EQ(b.header.dwFlags, 0u);
+
+  // A handle kept after its close does not reach the devices opened next.
+  HWAVEOUT stale = Open();
+  ASSERT_EQ(waveOutClose(stale), MMSYSERR_NOERROR);
+  std::vector<HWAVEOUT> later;
+  for (int i = 0; i < 8; ++i) later.push_back(Open());
+  EXPECT_EQ(waveOutClose(stale), MMSYSERR_INVALHANDLE);
+  for (HWAVEOUT h : later) EXPECT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
 }
 
 TEST_F(WaveOutApiTest, ErrorTextsAreOurOwnPerCode) {
@@ -248,7 +278,8 @@ TEST_F(WaveOutApiTest, ErrorTextsAreOurOwnPerCode) {
 class ScriptedBackend : public WaveOutBackend {
  public:
   struct Stream : WaveOutStream {
-    explicit Stream(WaveOutSink& s) : sink(s) {}
+    Stream(WaveOutSink& s, int& l) : sink(s), live(l) { ++live; }
+    ~Stream() override { --live; }
     MMRESULT Write(WAVEHDR* h) override {
       std::lock_guard<std::mutex> lock(mutex);
       queued.push_back(h);
@@ -288,6 +319,7 @@ class ScriptedBackend : public WaveOutBackend {
       }).join();
     }
     WaveOutSink& sink;
+    int& live;
     std::mutex mutex;
     std::vector<WAVEHDR*> queued;
   };
@@ -301,7 +333,7 @@ class ScriptedBackend : public WaveOutBackend {
   MMRESULT Open(const WAVEFORMATEX&, WaveOutSink& sink,
                 std::unique_ptr<WaveOutStream>& stream) override {
     if (refuseOpen) return MMSYSERR_ALLOCATED;
-    auto s = std::make_unique<Stream>(sink);
+    auto s = std::make_unique<Stream>(sink, live);
     last = s.get();
     stream = std::move(s);
     return MMSYSERR_NOERROR;
@@ -312,6 +344,7 @@ class ScriptedBackend : public WaveOutBackend {
 
   bool refuseOpen = false;
   Stream* last = nullptr;
+  int live = 0;  // streams opened and not yet released
 };
 
 TEST_F(WaveOutApiTest, BuffersFinishedOnAnotherThreadComeBackInOrderBeforeTheClose) {
@@ -328,7 +361,9 @@ TEST_F(WaveOutApiTest, BuffersFinishedOnAnotherThreadComeBackInOrderBeforeTheClo
   EXPECT_EQ(b.header.dwFlags, WHDR_PREPARED | WHDR_INQUEUE);
   EXPECT_EQ(waveOutClose(h), WAVERR_STILLPLAYING);
   EXPECT_EQ(waveOutReset(h), MMSYSERR_NOERROR);
+  EXPECT_EQ(backend->live, 1);
   EXPECT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
+  EXPECT_EQ(backend->live, 0);  // the close released the sound system's stream
   const std::vector<Notification> expected = {{MM_WOM_OPEN, 0},
                                               {MM_WOM_DONE, a.param()},
                                               {MM_WOM_DONE, b.param()},
@@ -418,6 +453,120 @@ TEST(WaveOutSelectionTest, FirstCallSelectsFromTheEnvironment) {
   unsetenv("TONEWELL_AUDIO");
   SelectWaveOutput("null:fast");
 }
+
+}  // namespace
+}  // namespace tw
+
+namespace tw {
+namespace {
+
+// Plays like the device object in thread mode: a thread of its own takes
+// the notifications and refills each returned buffer until `total` buffers
+// have played, then closes; meanwhile the test's thread keeps asking for the
+// position and setting the volume on the same handle.
+class RefillingPlayer : public NotifyTarget {
+ public:
+  RefillingPlayer(int total, uint32_t bytes) : total_(total), a_(bytes), b_(bytes) {
+    worker_ = std::thread([this] { Serve(); });
+  }
+  ~RefillingPlayer() override {
+    Post(WM_QUIT, 0);
+    worker_.join();
+  }
+  bool Post(uint32_t message, uintptr_t param) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      queue_.push_back({message, param});
+    }
+    ready_.notify_one();
+    return true;
+  }
+  std::atomic<HWAVEOUT> handle{nullptr};
+  std::atomic<bool> closed{false};
+  std::atomic<int> played{0};
+  std::atomic<int> failures{0};
+
+ private:
+  void Serve() {
+    for (;;) {
+      Notification n;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ready_.wait(lock, [&] { return !queue_.empty(); });
+        n = queue_.front();
+        queue_.erase(queue_.begin());
+      }
+      if (n.message == WM_QUIT) return;
+      if (n.message == MM_WOM_CLOSE) closed = true;
+      // The open may still be returning on the other thread: wait for its handle.
+      while (n.message != MM_WOM_CLOSE && handle.load() == nullptr) std::this_thread::yield();
+      const HWAVEOUT h = handle.load();
+      if (n.message == MM_WOM_OPEN) {
+        for (Buffer* b : {&a_, &b_}) Queue(h, &b->header);
+        queued_ = 2;
+      } else if (n.message == MM_WOM_DONE) {
+        auto* header = reinterpret_cast<WAVEHDR*>(n.param);
+        if ((header->dwFlags & WHDR_DONE) == 0) ++failures;
+        ++played;
+        if (queued_ < total_) {
+          Queue(h, header);
+          ++queued_;
+        } else if (played == total_) {
+          for (Buffer* b : {&a_, &b_}) {
+            if (waveOutUnprepareHeader(h, &b->header, sizeof(WAVEHDR)) != 0) ++failures;
+          }
+          if (waveOutClose(h) != 0) ++failures;
+        }
+      }
+    }
+  }
+  void Queue(HWAVEOUT h, WAVEHDR* header) {
+    if ((header->dwFlags & WHDR_PREPARED) == 0 &&
+        waveOutPrepareHeader(h, header, sizeof(WAVEHDR)) != 0) {
+      ++failures;
+    }
+    if (waveOutWrite(h, header, sizeof(WAVEHDR)) != 0) ++failures;
+  }
+
+  const int total_;
+  int queued_ = 0;
+  Buffer a_, b_;
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::vector<Notification> queue_;
+  std::thread worker_;
+};
+
+class RefillTest : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(RefillTest, AnotherThreadRefillsAndClosesWhileThisOneQueriesTheDevice) {
+  SelectWaveOutput(GetParam());
+  const WAVEFORMATEX format = PcmFormat(44100, 2, 16);
+  RefillingPlayer player(200, 176);  // 200 buffers of 1 ms
+  HWAVEOUT h = nullptr;
+  ASSERT_EQ(waveOutOpen(&h, WAVE_MAPPER, &format, &player, 0, CALLBACK_THREAD), 0u);
+  player.handle = h;
+  uint32_t lastMs = 0;
+  while (!player.closed) {
+    MMTIME t{};
+    t.wType = TIME_MS;
+    const MMRESULT r = waveOutGetPosition(h, &t, sizeof t);
+    if (r == MMSYSERR_NOERROR) {
+      EXPECT_GE(t.u.ms, lastMs);  // the position never runs backwards
+      lastMs = t.u.ms;
+    } else {
+      EXPECT_EQ(r, MMSYSERR_INVALHANDLE);  // only once the close is under way
+    }
+    waveOutSetVolume(h, 0x80008000u);
+    std::this_thread::yield();
+  }
+  EXPECT_EQ(player.played, 200);
+  EXPECT_EQ(player.failures, 0);
+  EXPECT_EQ(waveOutClose(h), MMSYSERR_INVALHANDLE);
+  SelectWaveOutput("null:fast");
+}
+
+INSTANTIATE_TEST_SUITE_P(WaveOutApi, RefillTest, ::testing::Values("null", "null:fast"));
 
 }  // namespace
 }  // namespace tw

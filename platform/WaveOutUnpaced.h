@@ -39,20 +39,40 @@ class UnpacedWaveOutStream : public WaveOutStream {
   virtual MMRESULT Closed() { return MMSYSERR_NOERROR; }
 
  private:
-  // A first-in first-out list of headers that allocates only when it grows.
-  struct HeaderQueue {
-    std::vector<WAVEHDR*> items;
-    size_t head = 0;
-    bool empty() const { return head == items.size(); }
-    void push(WAVEHDR* h) { items.push_back(h); }
-    WAVEHDR* pop() {
-      WAVEHDR* h = items[head++];
-      if (head == items.size()) {
-        items.clear();
-        head = 0;
+  // A first-in first-out list of headers. The first few live inside the
+  // stream, so the usual one or two buffers per open cost no allocation.
+  class HeaderQueue {
+   public:
+    bool empty() const { return count_ == 0 && more_.empty(); }
+    void push(WAVEHDR* h) {
+      if (more_.empty() && count_ < kInline) {
+        ring_[(head_ + count_++) % kInline] = h;
+      } else {
+        more_.push_back(h);  // younger than everything in the ring
       }
+    }
+    WAVEHDR* pop() {
+      if (count_ == 0) {  // the ring ran dry: the oldest waits in more_
+        WAVEHDR* h = more_[moreHead_++];
+        if (moreHead_ == more_.size()) {
+          more_.clear();
+          moreHead_ = 0;
+        }
+        return h;
+      }
+      WAVEHDR* h = ring_[head_];
+      head_ = (head_ + 1) % kInline;
+      --count_;
       return h;
     }
+
+   private:
+    static constexpr size_t kInline = 4;
+    WAVEHDR* ring_[kInline] = {};
+    size_t head_ = 0;
+    size_t count_ = 0;
+    std::vector<WAVEHDR*> more_;
+    size_t moreHead_ = 0;
   };
 
   // Hands every played buffer to the sink, oldest first. Only one thread
