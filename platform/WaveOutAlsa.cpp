@@ -1,11 +1,13 @@
 #include "platform/WaveOutAlsa.h"
 
 #include <alsa/asoundlib.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -264,7 +266,8 @@ class AlsaPcm {
         format_(format),
         bufferFrames_(bufferFrames),
         canPause_(canPause),
-        texts_(std::move(texts)) {
+        texts_(std::move(texts)),
+        wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
     thread_ = std::thread([this] { Run(); });
   }
 
@@ -273,10 +276,11 @@ class AlsaPcm {
       std::lock_guard<std::mutex> lock(mu_);
       stop_ = true;
     }
-    cv_.notify_all();
+    Wake();
     thread_.join();
     snd_pcm_drop(pcm_);
     snd_pcm_close(pcm_);
+    close(wakeFd_);
   }
 
   AlsaPcm(const AlsaPcm&) = delete;
@@ -320,7 +324,7 @@ class AlsaPcm {
       queue_.push_back(Entry{header, queuedEnd_, queuedEnd_ + frames});
       queuedEnd_ += frames;
     }
-    cv_.notify_all();
+    Wake();
     return MMSYSERR_NOERROR;
   }
 
@@ -338,7 +342,7 @@ class AlsaPcm {
       written_ = played_ = queuedEnd_ = 0;
       sink = sink_;
     }
-    cv_.notify_all();
+    Wake();
     if (sink)
       for (WAVEHDR* h : done) sink->BufferDone(h);
     return MMSYSERR_NOERROR;
@@ -371,7 +375,7 @@ class AlsaPcm {
         if (snd_pcm_pause(pcm_, 0) < 0) DropLocked();
       }
     }
-    cv_.notify_all();
+    Wake();
     return MMSYSERR_NOERROR;
   }
 
@@ -405,23 +409,51 @@ class AlsaPcm {
   void DropLocked() {
     snd_pcm_drop(pcm_);
     snd_pcm_prepare(pcm_);
+    tail_ = false;
+    started_ = false;
     hwPaused_ = false;
     written_ = played_;
   }
 
-  // Brings played_ up to date from the device's delay. An underrun means the
-  // device played everything it was given; it is made ready for more.
+  // Brings played_ up to date from the device's delay. Once the device holds
+  // nothing of ours any more (an underrun, or its ring empty), a sound server
+  // behind it may still be playing the last frames, and may stop updating
+  // the delay it reports: from then on that delay runs out by the clock.
+  // After an underrun the PCM is made ready again only when more is written
+  // (PumpLocked), so that tail is not cut off.
   void UpdatePlayedLocked() {
     if (hwPaused_) return;
     snd_pcm_sframes_t delay = 0;
-    int err = snd_pcm_delay(pcm_, &delay);
-    if (err == 0) {
-      const uint64_t held = std::min<uint64_t>(delay < 0 ? 0 : delay, written_);
-      played_ = std::max(played_, written_ - held);
-      return;
+    bool dry;
+    if (snd_pcm_state(pcm_) == SND_PCM_STATE_XRUN) {
+      dry = true;
+      if (snd_pcm_delay(pcm_, &delay) < 0) delay = 0;
+    } else {
+      const int err = snd_pcm_delay(pcm_, &delay);
+      if (err < 0) {
+        played_ = written_;
+        Recover(err);
+        return;
+      }
+      const snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm_);
+      dry = avail < 0 || static_cast<snd_pcm_uframes_t>(avail) >= bufferFrames_;
     }
-    played_ = written_;
-    Recover(err);
+    uint64_t held = std::min<uint64_t>(delay < 0 ? 0 : static_cast<uint64_t>(delay), written_);
+    if (dry) {
+      const auto now = std::chrono::steady_clock::now();
+      if (!tail_) {
+        tail_ = true;
+        tailAt_ = now;
+        tailFrames_ = held;
+      }
+      const uint64_t elapsed = static_cast<uint64_t>(
+          std::chrono::duration_cast<std::chrono::microseconds>(now - tailAt_).count() *
+          format_.rate / 1000000);
+      held = std::min(held, tailFrames_ > elapsed ? tailFrames_ - elapsed : 0);
+    } else {
+      tail_ = false;
+    }
+    played_ = std::max(played_, written_ - held);
   }
 
   // Makes the PCM writable again after err; marks it broken when it cannot.
@@ -430,6 +462,8 @@ class AlsaPcm {
       while ((err = snd_pcm_resume(pcm_)) == -EAGAIN)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    tail_ = false;
+    started_ = false;
     const int prepared = snd_pcm_prepare(pcm_);
     if (prepared < 0) Break(err == -EPIPE || err == 0 ? prepared : err);
   }
@@ -444,6 +478,16 @@ class AlsaPcm {
   // it stopped because the device is full (as opposed to out of data).
   bool PumpLocked() {
     int failures = 0;
+    if (written_ < queuedEnd_ && written_ == played_ && started_) {
+      // Everything written was heard and the device ran dry. Some devices (a
+      // sound server's plugin among them) keep running without taking data at
+      // once after that; a restart makes new data play without delay.
+      if (snd_pcm_state(pcm_) == SND_PCM_STATE_RUNNING) snd_pcm_drop(pcm_);
+      Recover(-EPIPE);
+    } else if (written_ < queuedEnd_ && snd_pcm_state(pcm_) == SND_PCM_STATE_XRUN) {
+      played_ = written_;
+      Recover(-EPIPE);
+    }
     while (written_ < queuedEnd_ && !broken_) {
       snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm_);
       if (avail < 0) {
@@ -474,38 +518,77 @@ class AlsaPcm {
         continue;
       }
       failures = 0;
+      tail_ = false;
+      started_ = true;
       written_ += static_cast<uint64_t>(w);
     }
     return false;
   }
 
+  void Wake() {
+    const uint64_t one = 1;
+    ssize_t r = write(wakeFd_, &one, sizeof one);
+    (void)r;  // a full counter is already a pending wake-up
+  }
+
+  // The playback thread: hands queued frames to the device as it takes them
+  // and reports each buffer once played. It sleeps in poll: on the device
+  // while the device is full, otherwise until the first buffer's end is due;
+  // Write, Reset, Pause, Restart and the destructor wake it.
   void Run() {
-    std::unique_lock<std::mutex> lock(mu_);
-    while (!stop_) {
-      if (queue_.empty() || (paused_ && !broken_)) {
-        cv_.wait(lock);
-        continue;
+    std::vector<pollfd> fds;
+    for (;;) {
+      bool report = false;
+      bool onDevice = false;
+      int64_t waitUs = -1;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (stop_) return;
+        if (!queue_.empty() && (!paused_ || broken_)) {
+          bool full = false;
+          if (!paused_) {
+            full = PumpLocked();
+            UpdatePlayedLocked();
+          }
+          // A broken device plays nothing more: its buffers come back at once.
+          const uint64_t reached = broken_ ? queuedEnd_ : played_;
+          if (queue_.front().end <= reached) {
+            report = true;
+          } else {
+            const uint64_t frames = queue_.front().end - played_;
+            waitUs = std::clamp<int64_t>(static_cast<int64_t>(frames * 1000000 / format_.rate), 100,
+                                         100000);
+            onDevice = full;
+          }
+        }
+        fds.assign(1, pollfd{wakeFd_, POLLIN, 0});
+        if (onDevice) {
+          const int n = snd_pcm_poll_descriptors_count(pcm_);
+          if (n > 0) {
+            fds.resize(1 + n);
+            if (snd_pcm_poll_descriptors(pcm_, &fds[1], n) != n) fds.resize(1);
+          }
+        }
       }
-      bool full = false;
-      if (!paused_) {
-        full = PumpLocked();
-        UpdatePlayedLocked();
-      }
-      // A broken device plays nothing more: its buffers come back at once.
-      const uint64_t reached = broken_ ? queuedEnd_ : played_;
-      if (queue_.front().end <= reached) {
-        lock.unlock();
+      if (report) {
         ReportDone();
-        lock.lock();
         continue;
       }
-      // Sleep until the first queued buffer should be played out or, when
-      // the device was full, until a period's room is free.
-      uint64_t frames = queue_.front().end - played_;
-      if (full) frames = std::min<uint64_t>(frames, std::max<uint64_t>(bufferFrames_ / 4, 1));
-      auto wait = std::chrono::microseconds(frames * 1000000 / format_.rate);
-      wait = std::clamp(wait, std::chrono::microseconds(200), std::chrono::microseconds(100000));
-      cv_.wait_for(lock, wait);
+      timespec ts{waitUs / 1000000, (waitUs % 1000000) * 1000};
+      const int ready = ppoll(fds.data(), fds.size(), waitUs < 0 ? nullptr : &ts, nullptr);
+      if (ready <= 0) continue;
+      if (fds[0].revents & POLLIN) {
+        uint64_t count;
+        ssize_t r = read(wakeFd_, &count, sizeof count);
+        (void)r;
+      }
+      if (fds.size() > 1) {
+        // Lets the device clear its own readiness; the next pass writes.
+        std::lock_guard<std::mutex> lock(mu_);
+        unsigned short revents = 0;
+        snd_pcm_poll_descriptors_revents(pcm_, &fds[1], static_cast<unsigned>(fds.size() - 1),
+                                         &revents);
+      }
     }
   }
 
@@ -538,7 +621,6 @@ class AlsaPcm {
 
   std::mutex reportMu_;  // taken before mu_, never after
   std::mutex mu_;
-  std::condition_variable cv_;
   std::deque<Entry> queue_;
   uint64_t queuedEnd_ = 0;  // frames queued since the open or the last reset
   uint64_t written_ = 0;    // of those, handed to the device
@@ -549,6 +631,11 @@ class AlsaPcm {
   bool hwPaused_ = false;
   bool broken_ = false;
   bool stop_ = false;
+  bool started_ = false;  // written to since the last prepare
+  bool tail_ = false;     // the device held nothing of ours at tailAt_ ...
+  std::chrono::steady_clock::time_point tailAt_;
+  uint64_t tailFrames_ = 0;  // ... and still had this many frames to play
+  int wakeFd_;
   std::vector<char> scratch_;
   std::thread thread_;
 };

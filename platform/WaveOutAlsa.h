@@ -33,12 +33,14 @@
 
 namespace tw {
 
-// How the backend sets up the PCM. The defaults keep about 8 ms of sound in
-// the device: short sounds played one after another then follow each other
-// closely, and a buffer's end is heard soon after it was written.
+// How the backend sets up the PCM. The defaults keep about 10 ms of sound in
+// the device: short sounds played one after another follow each other
+// closely, and a buffer's end is heard soon after it was written. Through a
+// sound server, 5-6 ms made the server run dry in the middle of short sounds
+// and 20 ms added its own delay to every sound (bench/pulse_ratio.sh).
 struct AlsaOutputSettings {
-  unsigned bufferMicroseconds = 8000;
-  unsigned periodMicroseconds = 2000;
+  unsigned bufferMicroseconds = 10000;
+  unsigned periodMicroseconds = 2500;
 };
 
 // A backend for the ALSA PCM pcmName. Creating it opens nothing; the PCM is
