@@ -1,2 +1,13 @@
-// Placeholder entry point until the driver lands.
-int main() { return 0; }
+// The Tonewell program: two warriors, one battle, one tone per instruction.
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "driver/Beeper.h"
+#include "driver/Tonewell.h"
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  tw::ConsoleBeeper beeper;
+  return tw::TonewellMain(args, std::cout, std::cerr, beeper);
+}

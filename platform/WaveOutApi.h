@@ -14,6 +14,7 @@
 
 #include "platform/WaveOutBackend.h"
 #include "platform/mmsystem.h"
+#include "runtime/Exceptions.h"
 
 namespace tw {
 
@@ -53,9 +54,15 @@ MMRESULT waveOutGetDevCaps(uint32_t deviceId, WAVEOUTCAPS* caps, uint32_t size);
 uint32_t waveOutGetNumDevs();
 MMRESULT waveOutGetErrorText(MMRESULT code, char* text, uint32_t size);
 
+// A TONEWELL_AUDIO value that names no sound system, or one this build
+// cannot provide. The message names the value and the accepted forms.
+TW_DECLARE_EXCEPTION(EAudioSettingError, Exception);
+
 // Chooses the sound system from a TONEWELL_AUDIO value ("", "default",
 // "alsa", "alsa:NAME", "null", "null:fast", "wav:PATH"). Raises an Exception
-// naming the value and the accepted forms when it is not one of them.
+// naming the value and the accepted forms when it is not one of them
+// (EAudioSettingError; EFOpenError when the WAV file cannot be created).
+// Devices already open keep the sound system they were opened on.
 void SelectWaveOutput(const std::string& setting);
 // SelectWaveOutput of the environment's TONEWELL_AUDIO (unset counts as "").
 void SelectWaveOutputFromEnvironment();

@@ -1,0 +1,242 @@
+#pragma once
+// The base of a wave audio device object: device number, buffer settings,
+// the list of buffers handed to the device, the device lock, the channel the
+// device reports back on, the routing of its notifications to handlers, the
+// waits, the error path and the user events. TWaveAudioOut (WaveOut.h) fills
+// in the direction-specific operations.
+//
+// Notification channel, chosen by Async when the device is opened:
+// - window mode (Async false, the default): a callback window owned by the
+//   thread that opens the device; its notifications are handled when that
+//   thread waits in WaitUntilOpened / WaitUntilClosed / WaitForSyncObject;
+// - thread mode (Async true): a TWaveThread with its own queue handles them.
+// Either way notifications are handled in the order the device posted them,
+// each one under the device lock. The waits block; they never spin.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/MessageQueue.h"
+#include "platform/SyncObjects.h"
+#include "platform/mmsystem.h"
+#include "runtime/Component.h"
+#include "runtime/Exceptions.h"
+
+namespace tw {
+
+class TWaveAudioIO;
+
+// Events of the device objects. Sender is the device object.
+using TWaveAudioEvent = std::function<void(TWaveAudioIO* Sender)>;
+// Level: peak of a buffer in percent of full scale (-1 when not measurable).
+using TWaveAudioLevelEvent = std::function<void(TWaveAudioIO* Sender, int32_t Level)>;
+// Sees each buffer's data just before it is queued; may change it in place.
+using TWaveAudioFilterEvent = std::function<void(TWaveAudioIO* Sender, void* Data, uint32_t Size)>;
+
+// Failures of the device objects.
+TW_DECLARE_EXCEPTION(EWaveAudioError, Exception);
+// A platform audio call failed and no OnError handler is set. The message is
+// the platform's text for the result code.
+TW_DECLARE_EXCEPTION(EWaveAudioSysError, EWaveAudioError);
+// Open of an open device ("Device is aleardy open") or close of a closed one
+// ("Device is aleardy close").
+TW_DECLARE_EXCEPTION(EWaveAudioInvalidOperation, EWaveAudioError);
+
+// A set of PCM format codes (TPCMFormat 1..20): bit n stands for code n.
+using TPCMFormats = uint32_t;
+
+// The callback thread of a device object in thread mode. It creates its
+// queue, sets the owner's ThreadEvent, hands every message to the owner's
+// ProcessMessage until WM_QUIT, then clears ThreadEvent and signals that it
+// has ended. The owner joins it (it never outlives the owner).
+class TWaveThread {
+ public:
+  explicit TWaveThread(TWaveAudioIO* Owner);
+  ~TWaveThread();  // joins (waits for the end) unless called on the thread itself
+  TWaveThread(const TWaveThread&) = delete;
+  TWaveThread& operator=(const TWaveThread&) = delete;
+
+  TWaveAudioIO* WaveAudioIO() const { return FWaveAudioIO; }
+  std::thread::id ThreadId() const { return FThread.get_id(); }
+  // Set while the thread's queue exists and the thread takes messages.
+  Event& ThreadEvent() { return FThreadEvent; }
+  // Signalled once the thread has left its message loop.
+  Event& EndedEvent() { return FEnded; }
+  // Posts a thread message; false once the thread has ended.
+  bool Post(uint32_t Message, uintptr_t Param);
+  NotifyTarget* Target() { return FTarget.get(); }
+  // Joins the thread when it has ended or is about to; no-op on the thread itself.
+  void Join();
+
+ private:
+  void Execute();
+
+  TWaveAudioIO* FWaveAudioIO;
+  Event FThreadEvent{true, false};
+  Event FEnded{true, false};
+  std::unique_ptr<ThreadTarget> FTarget;
+  std::thread FThread;
+};
+
+class TWaveAudioIO : public TComponent {
+ public:
+  explicit TWaveAudioIO(TComponent* Owner);
+  // Derived classes close the device in their own destructor
+  // (CloseForDestruction), while their overrides still run.
+  ~TWaveAudioIO() override;
+
+  const char* ClassName() const override { return "TWaveAudioIO"; }
+
+  // --- properties ---
+  bool Active() { return GetActive(); }
+  bool Paused() { return GetPaused(); }
+  bool Async() const { return FAsync; }
+  // Ignored while Active.
+  void SetAsync(bool Value);
+  uint32_t DeviceID() const { return FDeviceID; }
+  void SetDeviceID(uint32_t Value) { FDeviceID = Value; }
+  uint16_t BufferLength() const { return FBufferLength; }
+  // Values below 10 ms store 10.
+  void SetBufferLength(uint16_t Value) { FBufferLength = Value < 10 ? 10 : Value; }
+  uint16_t BufferCount() const { return FBufferCount; }
+  void SetBufferCount(uint16_t Value) { FBufferCount = Value; }
+  MMRESULT LastError() const { return FLastError; }
+  std::string LastErrorText() { return GetErrorText(FLastError); }
+  uint16_t ActiveBufferCount() const { return static_cast<uint16_t>(FBuffers.size()); }
+  const WAVEFORMATEX& DeviceFormat() const { return FDeviceFormat; }
+  bool Opening() const { return FOpening; }
+  bool Closing() const { return FClosing; }
+  // The callback: non-zero from the open until the device has closed.
+  uintptr_t Callback() const { return FCallback; }
+  uint32_t CallbackType() const { return FCallbackType; }
+  // Bytes in BufferLength ms of DeviceFormat, rounded up to whole frames.
+  uint32_t CalcBufferSize() const;
+
+  TWaveAudioEvent OnActivate, OnDeactivate, OnPause, OnResume, OnError;
+  TWaveAudioLevelEvent OnLevel;
+  TWaveAudioFilterEvent OnFilter;
+
+  void Lock() { FDeviceLock.lock(); }
+  void Unlock() { FDeviceLock.unlock(); }
+
+  // Blocks until an open in progress has finished (its notification handled
+  // in window mode). Returns at once when inactive.
+  void WaitUntilOpened();
+  // Window mode: dispatches the callback window's notifications until the
+  // device has closed and released the window. Thread mode: waits only
+  // while a close is under way, until the callback thread has ended.
+  void WaitUntilClosed();
+
+  // Milliseconds of an MMTIME in DeviceFormat; 0 for unknown types or a
+  // zero rate.
+  uint32_t MMTimeToMS(const MMTIME& Time) const;
+  // Stores Code in LastError; a non-zero code goes to DoError (OnError, or
+  // EWaveAudioSysError with the code's text). Returns Code == 0.
+  bool Success(MMRESULT Code);
+
+  virtual void SetActive(bool Value);
+  virtual void SetPaused(bool Value);
+  virtual bool GetActive() { return FCallback != 0; }
+  virtual bool GetPaused() = 0;
+  virtual uint32_t GetNumDevs() = 0;
+  virtual std::string GetDeviceName() = 0;
+  virtual TPCMFormats GetDeviceFormats() = 0;
+  // Milliseconds played.
+  virtual uint32_t GetPosition() = 0;
+  // The text of a result code; empty when there is none.
+  virtual std::string GetErrorText(MMRESULT Code) = 0;
+  virtual MMRESULT ValidateDeviceID(uint32_t Id) = 0;
+  virtual bool IsFormatSupported(const WAVEFORMATEX& Format) = 0;
+  // False for a code that names no PCM format.
+  virtual bool IsPCMFormatSupported(uint8_t Code);
+
+  // Handles one notification under the device lock. True for the six device
+  // notifications; a failure inside a handler is reported on standard error
+  // and goes no further.
+  bool ProcessMessage(uint32_t Message, uintptr_t Param);
+
+  // Buffer headers. Header is set to a new header when null; Size 0 frees
+  // it. Data null: the object owns a block of Size bytes; otherwise the
+  // header points at Data, which stays the caller's unless the header's
+  // user word is later set to this object (then it must be a std::malloc
+  // block, freed with the header). Allocation failure: MMSYSERR_NOMEM
+  // through Success, false.
+  bool ReallocateBuffer(WAVEHDR*& Header, uint32_t Size, void* Data);
+  virtual void ReleaseAllBuffers();
+
+ protected:
+  // Device notifications, run under the lock on the notification thread.
+  virtual void DoWaveInDeviceOpen() { DeviceOpened(); }
+  virtual void DoWaveInDeviceClose() { DeviceClosed(); }
+  virtual void DoWaveInDeviceData(WAVEHDR* Header) { (void)Header; }
+  virtual void DoWaveOutDeviceOpen() { DeviceOpened(); }
+  virtual void DoWaveOutDeviceClose() { DeviceClosed(); }
+  virtual void DoWaveOutDeviceDone(WAVEHDR* Header) { (void)Header; }
+
+  // The format to open with; FreeIt tells whether the caller deletes it
+  // (operator delete of a WAVEFORMATEX). A null format fails the open.
+  virtual void GetWaveFormat(const WAVEFORMATEX*& Format, bool& FreeIt) = 0;
+  virtual bool InternalOpen() = 0;
+  virtual bool InternalClose() = 0;
+  virtual bool InternalPause() = 0;
+  virtual bool InternalResume() = 0;
+  virtual bool HandleAllocated() = 0;
+  virtual void StartBuffering() = 0;
+
+  virtual void DeviceOpened();
+  virtual void DeviceClosed();
+  virtual void DoActivate();
+  virtual void DoDeactivate();
+  virtual void DoPause();
+  virtual void DoResume();
+  virtual void DoError();
+  virtual void DoLevel(const void* Data, uint32_t Size);
+  virtual void DoFilter(void* Data, uint32_t Size);
+
+  // The notification channel.
+  void CreateCallback();
+  void ReleaseCallback();
+  void PostCallbackMessage(uint32_t Message, uintptr_t Param);
+  // Where the device posts: the callback window or the callback thread.
+  NotifyTarget* CallbackTarget();
+
+  // For the most-derived destructor: quiet events, stop the device and wait
+  // for its close, join the callback thread.
+  void CloseForDestruction();
+
+  void SetOpening(bool Value);
+
+  std::vector<WAVEHDR*> FBuffers;
+  std::atomic<bool> FOpening{false};
+  std::atomic<bool> FClosing{false};
+  WAVEFORMATEX FDeviceFormat{};
+  MMRESULT FLastError = 0;
+
+ private:
+  struct Block;
+  void FreeBuffer(WAVEHDR*& Header);
+  void JoinFinishedThread();
+
+  bool FAsync = false;
+  uint32_t FDeviceID = WAVE_MAPPER;
+  uint16_t FBufferLength = 1000;
+  uint16_t FBufferCount = 2;
+  std::atomic<uintptr_t> FCallback{0};
+  uint32_t FCallbackType = 0;
+  std::recursive_mutex FDeviceLock;
+  CallbackWindow FWindow;
+  std::unique_ptr<TWaveThread> FThread;
+  // Signalled whenever an open finishes (Opening cleared).
+  Event FOpenedEvent{true, true};
+  // Freed headers with their blocks, kept for the next buffers so that a
+  // device opened and closed per tone allocates nothing in the steady state.
+  std::vector<Block*> FSpare;
+};
+
+}  // namespace tw

@@ -1,0 +1,159 @@
+#pragma once
+// A wave output device object: opens the device for the format a subclass
+// supplies, keeps up to BufferCount buffers of BufferLength ms queued,
+// refills each one as the device hands it back, notices the end of the data
+// and closes the device by itself after the last buffer has come back. Also
+// pause/resume, position, volume, pitch and playback rate, device name and
+// capabilities. The data comes from GetWaveData (BufferInternally, the
+// default: the object owns the blocks) or GetWaveDataPtr (blocks handed out
+// by the subclass), both empty here.
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+
+#include "audio/WaveIO.h"
+#include "platform/WaveOutApi.h"
+
+namespace tw {
+
+// A set of up to eight enumerators, one byte wide.
+template <typename E>
+class TSmallSet {
+ public:
+  constexpr TSmallSet() = default;
+  constexpr TSmallSet(std::initializer_list<E> Items) {
+    for (E e : Items) Include(e);
+  }
+  constexpr bool Contains(E e) const { return (FBits >> static_cast<unsigned>(e)) & 1u; }
+  constexpr void Include(E e) { FBits |= static_cast<uint8_t>(1u << static_cast<unsigned>(e)); }
+  constexpr void Exclude(E e) { FBits &= static_cast<uint8_t>(~(1u << static_cast<unsigned>(e))); }
+  constexpr bool Empty() const { return FBits == 0; }
+  constexpr uint8_t Bits() const { return FBits; }
+  constexpr bool operator==(const TSmallSet&) const = default;
+
+ private:
+  uint8_t FBits = 0;
+};
+
+// What the object pushes to the open device.
+enum TWaveOutOption : uint8_t { woSetVolume, woSetPitch, woSetPlaybackRate };
+using TWaveOutOptions = TSmallSet<TWaveOutOption>;
+
+// What the device can do.
+enum TWaveOutSupportItem : uint8_t {
+  wsVolume,
+  wsLeftRightVolume,
+  wsPitch,
+  wsPlaybackRate,
+  wsSampleAccurate,
+  wsAsynchronous
+};
+using TWaveOutSupport = TSmallSet<TWaveOutSupportItem>;
+
+// Device volume word (low 16 bits left, high 16 bits right, 0..65535) to
+// percentages, rounded to nearest.
+void SplitVolume(uint32_t Volume, uint16_t& Left, uint16_t& Right);
+// Percentages to the device volume word; above 100 counts as 100.
+uint32_t CombineVolume(uint16_t Left, uint16_t Right);
+// 16.16 fixed point for 0 <= X < 65536: integer part high, fraction * 65536
+// rounded down low.
+uint32_t FloatToFixed16(double X);
+// The high word as a signed integer plus the low word / 65536, exactly.
+double Fixed16ToFloat(uint32_t Value);
+
+class TWaveAudioOut : public TWaveAudioIO {
+ public:
+  explicit TWaveAudioOut(TComponent* Owner);
+  ~TWaveAudioOut() override;
+
+  const char* ClassName() const override { return "TWaveAudioOut"; }
+
+  HWAVEOUT Handle() const { return FHandle; }
+
+  // Mean of the two volumes (refreshed from the open device when it can).
+  uint16_t Volume();
+  void SetVolume(uint16_t Value);
+  uint16_t VolumeLeft();
+  void SetVolumeLeft(uint16_t Value);
+  uint16_t VolumeRight();
+  void SetVolumeRight(uint16_t Value);
+  // The device's value while open (1.0 when it lacks the capability), the
+  // stored value while closed.
+  double Pitch();
+  void SetPitch(double Value);
+  double PlaybackRate();
+  void SetPlaybackRate(double Value);
+  TWaveOutOptions Options() const { return FOptions; }
+  void SetOptions(TWaveOutOptions Value);
+  bool BufferInternally() const { return FBufferInternally; }
+  void SetBufferInternally(bool Value) { FBufferInternally = Value; }
+  uint32_t Position() { return GetPosition(); }
+  uint32_t StartPosition() const { return FStartPosition; }
+
+  // Empty when the capability query fails.
+  TWaveOutSupport GetDeviceSupport();
+
+  bool GetPaused() override { return FPaused; }
+  uint32_t GetNumDevs() override;
+  std::string GetDeviceName() override;
+  TPCMFormats GetDeviceFormats() override;
+  uint32_t GetPosition() override;
+  std::string GetErrorText(MMRESULT Code) override;
+  MMRESULT ValidateDeviceID(uint32_t Id) override;
+  bool IsFormatSupported(const WAVEFORMATEX& Format) override;
+
+  // Refreshes Left/Right from the open device; false (untouched) otherwise.
+  virtual bool GetDeviceVolume(uint16_t& Left, uint16_t& Right);
+  // Pushes the volumes to the open device when woSetVolume is set; without
+  // separate left/right volume both become their mean.
+  virtual bool SetDeviceVolume(uint16_t& Left, uint16_t& Right);
+  // Plays from Ms on: resets the open device so every buffer is refilled
+  // from wherever the data source now reads.
+  virtual void SetPosition(uint32_t Ms);
+  // Prepares, filters, reports the level and writes one header. False (or
+  // the exception) on failure, with the header unprepared again.
+  virtual bool QueueBuffer(WAVEHDR* Header);
+  // Queues a caller's block directly. Owned: the object frees it (a
+  // std::malloc block) with its header. False when it could not be queued.
+  virtual bool WriteBuffer(void* Data, uint32_t Size, uint32_t Loops, bool Owned);
+  // Fills Buffer with at most Size bytes and returns the count; 0 (or a
+  // negative count, taken as a read error) ends the data.
+  virtual int32_t GetWaveData(void* Buffer, uint32_t Size, uint32_t& Loops);
+  // Hands out a block (Data), its loop count and whether the object owns it;
+  // returns its size. No data with a non-zero result asks for that many ms
+  // of silence; 0 ends the data.
+  virtual int32_t GetWaveDataPtr(void*& Data, uint32_t& Loops, bool& Owned);
+
+ protected:
+  void DoWaveOutDeviceOpen() override;
+  void DoWaveOutDeviceClose() override;
+  void DoWaveOutDeviceDone(WAVEHDR* Header) override;
+  void GetWaveFormat(const WAVEFORMATEX*& Format, bool& FreeIt) override;
+  bool InternalOpen() override;
+  bool InternalClose() override;
+  bool InternalPause() override;
+  bool InternalResume() override;
+  bool HandleAllocated() override { return FHandle != nullptr; }
+  void StartBuffering() override;
+  void ApplyOptions();
+
+  HWAVEOUT FHandle = nullptr;
+  bool FPaused = false;
+  uint16_t FVolumeLeft = 75;
+  uint16_t FVolumeRight = 75;
+  double FPitch = 1.0;
+  double FPlaybackRate = 1.0;
+  TWaveOutOptions FOptions;
+  bool FBufferInternally = true;
+  uint32_t FStartPosition = 0;
+
+ private:
+  void Refill(WAVEHDR*& Header, uint32_t& Loops);
+  // waveOutClose once per open: a start message still queued behind a close
+  // must not close the handle a second time.
+  bool CloseDevice(bool Report);
+  bool FCloseSent = false;
+};
+
+}  // namespace tw

@@ -1,0 +1,171 @@
+// Cost of the wave output functions per tone, the way the battle uses them:
+// query, open, prepare, write, wait for the buffer, unprepare, close.
+//
+//   build/bench/null_output_bench
+//
+// BM_FastNullTone: overhead of one tone cycle on null:fast (no sound, no clock),
+//   with the heap allocations it makes per tone.
+// BM_WavTone: one 2000-byte tone recorded to a WAV file (tone_s counter; the
+//   battle's 160000 tones take 160000 times the time per iteration).
+// BM_PacedNullTones: 300 tones of 1000 16-bit samples (11.3 ms) on the paced
+//   null card: wall_per_sound = wall time / the tones' own duration, and
+//   cpu_per_wall = process CPU time (clock thread included) / wall time.
+
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "platform/WaveOutApi.h"
+#include "platform/WaveOutNull.h"
+
+// Counts heap allocations, so the benchmarks can report them per tone. (GCC
+// takes the replaced operators for a mismatch with malloc/free.)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+static std::atomic<uint64_t> gAllocations{0};
+void* operator new(size_t size) {
+  ++gAllocations;
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+
+namespace {
+
+using namespace tw;
+
+WAVEFORMATEX ToneFormat() {
+  WAVEFORMATEX f{};
+  f.wFormatTag = WAVE_FORMAT_PCM;
+  f.nChannels = 2;
+  f.nSamplesPerSec = 44100;
+  f.wBitsPerSample = 16;
+  f.nBlockAlign = 4;
+  f.nAvgBytesPerSec = 176400;
+  return f;
+}
+
+// A notification queue like the device object's: posts never block for
+// long, the waiter sleeps on a condition variable until a message arrives.
+class BlockingQueue : public NotifyTarget {
+ public:
+  bool Post(uint32_t message, uintptr_t param) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      messages_.push_back({message, param});
+    }
+    ready_.notify_one();
+    return true;
+  }
+  // Takes messages until one with this identifier has arrived.
+  void WaitFor(uint32_t message) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      ready_.wait(lock, [&] { return head_ < messages_.size(); });
+      const uint32_t got = messages_[head_++].first;
+      if (head_ == messages_.size()) {
+        messages_.clear();
+        head_ = 0;
+      }
+      if (got == message) return;
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::vector<std::pair<uint32_t, uintptr_t>> messages_;
+  size_t head_ = 0;
+};
+
+void PlayTone(BlockingQueue& queue, const WAVEFORMATEX& format, WAVEHDR& header) {
+  HWAVEOUT h = nullptr;
+  waveOutOpen(nullptr, WAVE_MAPPER, &format, nullptr, 0, WAVE_FORMAT_QUERY);
+  if (waveOutOpen(&h, WAVE_MAPPER, &format, &queue, 0, CALLBACK_WINDOW) != 0) std::abort();
+  queue.WaitFor(MM_WOM_OPEN);
+  waveOutPrepareHeader(h, &header, sizeof header);
+  waveOutWrite(h, &header, sizeof header);
+  queue.WaitFor(MM_WOM_DONE);
+  waveOutUnprepareHeader(h, &header, sizeof header);
+  waveOutClose(h);
+  queue.WaitFor(MM_WOM_CLOSE);
+}
+
+void BM_FastNullTone(benchmark::State& state) {
+  SelectWaveOutput("null:fast");
+  const WAVEFORMATEX format = ToneFormat();
+  std::vector<char> data(static_cast<size_t>(state.range(0)));
+  WAVEHDR header{};
+  header.lpData = data.data();
+  header.dwBufferLength = static_cast<uint32_t>(data.size());
+  BlockingQueue queue;
+  PlayTone(queue, format, header);
+  const uint64_t before = gAllocations;
+  for (auto _ : state) PlayTone(queue, format, header);
+  state.counters["allocs_per_tone"] =
+      static_cast<double>(gAllocations - before) / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_FastNullTone)->Arg(0)->Arg(2000);
+
+void BM_WavTone(benchmark::State& state) {
+  const std::string path = "/tmp/tonewell_bench_" + std::to_string(getpid()) + ".wav";
+  SelectWaveOutput("wav:" + path);
+  const WAVEFORMATEX format = ToneFormat();
+  std::vector<char> data(2000, 1);
+  WAVEHDR header{};
+  header.lpData = data.data();
+  header.dwBufferLength = static_cast<uint32_t>(data.size());
+  BlockingQueue queue;
+  for (auto _ : state) PlayTone(queue, format, header);
+  state.SetBytesProcessed(state.iterations() * 2000);
+  SelectWaveOutput("null:fast");
+  std::remove(path.c_str());
+}
+BENCHMARK(BM_WavTone);
+// The battle's whole recording in one go: 160000 tones of 2000 bytes.
+BENCHMARK(BM_WavTone)->Iterations(160000)->Unit(benchmark::kMillisecond);
+
+double CpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+void BM_PacedNullTones(benchmark::State& state) {
+  SelectWaveOutput("null");
+  const WAVEFORMATEX format = ToneFormat();
+  const int tones = 300;
+  std::vector<char> data(2000);  // 1000 samples of 16 bits: 11.34 ms
+  WAVEHDR header{};
+  header.lpData = data.data();
+  header.dwBufferLength = static_cast<uint32_t>(data.size());
+  BlockingQueue queue;
+  double wall = 0, cpu = 0;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    const double cpuStart = CpuSeconds();
+    for (int i = 0; i < tones; ++i) PlayTone(queue, format, header);
+    cpu += CpuSeconds() - cpuStart;
+    wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+  const double sound = static_cast<double>(state.iterations()) * tones * 2000 / 176400.0;
+  state.counters["wall_per_sound"] = wall / sound;
+  state.counters["cpu_per_wall"] = cpu / wall;
+  SelectWaveOutput("null:fast");
+}
+BENCHMARK(BM_PacedNullTones)->Iterations(2)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

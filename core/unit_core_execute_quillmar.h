@@ -1,0 +1,101 @@
+#pragma once
+// The executor: per-warrior process queues and the execution step, and the
+// objects the instruction tones share.
+//
+// Every executed instruction is handed to SynthesizeTone right after it is
+// fetched and before its operands are evaluated, so its tone is heard before
+// it takes effect. The step itself is a template on a tone policy so that
+// tests, the differential test and benchmarks run the very same executor with
+// no sound and no per-step cost: ExecuteStep is the audible instance,
+// ExecuteStepWith<SilentTone> the silent one.
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "core/unit_core_types.h"
+
+namespace tw {
+
+inline constexpr int PSpaceSize = 500;
+// One warrior's private storage; cell 0 carries the previous round's result.
+using PSpace = std::array<std::int16_t, PSpaceSize>;
+
+// One warrior's processes: a ring of core addresses, oldest first.
+// Invariants: Tail == (Head + Count) mod CoreSize; 0 <= Count <= CoreSize;
+// every queued address is in 0..CoreSize-1. A warrior is alive while
+// Count > 0. Fixed size, never allocates.
+struct ProcessQueue {
+  std::array<std::uint16_t, CoreSize> Entries{};
+  std::int32_t Head = 0;
+  std::int32_t Tail = 0;
+  std::int32_t Count = 0;
+};
+
+// Every entry 0, Head = Tail = Count = 0.
+void ResetQueue(ProcessQueue& queue);
+
+// Appends `address` (0..CoreSize-1); silently drops it when the queue already
+// holds CoreSize processes.
+inline void PushProcess(ProcessQueue& queue, int address) {
+  if (queue.Count >= CoreSize) return;
+  queue.Entries[queue.Tail] = static_cast<std::uint16_t>(address);
+  queue.Tail = queue.Tail + 1 == CoreSize ? 0 : queue.Tail + 1;
+  ++queue.Count;
+}
+
+// Removes the oldest process into `address`; false (nothing changed) when the
+// queue is empty.
+inline bool TakeProcess(ProcessQueue& queue, int& address) {
+  if (queue.Count <= 0) return false;
+  address = queue.Entries[queue.Head];
+  queue.Head = queue.Head + 1 == CoreSize ? 0 : queue.Head + 1;
+  --queue.Count;
+  return true;
+}
+
+// The number of samples of every tone: the third command-line argument.
+extern std::int32_t SoundSamples;
+// The tone's samples as computed and as played; sized to SoundSamples by
+// CreateAudioObjects and reused by every tone.
+extern std::vector<double> ToneSamples;
+extern std::vector<std::int16_t> PcmSamples;
+
+// Creates the objects every tone uses, in their fixed order. A negative
+// SoundSamples raises ERangeError "Range check error" before anything is
+// created.
+void CreateAudioObjects();
+// Frees what CreateAudioObjects made, in its fixed order.
+void FreeAudioObjects();
+
+// Makes the tone of one fetched instruction and returns when it has been
+// played to its end. Failures of synthesis or playback propagate.
+void SynthesizeTone(const CoreCell& cell);
+
+// Tone policies of the executor.
+struct AudibleTone {
+  static void Play(const CoreCell& cell) { SynthesizeTone(cell); }
+};
+struct SilentTone {
+  static void Play(const CoreCell&) {}
+};
+
+// Executes at most one instruction of the warrior that owns `queue` and
+// `pspace`: takes its next process (an empty queue: returns, nothing
+// changes, no tone), copies the cell into the instruction register, plays its
+// tone, evaluates the A- then the B-operand with their pre-decrement and
+// post-increment writes, performs the operation on `core` or `pspace` and
+// queues the process's successors.
+//
+// Needs every A- and B-number in `core` to lie in 0..CoreSize-1 (the parser
+// and the executor keep them there). Raises tw::Exception "Invalid
+// addressing detected in core executor !" when the B-mode field is above 7,
+// after the tone and the A-operand's write; the process is then lost.
+void ExecuteStep(CoreMemory& core, ProcessQueue& queue, PSpace& pspace);
+
+template <class TonePolicy>
+void ExecuteStepWith(CoreMemory& core, ProcessQueue& queue, PSpace& pspace);
+
+}  // namespace tw
+
+#include "core/unit_core_execute_quillmar_step.h"

@@ -1,0 +1,81 @@
+#pragma once
+// Running the rounds of a battle and scoring them.
+
+#include <ostream>
+
+#include "core/unit_core_execute_quillmar.h"
+#include "core/unit_core_utils.h"
+#include "core/unit_random_warrior_position_generator.h"
+#include "driver/BattleState.h"
+
+namespace tw {
+
+namespace battle_detail {
+
+// Resets the core, the queues and the free regions, then places, copies and
+// starts each warrior in index order.
+void StartRound(BattleState& state);
+// Writes each warrior's round result into its P-space cell 0 and awards the
+// round's points.
+void FinishRound(BattleState& state);
+
+inline std::int32_t CountAlive(const BattleState& state) {
+  std::int32_t alive = 0;
+  for (int w = 0; w < state.WarriorCount; ++w) alive += state.ProcessQueues[w].Count > 0 ? 1 : 0;
+  return alive;
+}
+
+}  // namespace battle_detail
+
+// Runs Rounds rounds of at most Cycles cycles with the loaded warriors and
+// scores them. Scores start at 0 and P-space is cleared (cell 0 = 7999) once
+// per battle. In every cycle every warrior steps in index order (a dead one
+// does nothing); the round ends after the first cycle that leaves fewer than
+// two warriors alive, so two warriors dying in one cycle both lose. Sets
+// EndCycle to the cycle in which the last round ended. Placement draws from
+// the program-wide generator (RandomSeed), which nothing reseeds.
+// TonePolicy chooses audible (AudibleTone) or silent (SilentTone) steps.
+template <class TonePolicy>
+void RunBattleWith(BattleState& state) {
+  const int warriors = state.WarriorCount;
+  for (int w = 0; w < warriors; ++w) {
+    state.Scores[w] = 0;
+    state.PSpaces[w].fill(0);
+    state.PSpaces[w][0] = static_cast<std::int16_t>(NormalizeAddress(-1));
+  }
+  for (std::int32_t round = 0; round < state.Rounds; ++round) {
+    battle_detail::StartRound(state);
+    state.AliveCount = battle_detail::CountAlive(state);
+    state.EndCycle = 0;
+    if (warriors == 2) {
+      // The program's only case, kept free of the per-warrior loop.
+      ProcessQueue& q0 = state.ProcessQueues[0];
+      ProcessQueue& q1 = state.ProcessQueues[1];
+      for (std::int32_t cycle = 1; cycle <= state.Cycles; ++cycle) {
+        ExecuteStepWith<TonePolicy>(state.Core, q0, state.PSpaces[0]);
+        ExecuteStepWith<TonePolicy>(state.Core, q1, state.PSpaces[1]);
+        state.EndCycle = cycle;
+        if (q0.Count <= 0 || q1.Count <= 0) break;
+      }
+      state.AliveCount = battle_detail::CountAlive(state);
+    } else {
+      for (std::int32_t cycle = 1; cycle <= state.Cycles; ++cycle) {
+        for (int w = 0; w < warriors; ++w) {
+          ExecuteStepWith<TonePolicy>(state.Core, state.ProcessQueues[w], state.PSpaces[w]);
+        }
+        state.EndCycle = cycle;
+        state.AliveCount = battle_detail::CountAlive(state);
+        if (state.AliveCount < 2) break;
+      }
+    }
+    battle_detail::FinishRound(state);
+  }
+}
+
+// The program's battle: every step plays its tone.
+void RunBattle(BattleState& state);
+
+// One line per warrior: "Warrior[<index>].Score: <score>".
+void PrintScores(const BattleState& state, std::ostream& out);
+
+}  // namespace tw

@@ -1,0 +1,24 @@
+#pragma once
+// The beeps that answer a rejected command line.
+
+namespace tw {
+
+// Sounds one beep and then waits. Tests substitute a recorder.
+class Beeper {
+ public:
+  virtual ~Beeper() = default;
+  // One beep, then a pause of `pause_ms` milliseconds before returning.
+  virtual void Beep(int pause_ms) = 0;
+};
+
+// The console's beep: one BEL byte on standard error (flushed), then the
+// pause.
+class ConsoleBeeper : public Beeper {
+ public:
+  void Beep(int pause_ms) override;
+};
+
+inline constexpr int ShortBeepMs = 100;
+inline constexpr int LongBeepMs = 500;
+
+}  // namespace tw

@@ -1,0 +1,89 @@
+#include "driver/Tonewell.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "core/unit_core_execute_quillmar.h"
+#include "core/unit_core_program_utils.h"
+#include "driver/BattleLoop.h"
+#include "runtime/Exceptions.h"
+
+#ifndef TONEWELL_VERSION
+#define TONEWELL_VERSION "0.0.0"
+#endif
+
+namespace tw {
+
+std::string FormatSeconds(long double seconds) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%14.2Lf", seconds);
+  return text;
+}
+
+void Run(const CommandLine& command_line, BattleState& state, std::ostream& out) {
+  out << "ORVIS Battle System/Core Executor Tonalator\n"
+      << "Tonewell " TONEWELL_VERSION "\n"
+      << "\n"
+      << "program started\n";
+  out.flush();
+  CreateAudioObjects();
+  const auto start = std::chrono::steady_clock::now();
+  LoadWarriors(state, command_line.Warrior1FileName, command_line.Warrior2FileName);
+  state.Rounds = 1;
+  state.Cycles = 80000;
+  RunBattle(state);
+  const auto stop = std::chrono::steady_clock::now();
+  PrintScores(state, out);
+  const std::int64_t ticks =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(stop - start).count();
+  out << "Seconds: " << FormatSeconds(static_cast<long double>(ticks) / 1e9L) << '\n';
+  FreeAudioObjects();
+  out << "program finished\n";
+  out.flush();
+}
+
+namespace {
+
+// A line of a warrior file as it can safely be shown on a terminal: control
+// bytes become "?", and a very long line is cut.
+std::string Printable(const std::string& line) {
+  constexpr std::size_t kMaxShown = 200;
+  std::string shown;
+  for (std::size_t i = 0; i < line.size() && i < kMaxShown; ++i) {
+    const unsigned char c = static_cast<unsigned char>(line[i]);
+    shown += (c < 0x20 && c != '\t') || c == 0x7F ? '?' : line[i];
+  }
+  if (line.size() > kMaxShown) shown += "...";
+  return shown;
+}
+
+}  // namespace
+
+int TonewellMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                 Beeper& beeper) {
+  try {
+    CommandLine command_line;
+    const CommandLineVerdict verdict = CheckCommandLine(args, command_line);
+    if (verdict != CommandLineVerdict::kAccepted) {
+      AnswerRejectedCommandLine(verdict, beeper, out);
+      return ExitRejected;
+    }
+    SoundSamples = command_line.SoundSamples;
+    Run(command_line, Battle, out);
+    return ExitFinished;
+  } catch (const EWarriorLineError& e) {
+    out << ReportLine(e) << '\n';
+    out.flush();
+    err << "Warrior file \"" << e.FileName() << "\", line " << e.LineNumber() << ": "
+        << Printable(e.LineText()) << '\n';
+    err.flush();
+  } catch (const std::exception& e) {
+    out << ReportLine(e) << '\n';
+  } catch (...) {
+    out << "Exception: Unknown failure\n";
+  }
+  out.flush();
+  return ExitFailed;
+}
+
+}  // namespace tw

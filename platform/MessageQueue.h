@@ -1,0 +1,140 @@
+#pragma once
+// The notification channel of the audio device objects: one message queue per
+// thread, callback windows that belong to the thread that created them, and
+// thread targets that post into a dedicated thread's queue.
+//
+// A device posts its notifications from whichever thread it likes (its own
+// clock thread, or from inside a waveOut* call on the caller's thread); they
+// are taken out only by the thread that owns the queue, in the order they
+// were posted. Every wait here blocks on a condition variable: nothing spins
+// and nothing sleeps in a loop.
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/WaveOutApi.h"
+
+namespace tw {
+
+class CallbackWindow;
+class SyncObject;
+
+// One queued message. Window is null for a thread message (WM_QUIT and the
+// notifications a device posts to a thread target).
+struct QueuedMessage {
+  CallbackWindow* Window = nullptr;
+  uint32_t Message = 0;
+  uintptr_t Param = 0;
+};
+
+// The message queue of one thread. Created on first use by that thread and
+// closed when the thread ends; posts to a closed queue fail.
+class MessageQueue {
+ public:
+  MessageQueue() = default;
+  MessageQueue(const MessageQueue&) = delete;
+  MessageQueue& operator=(const MessageQueue&) = delete;
+
+  // The calling thread's queue (created when the thread first asks).
+  static const std::shared_ptr<MessageQueue>& Current();
+
+  std::thread::id Owner() const { return FOwner; }
+
+  // Appends a thread message. False when the queue's thread has ended.
+  bool PostThreadMessage(uint32_t Message, uintptr_t Param);
+
+  // Owner thread only. Blocks until a message is queued and takes it;
+  // messages of a window are dispatched to that window here, thread messages
+  // are handed back. Returns false for WM_QUIT, true for any other thread
+  // message.
+  bool GetMessage(QueuedMessage& Msg);
+
+  // Number of queued messages (all targets); for tests and diagnostics.
+  size_t PendingCount();
+
+ private:
+  friend class CallbackWindow;
+  friend class SyncObject;
+  friend uint32_t WaitForSyncObject(SyncObject* Handle, uint32_t TimeoutMs);
+  friend struct ThreadQueueHolder;
+
+  // All helpers below expect FMutex to be held.
+  bool PushLocked(const QueuedMessage& Msg);
+  bool TakeFirstLocked(QueuedMessage& Msg);
+  bool TakeForWindowLocked(const CallbackWindow* Window, QueuedMessage& Msg);
+  void DropWindowLocked(const CallbackWindow* Window);
+  void CloseQueue();
+
+  std::mutex FMutex;
+  std::condition_variable FWake;
+  // A ring of messages in posting order; it grows by doubling and never
+  // shrinks, so a steady stream of notifications allocates nothing.
+  std::vector<QueuedMessage> FRing;
+  size_t FHead = 0;
+  size_t FCount = 0;
+  bool FClosed = false;
+  std::thread::id FOwner;
+};
+
+// A hidden "window": a notification target owned by the thread that created
+// it. Its messages wait in that thread's queue and are dispatched to its
+// handler only by that thread: by PumpOne, or while that thread waits in
+// WaitForSyncObject. The handler may destroy the window (the message being
+// dispatched has already been taken out). One object can be created and
+// destroyed any number of times; a destroyed window refuses posts.
+class CallbackWindow : public NotifyTarget {
+ public:
+  using Handler = std::function<void(uint32_t Message, uintptr_t Param)>;
+
+  explicit CallbackWindow(Handler OnMessage) : FHandler(std::move(OnMessage)) {}
+  ~CallbackWindow() override;
+  CallbackWindow(const CallbackWindow&) = delete;
+  CallbackWindow& operator=(const CallbackWindow&) = delete;
+
+  // Binds the window to the calling thread's queue and makes it accept posts.
+  void Create();
+  // Stops accepting posts and drops this window's messages still queued.
+  // Safe from any thread and from inside its own handler.
+  void Destroy();
+  bool Alive() const;
+  // True on the thread whose queue the window was last created on.
+  bool OwnedByCurrentThread() const {
+    return FQueue != nullptr && FQueue->Owner() == std::this_thread::get_id();
+  }
+
+  // Callable from any thread; never blocks on the receiver.
+  bool Post(uint32_t Message, uintptr_t Param) override;
+
+  // Waits for this window's next message and dispatches it. Other messages
+  // of the thread stay queued. Returns false, without dispatching, once the
+  // window is destroyed. Called by a thread other than the owner, it only
+  // waits until the window is destroyed (the owner dispatches).
+  bool PumpOne();
+
+  void Dispatch(uint32_t Message, uintptr_t Param) { FHandler(Message, Param); }
+
+ private:
+  Handler FHandler;
+  std::shared_ptr<MessageQueue> FQueue;
+  bool FAlive = false;  // guarded by FQueue->FMutex once created
+};
+
+// A notification target that posts thread messages into one thread's queue
+// (the callback thread of a device object in asynchronous mode).
+class ThreadTarget : public NotifyTarget {
+ public:
+  explicit ThreadTarget(std::shared_ptr<MessageQueue> Queue) : FQueue(std::move(Queue)) {}
+  bool Post(uint32_t Message, uintptr_t Param) override {
+    return FQueue->PostThreadMessage(Message, Param);
+  }
+
+ private:
+  std::shared_ptr<MessageQueue> FQueue;
+};
+
+}  // namespace tw

@@ -1,0 +1,77 @@
+#include <cstdlib>
+#include <mutex>
+
+#include "platform/WaveOutApi.h"
+#include "platform/WaveOutInternal.h"
+#include "platform/WaveOutNull.h"
+#include "platform/WaveOutWav.h"
+
+namespace tw {
+namespace {
+
+std::mutex gMutex;  // guards gBackend
+std::shared_ptr<WaveOutBackend> gBackend;
+std::mutex gSelectMutex;  // one selection from the environment at a time
+
+const char kAcceptedForms[] =
+    "accepted: unset, \"\", default, alsa, alsa:NAME, null, null:fast, wav:PATH";
+
+// The system's own sound output ("" and "default" mean the ALSA PCM "default").
+std::unique_ptr<WaveOutBackend> CreateSystemWaveOutput(const std::string& setting,
+                                                       const std::string& pcmName) {
+  (void)pcmName;
+  throw EAudioSettingError("TONEWELL_AUDIO=\"" + setting +
+                           "\": no system sound output is built yet; use TONEWELL_AUDIO=null "
+                           "(paced like a sound card), null:fast or wav:PATH");
+}
+
+void Install(std::shared_ptr<WaveOutBackend> backend) {
+  std::shared_ptr<WaveOutBackend> old;
+  {
+    std::lock_guard<std::mutex> lock(gMutex);
+    old = std::move(gBackend);
+    gBackend = std::move(backend);
+  }
+  // `old` goes here, outside the lock: a paced card joins its clock thread.
+}
+
+}  // namespace
+
+void SelectWaveOutput(const std::string& setting) {
+  if (setting.empty() || setting == "default" || setting == "alsa") {
+    Install(CreateSystemWaveOutput(setting, "default"));
+  } else if (setting.rfind("alsa:", 0) == 0 && setting.size() > 5) {
+    Install(CreateSystemWaveOutput(setting, setting.substr(5)));
+  } else if (setting == "null") {
+    Install(CreateNullWaveOutBackend(NullPacing::kRealTime));
+  } else if (setting == "null:fast") {
+    Install(CreateNullWaveOutBackend(NullPacing::kNone));
+  } else if (setting.rfind("wav:", 0) == 0 && setting.size() > 4) {
+    Install(CreateWavWaveOutBackend(setting.substr(4)));
+  } else {
+    throw EAudioSettingError("Unknown TONEWELL_AUDIO value \"" + setting + "\" (" + kAcceptedForms +
+                             ")");
+  }
+}
+
+void SelectWaveOutputFromEnvironment() {
+  const char* value = std::getenv("TONEWELL_AUDIO");
+  SelectWaveOutput(value == nullptr ? std::string() : std::string(value));
+}
+
+void UseWaveOutBackend(std::unique_ptr<WaveOutBackend> backend) { Install(std::move(backend)); }
+
+std::shared_ptr<WaveOutBackend> SelectedWaveOutBackend() {
+  std::lock_guard<std::mutex> lock(gMutex);
+  return gBackend;
+}
+
+std::shared_ptr<WaveOutBackend> CurrentWaveOutBackend() {
+  if (auto backend = SelectedWaveOutBackend()) return backend;
+  std::lock_guard<std::mutex> selecting(gSelectMutex);
+  if (auto backend = SelectedWaveOutBackend()) return backend;
+  SelectWaveOutputFromEnvironment();
+  return SelectedWaveOutBackend();
+}
+
+}  // namespace tw

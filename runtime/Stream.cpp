@@ -1,0 +1,295 @@
+#include "runtime/Stream.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "runtime/Exceptions.h"
+
+namespace tw {
+
+namespace {
+
+[[noreturn]] void ReadError() { throw EStreamError("Stream read error"); }
+[[noreturn]] void WriteError() { throw EStreamError("Stream write error"); }
+
+int64_t SeekTarget(int64_t Offset, TSeekOrigin Origin, int64_t Current, int64_t Size) {
+  int64_t base = 0;
+  switch (Origin) {
+    case TSeekOrigin::soBeginning:
+      base = 0;
+      break;
+    case TSeekOrigin::soCurrent:
+      base = Current;
+      break;
+    case TSeekOrigin::soEnd:
+      base = Size;
+      break;
+  }
+  const int64_t target = base + Offset;
+  if (target < 0) throw EStreamError("Stream seek error");
+  return target;
+}
+
+}  // namespace
+
+// ---- TStream ----
+
+int64_t TStream::Size() {
+  const int64_t pos = Seek(0, TSeekOrigin::soCurrent);
+  const int64_t size = Seek(0, TSeekOrigin::soEnd);
+  Seek(pos, TSeekOrigin::soBeginning);
+  return size;
+}
+
+void TStream::ReadBuffer(void* Buffer, int64_t Count) {
+  if (Count != 0 && Read(Buffer, Count) != Count) ReadError();
+}
+
+void TStream::WriteBuffer(const void* Buffer, int64_t Count) {
+  if (Count != 0 && Write(Buffer, Count) != Count) WriteError();
+}
+
+int64_t TStream::CopyFrom(TStream& Source, int64_t Count) {
+  if (Count == 0) {
+    Source.SetPosition(0);
+    Count = Source.Size();
+  }
+  // A memory source is copied straight from its block: one write, no buffer.
+  if (&Source == this) {
+    // Source and destination share one position: the copy is the identity
+    // over the bytes that are there.
+    const int64_t pos = Position();
+    if (pos + Count > Size()) ReadError();
+    Seek(Count, TSeekOrigin::soCurrent);
+    return Count;
+  }
+  if (auto* memory = dynamic_cast<TCustomMemoryStream*>(&Source)) {
+    const int64_t pos = memory->Position();
+    const int64_t available = std::max<int64_t>(0, memory->Size() - pos);
+    const int64_t n = std::min(Count, available);
+    if (n > 0) {
+      WriteBuffer(static_cast<const uint8_t*>(memory->Memory()) + pos, n);
+      memory->Seek(n, TSeekOrigin::soCurrent);
+    }
+    if (n < Count) ReadError();
+    return Count;
+  }
+  uint8_t buffer[16384];
+  int64_t left = Count;
+  while (left > 0) {
+    const int64_t chunk = std::min<int64_t>(left, sizeof buffer);
+    Source.ReadBuffer(buffer, chunk);
+    WriteBuffer(buffer, chunk);
+    left -= chunk;
+  }
+  return Count;
+}
+
+// ---- TCustomMemoryStream ----
+
+int64_t TCustomMemoryStream::Seek(int64_t Offset, TSeekOrigin Origin) {
+  FPosition = SeekTarget(Offset, Origin, FPosition, FSize);
+  return FPosition;
+}
+
+int64_t TCustomMemoryStream::Read(void* Buffer, int64_t Count) {
+  if (Count <= 0 || FPosition >= FSize) return 0;
+  const int64_t n = std::min(Count, FSize - FPosition);
+  std::memcpy(Buffer, FMemory + FPosition, static_cast<size_t>(n));
+  FPosition += n;
+  return n;
+}
+
+void TCustomMemoryStream::SaveToStream(TStream& Dest) {
+  if (FSize > 0) Dest.WriteBuffer(FMemory, FSize);
+}
+
+void TCustomMemoryStream::SaveToFile(const std::string& FileName) {
+  TFileStream file(FileName, fmCreate);
+  SaveToStream(file);
+}
+
+// ---- TMemoryStream ----
+
+TMemoryStream::~TMemoryStream() { ::operator delete(Memory()); }
+
+void TMemoryStream::SetCapacity(int64_t NewCapacity) {
+  if (NewCapacity <= FCapacity) return;
+  void* block = ::operator new(static_cast<size_t>(NewCapacity), std::nothrow);
+  if (block == nullptr) throw EOutOfMemory("Out of memory");
+  if (Size() > 0) std::memcpy(block, Memory(), static_cast<size_t>(Size()));
+  ::operator delete(Memory());
+  SetPointer(block, Size());
+  FCapacity = NewCapacity;
+}
+
+void TMemoryStream::Grow(int64_t Needed) {
+  if (Needed <= FCapacity) return;
+  // Half again as much, in 64-byte steps, so a stream that grows by small
+  // writes reallocates only a logarithmic number of times.
+  int64_t target = std::max(Needed, FCapacity + FCapacity / 2);
+  target = (target + 63) & ~int64_t{63};
+  SetCapacity(target);
+}
+
+void TMemoryStream::SetSize(int64_t NewSize) {
+  if (NewSize < 0) throw EStreamError("Stream size error");
+  Grow(NewSize);
+  // Bytes a stream grows by read as zeroes, never as stale content.
+  if (NewSize > Size()) {
+    std::memset(static_cast<uint8_t*>(Memory()) + Size(), 0, static_cast<size_t>(NewSize - Size()));
+  }
+  SetPointer(Memory(), NewSize);
+  if (FPosition > NewSize) FPosition = NewSize;
+}
+
+int64_t TMemoryStream::Write(const void* Buffer, int64_t Count) {
+  if (Count <= 0) return 0;
+  const int64_t end = FPosition + Count;
+  auto* source = static_cast<const uint8_t*>(Buffer);
+  if (end > Size()) {
+    const int64_t oldSize = Size();
+    // Buffer may lie inside this stream's own block, which growing moves.
+    const auto* block = static_cast<const uint8_t*>(Memory());
+    const bool inside = block != nullptr && source >= block && source < block + FCapacity;
+    const int64_t sourceOffset = inside ? source - block : 0;
+    Grow(end);
+    if (inside) source = static_cast<const uint8_t*>(Memory()) + sourceOffset;
+    // A write past the end leaves a zero-filled gap, never stale bytes.
+    if (FPosition > oldSize) {
+      std::memset(static_cast<uint8_t*>(Memory()) + oldSize, 0,
+                  static_cast<size_t>(FPosition - oldSize));
+    }
+    SetPointer(Memory(), end);
+  }
+  std::memmove(static_cast<uint8_t*>(Memory()) + FPosition, source, static_cast<size_t>(Count));
+  FPosition = end;
+  return Count;
+}
+
+void TMemoryStream::Clear(bool ReleaseMemory) {
+  if (ReleaseMemory) {
+    ::operator delete(Memory());
+    SetPointer(nullptr, 0);
+    FCapacity = 0;
+  } else {
+    SetPointer(Memory(), 0);
+  }
+  FPosition = 0;
+}
+
+void TMemoryStream::LoadFromStream(TStream& Source) {
+  Source.SetPosition(0);
+  const int64_t size = Source.Size();
+  SetSize(size);
+  if (size > 0) Source.ReadBuffer(Memory(), size);
+  FPosition = 0;
+}
+
+void TMemoryStream::LoadFromFile(const std::string& FileName) {
+  TFileStream file(FileName, fmOpenRead | fmShareDenyWrite);
+  LoadFromStream(file);
+}
+
+// ---- TFileStream ----
+
+TFileStream::TFileStream(const std::string& FileName, uint16_t Mode) : FFileName(FileName) {
+  int flags = O_CLOEXEC;
+  int lock = 0;
+  if (Mode == fmCreate) {
+    flags |= O_RDWR | O_CREAT | O_TRUNC;
+    lock = LOCK_EX;
+  } else {
+    const uint16_t access = Mode & 0x000F;
+    const uint16_t share = Mode & 0x00F0;
+    if (access == fmOpenWrite) {
+      flags |= O_WRONLY;
+    } else if (access == fmOpenReadWrite) {
+      flags |= O_RDWR;
+    } else {
+      flags |= O_RDONLY;
+    }
+    if (share == fmShareExclusive || (share == fmShareCompat && access != fmOpenRead)) {
+      lock = LOCK_EX;
+    } else if (share == fmShareDenyWrite) {
+      lock = LOCK_SH;
+    }
+  }
+  // The exclusive lock is taken before truncating, so creating a file that
+  // another stream is reading under deny-write leaves it intact.
+  const bool truncateLater = (flags & O_TRUNC) != 0;
+  FHandle = ::open(FileName.c_str(), flags & ~O_TRUNC, 0666);
+  int error = errno;
+  if (FHandle >= 0 && lock != 0 && ::flock(FHandle, lock | LOCK_NB) != 0) {
+    error = errno;
+    ::close(FHandle);
+    FHandle = -1;
+  }
+  if (FHandle >= 0 && truncateLater && ::ftruncate(FHandle, 0) != 0) {
+    error = errno;
+    ::close(FHandle);
+    FHandle = -1;
+  }
+  if (FHandle < 0) {
+    throw EFOpenError("Cannot open file \"" + FileName + "\". " + std::strerror(error));
+  }
+}
+
+TFileStream::~TFileStream() {
+  if (FHandle >= 0) ::close(FHandle);
+}
+
+int64_t TFileStream::Seek(int64_t Offset, TSeekOrigin Origin) {
+  const int whence = Origin == TSeekOrigin::soBeginning ? SEEK_SET
+                     : Origin == TSeekOrigin::soCurrent ? SEEK_CUR
+                                                        : SEEK_END;
+  const off_t result = ::lseek(FHandle, static_cast<off_t>(Offset), whence);
+  if (result < 0) throw EStreamError("Stream seek error");
+  return result;
+}
+
+int64_t TFileStream::Read(void* Buffer, int64_t Count) {
+  int64_t done = 0;
+  while (done < Count) {
+    const ssize_t n =
+        ::read(FHandle, static_cast<uint8_t*>(Buffer) + done, static_cast<size_t>(Count - done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += n;
+  }
+  return done;
+}
+
+int64_t TFileStream::Write(const void* Buffer, int64_t Count) {
+  int64_t done = 0;
+  while (done < Count) {
+    const ssize_t n = ::write(FHandle, static_cast<const uint8_t*>(Buffer) + done,
+                              static_cast<size_t>(Count - done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += n;
+  }
+  return done;
+}
+
+void TFileStream::SetSize(int64_t NewSize) {
+  if (NewSize < 0 || ::ftruncate(FHandle, static_cast<off_t>(NewSize)) != 0) {
+    throw EStreamError("Stream size error");
+  }
+  if (Position() > NewSize) Seek(NewSize, TSeekOrigin::soBeginning);
+}
+
+int64_t TFileStream::Size() {
+  struct stat st {};
+  if (::fstat(FHandle, &st) != 0) throw EStreamError("Stream size error");
+  return st.st_size;
+}
+
+}  // namespace tw
