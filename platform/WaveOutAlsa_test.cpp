@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/WaveOutApi.h"
+
 namespace tw {
 namespace {
 
@@ -345,6 +347,31 @@ TEST_F(AlsaOnCaptureFile, CapsNameTheDeviceAndItsFormats) {
   auto longName = CreateAlsaWaveOutBackend("tonewell_pcm_with_a_rather_long_name");
   ASSERT_EQ(longName->GetCaps(caps), MMSYSERR_NOERROR);
   EXPECT_STREQ(caps.szPname, "ALSA tonewell_pcm_with_a_rather");  // cut to the field
+}
+
+TEST_F(AlsaOnCaptureFile, SystemOutputSettingsSelectTheAlsaPcm) {
+  auto nameOf = [] {
+    WAVEOUTCAPS caps{};
+    EXPECT_EQ(waveOutGetDevCaps(WAVE_MAPPER, &caps, sizeof caps), MMSYSERR_NOERROR);
+    return std::string(caps.szPname);
+  };
+  for (const char* system : {"", "default", "alsa"}) {
+    SelectWaveOutput(system);
+    EXPECT_EQ(nameOf(), "ALSA default") << "\"" << system << "\"";
+  }
+  SelectWaveOutput("alsa:tonewell_pcm_with_a_rather_long_name");
+  EXPECT_EQ(nameOf(), "ALSA tonewell_pcm_with_a_rather");
+
+  // A device that is not there fails the format query; its text says which
+  // PCM and why, in ALSA's words.
+  SelectWaveOutput("alsa:tonewell_no_such_pcm");
+  const MMRESULT code =
+      waveOutOpen(nullptr, WAVE_MAPPER, &kStereo16, nullptr, 0, WAVE_FORMAT_QUERY);
+  ASSERT_NE(code, MMSYSERR_NOERROR);
+  char text[256];
+  ASSERT_EQ(waveOutGetErrorText(code, text, sizeof text), MMSYSERR_NOERROR);
+  EXPECT_EQ(std::string(text).rfind("ALSA PCM \"tonewell_no_such_pcm\": ", 0), 0u) << text;
+  UseWaveOutBackend(nullptr);
 }
 
 }  // namespace
