@@ -9,6 +9,7 @@
 
 #include "audio/ScriptedWaveOut.h"
 #include "audio/WaveUtils.h"
+#include "runtime/ComponentStreaming.h"
 #include "runtime/Stream.h"
 
 namespace tw {
@@ -327,6 +328,41 @@ TEST(AudioPlayerTest, PublishedPropertiesAndDataRoundTrip) {
   EXPECT_THROW(WaveOutOptionsFromText("[woLouder]"), EConvertError);
   EXPECT_THROW(to[6].Set("fast"), EConvertError);
   EXPECT_THROW(to[8].Set("70000"), EConvertError);
+}
+
+TEST(AudioPlayerTest, ComponentTextRoundTripKeepsSettingsAndWaveBytes) {
+  UseScriptedWaveOut();
+  TAudioPlayer empty(nullptr);
+  EXPECT_EQ(ComponentToText(empty), "object TAudioPlayer\nend\n") << "defaults and no Data";
+
+  TAudioPlayer source(nullptr);
+  source.SetName("Player1");
+  source.SetOptions({woSetPitch});
+  source.SetVolumeRight(5);
+  source.SetPitch(0.75);
+  source.SetBufferCount(4);
+  auto wave = ToneWave(Pattern(101));
+  source.SetWave(wave.get());
+  const std::string text = ComponentToText(source);
+  EXPECT_NE(text.find("  Options = [woSetPitch]\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("  Data = {\n    52494646"), std::string::npos) << text;
+  EXPECT_EQ(text.find("Volume ="), std::string::npos) << "Volume is never stored";
+
+  TAudioPlayer copy(nullptr);
+  ComponentFromText(text, copy);
+  EXPECT_EQ(copy.Name(), "Player1");
+  EXPECT_EQ(copy.Options(), TWaveOutOptions{woSetPitch});
+  EXPECT_EQ(copy.VolumeLeft(), 75);
+  EXPECT_EQ(copy.VolumeRight(), 5);
+  EXPECT_EQ(copy.Pitch(), 0.75);
+  EXPECT_EQ(copy.BufferCount(), 4);
+  EXPECT_EQ(copy.BufferLength(), 1000);
+  EXPECT_TRUE(copy.Wave()->Equals(wave.get()));
+  EXPECT_EQ(ComponentToText(copy), text);
+  // The copy plays what the original holds.
+  auto script = UseScriptedWaveOut();
+  PlaySync(copy, copy.Wave());
+  EXPECT_EQ(Joined(script->Played), Pattern(101));
 }
 
 }  // namespace

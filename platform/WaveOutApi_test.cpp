@@ -81,6 +81,12 @@ TEST_F(WaveOutApiTest, QueryOpensNothingAndRefusesWhatCannotPlay) {
     EXPECT_EQ(h, nullptr);
   }
   EXPECT_EQ(target.Count(), 0u);
+  char text[256];
+  ASSERT_EQ(waveOutGetErrorText(WAVERR_BADFORMAT, text, sizeof text), MMSYSERR_NOERROR);
+  EXPECT_EQ(std::string(text).rfind(
+                "The null sound output cannot play 8000 Hz, 1 channel, 12-bit PCM (", 0),
+            0u)
+      << text;
   HWAVEOUT h = nullptr;
   EXPECT_EQ(waveOutOpen(&h, 1, &kTone, &target, 0, CALLBACK_WINDOW), MMSYSERR_BADDEVICEID);
   EXPECT_EQ(waveOutOpen(&h, 0, nullptr, &target, 0, CALLBACK_WINDOW), MMSYSERR_INVALPARAM);
@@ -264,12 +270,12 @@ TEST_F(WaveOutApiTest, ErrorTextsAreOurOwnPerCode) {
     ASSERT_EQ(waveOutGetErrorText(code, text, sizeof text), MMSYSERR_NOERROR) << code;
     EXPECT_GT(std::strlen(text), 5u) << code;
   }
-  ASSERT_EQ(waveOutGetErrorText(WAVERR_BADFORMAT, text, sizeof text), MMSYSERR_NOERROR);
-  EXPECT_STREQ(text, "The sound output cannot play this wave format.");
+  ASSERT_EQ(waveOutGetErrorText(WAVERR_STILLPLAYING, text, sizeof text), MMSYSERR_NOERROR);
+  EXPECT_STREQ(text, "Buffers are still queued on the sound output.");
   EXPECT_EQ(waveOutGetErrorText(12345, text, sizeof text), MMSYSERR_BADERRNUM);
   EXPECT_STREQ(text, "");
-  ASSERT_EQ(waveOutGetErrorText(WAVERR_BADFORMAT, text, 4), MMSYSERR_NOERROR);
-  EXPECT_STREQ(text, "The");
+  ASSERT_EQ(waveOutGetErrorText(WAVERR_STILLPLAYING, text, 4), MMSYSERR_NOERROR);
+  EXPECT_STREQ(text, "Buf");
   EXPECT_EQ(waveOutGetErrorText(WAVERR_BADFORMAT, nullptr, 4), MMSYSERR_INVALPARAM);
 }
 

@@ -59,6 +59,13 @@ std::string DescribeFormat(const WAVEFORMATEX& f) {
   return text + "format tag " + std::to_string(f.wFormatTag);
 }
 
+std::string UnplayableFormatText(const std::string& who, const WAVEFORMATEX& f) {
+  return "The " + who + " cannot play " + DescribeFormat(f) + " (block align " +
+         std::to_string(f.nBlockAlign) + ", " + std::to_string(f.nAvgBytesPerSec) +
+         " bytes per second); it plays 8-, 16-, 24- or 32-bit PCM and 32- or 64-bit float, "
+         "1 to 8 channels, 100 to 768000 Hz";
+}
+
 bool SameWaveFormat(const WAVEFORMATEX& a, const WAVEFORMATEX& b) {
   return a.wFormatTag == b.wFormatTag && a.nChannels == b.nChannels &&
          a.nSamplesPerSec == b.nSamplesPerSec && a.nAvgBytesPerSec == b.nAvgBytesPerSec &&

@@ -33,6 +33,10 @@ uint64_t PlayBytes(const WAVEHDR& header);
 // "44100 Hz, 2 channels, 16-bit PCM": the format as a user reads it.
 std::string DescribeFormat(const WAVEFORMATEX& format);
 
+// Why CheckPlayableFormat refused the format, for an error text: "The
+// <who> cannot play <format ...>; it plays ...".
+std::string UnplayableFormatText(const std::string& who, const WAVEFORMATEX& format);
+
 // True when the two records describe the same sound (cbSize and any extra
 // bytes are not compared).
 bool SameWaveFormat(const WAVEFORMATEX& a, const WAVEFORMATEX& b);

@@ -300,11 +300,11 @@ class NullBackend final : public WaveOutBackend {
     return MMSYSERR_NOERROR;
   }
 
-  MMRESULT Query(const WAVEFORMATEX& format) override { return CheckPlayableFormat(format); }
+  MMRESULT Query(const WAVEFORMATEX& format) override { return Check(format); }
 
   MMRESULT Open(const WAVEFORMATEX& format, WaveOutSink& sink,
                 std::unique_ptr<WaveOutStream>& stream) override {
-    const MMRESULT result = CheckPlayableFormat(format);
+    const MMRESULT result = Check(format);
     if (result != MMSYSERR_NOERROR) return result;
     if (clock_) {
       stream = std::make_unique<PacedStream>(clock_, format, sink);
@@ -314,9 +314,25 @@ class NullBackend final : public WaveOutBackend {
     return MMSYSERR_NOERROR;
   }
 
+  std::string ErrorText(MMRESULT code) override {
+    std::lock_guard<std::mutex> lock(textMutex_);
+    return code == WAVERR_BADFORMAT ? badFormatText_ : std::string();
+  }
+
  private:
+  MMRESULT Check(const WAVEFORMATEX& format) {
+    const MMRESULT result = CheckPlayableFormat(format);
+    if (result == WAVERR_BADFORMAT) {
+      std::lock_guard<std::mutex> lock(textMutex_);
+      badFormatText_ = UnplayableFormatText("null sound output", format);
+    }
+    return result;
+  }
+
   const NullPacing pacing_;
   std::shared_ptr<PacedClock> clock_;
+  std::mutex textMutex_;
+  std::string badFormatText_;  // why the latest format was refused
 };
 
 }  // namespace

@@ -112,10 +112,7 @@ class WavRecording {
  private:
   MMRESULT CheckLocked(const WAVEFORMATEX& format) {
     if (CheckPlayableFormat(format) != MMSYSERR_NOERROR) {
-      return Fail(WAVERR_BADFORMAT, "The WAV recording cannot hold " + DescribeFormat(format) +
-                                        " (block align " + std::to_string(format.nBlockAlign) +
-                                        ", " + std::to_string(format.nAvgBytesPerSec) +
-                                        " bytes per second)");
+      return Fail(WAVERR_BADFORMAT, UnplayableFormatText("WAV recorder", format));
     }
     if (haveFormat_ && !SameWaveFormat(format, format_)) {
       return Fail(WAVERR_BADFORMAT, "The WAV recording \"" + path_ + "\" holds " +
