@@ -1,6 +1,8 @@
 #include "audio/WaveIO.h"
 
 #include <errno.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -54,6 +56,10 @@ TWaveThread::~TWaveThread() {
 }
 
 void TWaveThread::Execute() {
+  // Above the rest of the process, so refills are not delayed by it. Raising
+  // a priority needs the privilege to; without it the thread runs at normal
+  // priority.
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -1);
   const std::shared_ptr<MessageQueue>& queue = MessageQueue::Current();
   FTarget = std::make_unique<ThreadTarget>(queue);
   FThreadEvent.Set();

@@ -128,6 +128,18 @@ void TAudioPlayer::GetWaveFormat(const WAVEFORMATEX*& Format, bool& FreeIt) {
   }
 }
 
+bool TAudioPlayer::InternalOpen() {
+  bool opened = false;
+  try {
+    opened = TWaveAudioOut::InternalOpen();
+  } catch (...) {
+    if (!GetActive() && FWave->State() == wssReading) FWave->EndRead();
+    throw;
+  }
+  if (!opened && !GetActive() && FWave->State() == wssReading) FWave->EndRead();
+  return opened;
+}
+
 int32_t TAudioPlayer::GetWaveData(void* Buffer, uint32_t Size, uint32_t& /*Loops*/) {
   return FWave->Read(Buffer, static_cast<int32_t>(std::min<uint32_t>(Size, INT32_MAX)));
 }

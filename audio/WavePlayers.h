@@ -63,6 +63,9 @@ class TAudioPlayer : public TWaveAudioOut {
   void WaveChanged(TPersistent* Sender);
 
   void GetWaveFormat(const WAVEFORMATEX*& Format, bool& FreeIt) override;
+  // An open that fails ends the reading GetWaveFormat began, so the next
+  // open (on another device, say) starts from an idle wave.
+  bool InternalOpen() override;
   void DoWaveOutDeviceClose() override;
 
  private:

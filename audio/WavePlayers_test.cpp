@@ -220,6 +220,20 @@ TEST(AudioPlayerTest, SetWaveDuringPlayEndsTheOldReadingAndLoadsTheNewCopy) {
   EXPECT_FALSE(player.Active());
 }
 
+TEST(AudioPlayerTest, AFailedOpenLeavesTheWaveIdleSoALaterOpenWorks) {
+  auto script = UseScriptedWaveOut();
+  script->QueryResult = WAVERR_BADFORMAT;
+  TAudioPlayer player(nullptr);
+  auto wave = ToneWave(Pattern(800));
+  player.SetWave(wave.get());
+  EXPECT_THROW(player.SetActive(true), EWaveAudioSysError);
+  EXPECT_EQ(player.Wave()->State(), wssIdle);
+  script->QueryResult = MMSYSERR_NOERROR;
+  player.SetActive(true);
+  player.WaitUntilClosed();
+  EXPECT_EQ(Joined(script->Played), Pattern(800));
+}
+
 TEST(AudioPlayerTest, ThreadModeHandlesNotificationsOnItsOwnThread) {
   UseScriptedWaveOut();
   TAudioPlayer player(nullptr);
@@ -237,16 +251,27 @@ TEST(AudioPlayerTest, ThreadModeHandlesNotificationsOnItsOwnThread) {
     done.Reset();
     player.SetWave(wave.get());
     player.SetActive(true);
-    player.SetAsync(false);  // ignored while active
-    EXPECT_TRUE(player.Async());
     player.WaitUntilOpened();
     ASSERT_EQ(WaitForSyncObject(&done, 10000), WAIT_OBJECT_0);
     player.WaitUntilClosed();
   }
   ASSERT_EQ(threads.size(), 6u);
   for (const auto& id : threads) EXPECT_NE(id, std::this_thread::get_id());
-  player.SetAsync(false);
-  EXPECT_FALSE(player.Async());
+}
+
+TEST(AudioPlayerTest, AsyncCannotChangeWhileActive) {
+  auto script = UseScriptedWaveOut();
+  script->AutoComplete = false;
+  TAudioPlayer player(nullptr);
+  auto wave = ToneWave(Pattern(500));
+  player.SetWave(wave.get());
+  player.SetActive(true);
+  player.SetAsync(true);
+  EXPECT_FALSE(player.Async()) << "ignored while active";
+  player.SetActive(false);
+  player.WaitUntilClosed();
+  player.SetAsync(true);
+  EXPECT_TRUE(player.Async());
 }
 
 TEST(AudioPlayerTest, DestroyedWhileOpenClosesTheDevice) {
