@@ -242,10 +242,19 @@ MMRESULT OpenPcm(const std::string& name, const PcmFormat& format,
     // the buffer to fill.
     if ((err = snd_pcm_sw_params_current(pcm, sw)) < 0 ||
         (err = snd_pcm_sw_params_set_start_threshold(pcm, sw, 1)) < 0 ||
-        (err = snd_pcm_sw_params_set_avail_min(pcm, sw, period ? period : 1)) < 0 ||
-        (err = snd_pcm_sw_params(pcm, sw)) < 0) {
+        (err = snd_pcm_sw_params_set_avail_min(pcm, sw, period ? period : 1)) < 0) {
       step = "software parameters refused";
     }
+    // A plugin in front of a sound server (an I/O plugin) declares an
+    // underrun as soon as its own ring looks empty, while the server may
+    // still hold the last frames; restarting it then would drop them. Such a
+    // PCM is left running and reports a real underrun from the server.
+    snd_pcm_uframes_t boundary = 0;
+    if (step == nullptr && snd_pcm_type(pcm) == SND_PCM_TYPE_IOPLUG &&
+        snd_pcm_sw_params_get_boundary(sw, &boundary) == 0)
+      snd_pcm_sw_params_set_stop_threshold(pcm, sw, boundary);
+    if (step == nullptr && (err = snd_pcm_sw_params(pcm, sw)) < 0)
+      step = "software parameters refused";
   }
   if (step != nullptr) {
     snd_pcm_close(pcm);
@@ -474,20 +483,36 @@ class AlsaPcm {
     texts_->Set(MMSYSERR_ERROR, "ALSA PCM \"" + name_ + "\": " + snd_strerror(err));
   }
 
-  // Hands the device as many queued frames as it takes now. Returns whether
-  // it stopped because the device is full (as opposed to out of data).
-  bool PumpLocked() {
+  enum class Pump { kDone, kDeviceFull, kDraining };
+
+  // Hands the device as many queued frames as it takes now: kDone when all
+  // queued frames were handed over, kDeviceFull when the device takes no
+  // more for now, kDraining while it finishes sounds written earlier.
+  Pump PumpLocked() {
     int failures = 0;
-    if (written_ < queuedEnd_ && written_ == played_ && started_) {
-      // Everything written was heard and the device ran dry. Some devices (a
-      // sound server's plugin among them) keep running without taking data at
-      // once after that; a restart makes new data play without delay.
-      if (snd_pcm_state(pcm_) == SND_PCM_STATE_RUNNING) snd_pcm_drop(pcm_);
+    if (written_ < queuedEnd_ && written_ == played_ && started_ &&
+        snd_pcm_state(pcm_) == SND_PCM_STATE_RUNNING) {
+      // Everything written was heard and the device ran dry, but it still
+      // runs. A sound server's plugin then takes new data late, so it is
+      // restarted; a restart discards what the device holds, so it waits
+      // until the device holds nothing (or a while has passed: its delay
+      // said all was played).
+      const snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm_);
+      const auto now = std::chrono::steady_clock::now();
+      if (avail >= 0 && static_cast<snd_pcm_uframes_t>(avail) < bufferFrames_) {
+        if (!draining_) {
+          draining_ = true;
+          drainingSince_ = now;
+        }
+        if (now - drainingSince_ < std::chrono::milliseconds(50)) return Pump::kDraining;
+      }
+      snd_pcm_drop(pcm_);
       Recover(-EPIPE);
     } else if (written_ < queuedEnd_ && snd_pcm_state(pcm_) == SND_PCM_STATE_XRUN) {
       played_ = written_;
       Recover(-EPIPE);
     }
+    draining_ = false;
     while (written_ < queuedEnd_ && !broken_) {
       snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm_);
       if (avail < 0) {
@@ -498,7 +523,7 @@ class AlsaPcm {
         Recover(static_cast<int>(avail));
         continue;
       }
-      if (avail == 0) return true;
+      if (avail == 0) return Pump::kDeviceFull;
       auto it = std::find_if(queue_.begin(), queue_.end(),
                              [this](const Entry& e) { return e.end > written_; });
       const uint64_t n = std::min<uint64_t>(static_cast<uint64_t>(avail), it->end - written_);
@@ -510,7 +535,7 @@ class AlsaPcm {
         data = scratch_.data();
       }
       snd_pcm_sframes_t w = snd_pcm_writei(pcm_, data, n);
-      if (w == -EAGAIN) return true;
+      if (w == -EAGAIN) return Pump::kDeviceFull;
       if (w < 0) {
         if (++failures > 2) Break(static_cast<int>(w));
         played_ = written_;
@@ -522,7 +547,20 @@ class AlsaPcm {
       started_ = true;
       written_ += static_cast<uint64_t>(w);
     }
-    return false;
+    return Pump::kDone;
+  }
+
+  // Everything queued was written and the delay says it was played: lets
+  // the device finish for real before the last buffer is reported. A sound
+  // server may still hold the final frames after its delay reached 0 (and
+  // would drop them at the restart the next sound needs); draining waits
+  // until it has played them. The device is then ready for the next sound.
+  void FinishLocked() {
+    if (!started_ || snd_pcm_state(pcm_) != SND_PCM_STATE_RUNNING) return;
+    snd_pcm_nonblock(pcm_, 0);
+    const int err = snd_pcm_drain(pcm_);
+    snd_pcm_nonblock(pcm_, 1);
+    Recover(err < 0 ? err : -EPIPE);
   }
 
   void Wake() {
@@ -545,11 +583,12 @@ class AlsaPcm {
         std::lock_guard<std::mutex> lock(mu_);
         if (stop_) return;
         if (!queue_.empty() && (!paused_ || broken_)) {
-          bool full = false;
+          Pump pump = Pump::kDone;
           if (!paused_) {
-            full = PumpLocked();
+            pump = PumpLocked();
             UpdatePlayedLocked();
           }
+          if (!paused_ && !broken_ && pump == Pump::kDone && played_ >= written_) FinishLocked();
           // A broken device plays nothing more: its buffers come back at once.
           const uint64_t reached = broken_ ? queuedEnd_ : played_;
           if (queue_.front().end <= reached) {
@@ -558,7 +597,8 @@ class AlsaPcm {
             const uint64_t frames = queue_.front().end - played_;
             waitUs = std::clamp<int64_t>(static_cast<int64_t>(frames * 1000000 / format_.rate), 100,
                                          100000);
-            onDevice = full;
+            onDevice = pump == Pump::kDeviceFull;
+            if (pump == Pump::kDraining) waitUs = 500;
           }
         }
         fds.assign(1, pollfd{wakeFd_, POLLIN, 0});
@@ -631,8 +671,10 @@ class AlsaPcm {
   bool hwPaused_ = false;
   bool broken_ = false;
   bool stop_ = false;
-  bool started_ = false;  // written to since the last prepare
-  bool tail_ = false;     // the device held nothing of ours at tailAt_ ...
+  bool started_ = false;   // written to since the last prepare
+  bool draining_ = false;  // waiting since drainingSince_ for the device to empty
+  std::chrono::steady_clock::time_point drainingSince_;
+  bool tail_ = false;  // the device held nothing of ours at tailAt_ ...
   std::chrono::steady_clock::time_point tailAt_;
   uint64_t tailFrames_ = 0;  // ... and still had this many frames to play
   int wakeFd_;
