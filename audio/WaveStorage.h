@@ -101,6 +101,48 @@ class TWaveStreamAdapter : public TPersistent {
   // nothing while rewriting.
   virtual void TrimStream();
 
+  // Editing. Each returns false and leaves the wave as it was when its
+  // preconditions fail (invalid wave, empty range, position at or beyond
+  // the end, format mismatch, no conversion). Positions and lengths are
+  // milliseconds, turned into whole frames. All but Reverse and
+  // ChangeVolume rewrite the stream as a new wave and, unless said
+  // otherwise, report whether it received data: an edit that leaves no data
+  // rewrites an empty wave and returns false.
+  // Reverses the order of the samples in place (in stereo the channels
+  // trade places).
+  virtual bool Reverse();
+  // Scales every sample by (100 + Percent) / 100, clamped; 8-bit samples
+  // scale around the midpoint 128.
+  virtual bool ChangeVolume(int Percent);
+  // Rewrites the wave in Format; true without change when it already is.
+  virtual bool ConvertTo(const WAVEFORMATEX* Format);
+  // Copy, Crop and Delete need LenMs > 0 and PosMs below the Length of
+  // the wave they take from; the range is cut at the end of the data.
+  // Replaces the content with LenMs from PosMs of Source.
+  virtual bool Copy(TWaveStreamAdapter* Source, uint32_t PosMs, uint32_t LenMs);
+  // Keeps only LenMs from PosMs.
+  virtual bool Crop(uint32_t PosMs, uint32_t LenMs);
+  // Removes LenMs from PosMs.
+  virtual bool Delete(uint32_t PosMs, uint32_t LenMs);
+  // Inserts Wave's data (same format; Wave may be this container) at PosMs.
+  virtual bool Insert(uint32_t PosMs, TWaveStreamAdapter* Wave);
+  // Inserts LenMs of silence at PosMs (128 for 8-bit samples, 0 for 16-bit).
+  virtual bool InsertSilence(uint32_t PosMs, uint32_t LenMs);
+  // Delete(0, LenMs).
+  virtual bool DeleteHead(uint32_t LenMs);
+  // Deletes the last LenMs (at most Length); as Length is rounded to whole
+  // milliseconds, a few bytes may remain.
+  virtual bool DeleteTail(uint32_t LenMs);
+  // Replaces the content with Waves joined in order, in the first one's
+  // format, with GapMs of silence between them. Later waves are not
+  // converted: their bytes are joined as they are. This container may be
+  // among them (its old content is used).
+  virtual bool Concat(const std::vector<TWaveStreamAdapter*>& Waves, uint32_t GapMs);
+  // Replaces the content with the average of Waves (all of one format); a
+  // wave that ends early counts as silence. This container may be among
+  // them (its old content is used).
+  virtual bool Mix(const std::vector<TWaveStreamAdapter*>& Waves);
+
   // Empties the stream and writes the header of a new wave of Format
   // (Format may be this container's own WaveFormat). Needs idle.
   virtual bool BeginRewrite(const WAVEFORMATEX* Format);
@@ -148,6 +190,9 @@ class TWaveStreamAdapter : public TPersistent {
   virtual void DoChange();
 
  private:
+  // The rebuild that ends most editing operations: the stream is rewritten
+  // as a wave of Format holding Data. Returns whether bytes were written.
+  bool Rebuild(const WAVEFORMATEX* Format, const uint8_t* Data, uint32_t Count);
   void CloseHandle();
 
   TStream* FStream;

@@ -10,6 +10,7 @@
 // the routines that read samples.
 
 #include <cstdint>
+#include <vector>
 
 #include "platform/StreamIO.h"
 #include "platform/SyncObjects.h"  // WaitForSyncObject, the wait of the device objects
@@ -74,6 +75,40 @@ int GetPeakLevel(const void* Data, uint32_t Count, const WAVEFORMATEX* Format);
 // Overwrites Count bytes of Data with silence: 128 for 8-bit samples, 0 for
 // 16-bit ones. False (Data untouched) unless Format is 8- or 16-bit PCM.
 bool FillSilence(void* Data, uint32_t Count, const WAVEFORMATEX* Format);
+
+// Reverses the order of the samples of Count bytes of Data (single samples,
+// not frames: in stereo the two channels trade places). False unless Format
+// is 8- or 16-bit PCM.
+bool ReverseSamples(void* Data, uint32_t Count, const WAVEFORMATEX* Format);
+
+// Scales each sample by (100 + Percent) / 100, truncating toward zero:
+// Percent 100 doubles, -50 halves, -100 silences. 16-bit results are
+// clamped to -32767..32767; 8-bit samples are scaled as their distance from
+// the midpoint 128 and clamped to 0..255, so silence stays silence. False
+// unless Format is 8- or 16-bit PCM.
+bool ScaleSamples(void* Data, uint32_t Count, const WAVEFORMATEX* Format, int Percent);
+
+// One source of MixSamples: Count bytes at Data (null when Count is 0).
+struct TMixSource {
+  const void* Data;
+  uint32_t Count;
+};
+
+// Writes OutputCount bytes of Output, each sample the average of the
+// samples of the SourceCount sources at that position, truncating toward
+// zero. A source that has ended counts as silence (128 for 8-bit, 0 for
+// 16-bit) and still counts in the divisor. False unless Format is 8- or
+// 16-bit PCM and there is at least one source.
+bool MixSamples(const TMixSource* Sources, int SourceCount, const WAVEFORMATEX* Format,
+                uint32_t OutputCount, void* Output);
+
+// Converts SourceSize bytes of SourceData in SourceFormat to DestFormat
+// through the conversion service (audio/WaveACM.h). On success Dest holds
+// the converted bytes. Once the destination was sized, Dest holds what the
+// service produced even when the conversion failed (possibly nothing).
+// False when the service refuses the pair or the conversion fails.
+bool AcmConvert(const WAVEFORMATEX* SourceFormat, const void* SourceData, uint32_t SourceSize,
+                std::vector<uint8_t>& Dest, const WAVEFORMATEX* DestFormat);
 
 // An owned wave format record of variable size: the 18-byte record followed
 // by its cbSize extra bytes (and possibly more, when a "fmt " chunk was

@@ -3,7 +3,7 @@
 // test that replays the seed corpus and every input that once crashed: parse
 // the header, load the bytes into a container and use everything a player
 // or an editor would touch, over a memory stream and over a stream that is
-// not memory-backed.
+// not memory-backed, then edit and convert it.
 
 #include <cstddef>
 #include <cstdint>
@@ -72,6 +72,22 @@ inline uint32_t FuzzWaveInput(const uint8_t* Data, size_t Size) {
   TWaveStreamAdapter copy(&plain, false);
   copy.Assign(&wave);
   sum += Exercise(copy);
+
+  // The editing operations on whatever parsed.
+  if (copy.Valid()) {
+    copy.Reverse();
+    copy.ChangeVolume(-50);
+    copy.InsertSilence(0, 1);
+    copy.Insert(1, &wave);
+    copy.Delete(0, 1);
+    copy.Crop(0, 5);
+    copy.Mix({&copy, &wave});
+    copy.Concat({&copy, &wave}, 1);
+    WAVEFORMATEX target{};
+    FillPCMFormatFromCode(target, 1);
+    copy.ConvertTo(&target);
+    sum += Exercise(copy);
+  }
 
   // Rewriting in the parsed format must give a wave that parses back.
   if (wave.Valid() && wave.BeginRewrite(wave.WaveFormat())) {

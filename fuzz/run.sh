@@ -10,11 +10,12 @@ out=build-fuzz
 mkdir -p "$out/corpus"
 cxx="${CLANGXX:-clang++}"
 sources=(runtime/Stream.cpp runtime/Exceptions.cpp runtime/Persistent.cpp
-         platform/mmio.cpp platform/StreamIO.cpp
-         audio/WaveUtils.cpp audio/WaveStorage.cpp fuzz/wave_fuzz.cpp)
+         platform/mmio.cpp platform/StreamIO.cpp platform/acm.cpp
+         audio/WaveUtils.cpp audio/WaveUtilsSamples.cpp audio/WaveUtilsConvert.cpp
+         audio/WaveStorage.cpp audio/WaveStorageEdit.cpp fuzz/wave_fuzz.cpp)
 "$cxx" -std=c++20 -O1 -g -I. -Wall -Wextra -Werror \
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-  "${sources[@]}" -o "$out/wave_fuzz"
+  "${sources[@]}" -lsoxr -o "$out/wave_fuzz"
 cp -n fuzz/seeds/* fuzz/regressions/* "$out/corpus/" 2>/dev/null || true
 cd "$out"
 ./wave_fuzz -max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=1024 \

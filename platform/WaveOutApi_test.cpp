@@ -430,19 +430,6 @@ TEST(WaveOutSelectionTest, EveryAcceptedFormSelectsOrSaysWhatIsMissing) {
   EXPECT_EQ(nameOf(), "Tonewell null output (fast)");
 }
 
-TEST(WaveOutSelectionTest, SystemOutputNamesTheWorkingValuesUntilItIsBuilt) {
-  for (const char* system : {"", "default", "alsa", "alsa:hw:0"}) {
-    try {
-      SelectWaveOutput(system);
-      ADD_FAILURE() << "\"" << system << "\" selected a system output that is not built";
-    } catch (const EAudioSettingError& e) {
-      const std::string message = e.what();
-      EXPECT_NE(message.find("no system sound output is built yet"), std::string::npos);
-      EXPECT_NE(message.find("null:fast"), std::string::npos);
-    }
-  }
-}
-
 TEST(WaveOutSelectionTest, FirstCallSelectsFromTheEnvironment) {
   UseWaveOutBackend(nullptr);
   ASSERT_EQ(setenv("TONEWELL_AUDIO", "null:fast", 1), 0);

@@ -1,6 +1,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "platform/WaveOutAlsa.h"
 #include "platform/WaveOutApi.h"
 #include "platform/WaveOutInternal.h"
 #include "platform/WaveOutNull.h"
@@ -19,10 +20,8 @@ const char kAcceptedForms[] =
 // The system's own sound output ("" and "default" mean the ALSA PCM "default").
 std::unique_ptr<WaveOutBackend> CreateSystemWaveOutput(const std::string& setting,
                                                        const std::string& pcmName) {
-  (void)pcmName;
-  throw EAudioSettingError("TONEWELL_AUDIO=\"" + setting +
-                           "\": no system sound output is built yet; use TONEWELL_AUDIO=null "
-                           "(paced like a sound card), null:fast or wav:PATH");
+  (void)setting;
+  return CreateAlsaWaveOutBackend(pcmName);
 }
 
 void Install(std::shared_ptr<WaveOutBackend> backend) {

@@ -186,6 +186,10 @@ void TMemoryStream::Clear(bool ReleaseMemory) {
 }
 
 void TMemoryStream::LoadFromStream(TStream& Source) {
+  if (&Source == this) {
+    FPosition = 0;
+    return;
+  }
   Source.SetPosition(0);
   const int64_t size = Source.Size();
   SetSize(size);

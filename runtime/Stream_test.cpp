@@ -105,6 +105,23 @@ TEST(Stream, CopyFromCopiesFromTheSourcePositionOrWholeForZero) {
   EXPECT_THROW(dst.CopyFrom(src, 5), EStreamError);
 }
 
+TEST(MemoryStream, LoadingOrCopyingItselfKeepsTheContent) {
+  TMemoryStream s;
+  s.Write("abcdef", 6);
+  s.LoadFromStream(s);
+  EXPECT_EQ(s.Position(), 0);
+  EXPECT_EQ(std::string(static_cast<const char*>(s.Memory()), 6), "abcdef");
+  s.SetPosition(2);
+  EXPECT_EQ(s.CopyFrom(s, 3), 3);
+  EXPECT_EQ(s.Position(), 5);
+  EXPECT_EQ(std::string(static_cast<const char*>(s.Memory()), 6), "abcdef");
+  // Writing a piece of its own block while growing.
+  s.Seek(0, TSeekOrigin::soEnd);
+  for (int i = 0; i < 8; ++i) s.Write(s.Memory(), s.Size());
+  EXPECT_EQ(s.Size(), 6 * 256);
+  EXPECT_EQ(std::string(static_cast<const char*>(s.Memory()) + 6 * 255, 6), "abcdef");
+}
+
 TEST(FileStream, CreateWriteReopenReadAndResize) {
   const std::string path = TempPath("rw.bin");
   {

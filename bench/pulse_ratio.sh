@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Real-time cost of the sound through a real sound server: a private
+# PulseAudio with a null sink paced like a sound card, the program on its
+# ordinary ALSA "default". Prints, per run, the wall time divided by the
+# battle's own sound duration (1.0 would be no gap at all between tones) and
+# the program's CPU time as a share of its wall time.
+#   bench/pulse_ratio.sh [RUNS]       (default 3; needs `make build` and the
+#                                      packages pulseaudio pulseaudio-utils
+#                                      libasound2-plugins)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs=${1:-3}
+battle=(examples/Countdown.red examples/Crawler.red 1000)
+work=$(mktemp -d)
+trap 'pulse_stop 2>/dev/null || true; rm -rf "$work"' EXIT
+unset TONEWELL_AUDIO ALSA_CONFIG_PATH
+
+TONEWELL_AUDIO="wav:$work/battle.wav" ./build/tonewell "${battle[@]}" >/dev/null
+python3 tools/alsa/sound.py wav-data "$work/battle.wav" "$work/battle.raw"
+sound=$(python3 tools/alsa/sound.py seconds "$work/battle.raw")
+tones=$(python3 -c "import os,sys; print(os.path.getsize(sys.argv[1]) // 2000)" "$work/battle.raw")
+
+# shellcheck source=tools/alsa/private-pulse.sh
+source tools/alsa/private-pulse.sh
+pulse_start "$work/pulse"
+echo "battle: ${battle[*]}: $tones tones, $sound s of sound"
+python3 - "$runs" "$sound" "${battle[@]}" <<'PY'
+import resource, statistics, subprocess, sys, time
+runs, sound, battle = int(sys.argv[1]), float(sys.argv[2]), sys.argv[3:]
+ratios, shares = [], []
+for i in range(runs):
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    start = time.monotonic()
+    subprocess.run(['./build/tonewell', *battle], check=True, stdout=subprocess.DEVNULL)
+    wall = time.monotonic() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    ratios.append(wall / sound)
+    shares.append(cpu / wall)
+    print(f"run {i + 1}: wall {wall:.3f} s, wall/sound {wall / sound:.3f}, CPU {cpu:.3f} s = {cpu / wall:.1%} of wall")
+print(f"median wall/sound {statistics.median(ratios):.3f}, median CPU share {statistics.median(shares):.1%}")
+PY

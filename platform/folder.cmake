@@ -1,0 +1,4 @@
+# The ALSA output backend links libasound.
+target_link_libraries(tonewell_platform PUBLIC asound)
+# The format conversion service resamples with libsoxr.
+target_link_libraries(tonewell_platform PUBLIC soxr)
