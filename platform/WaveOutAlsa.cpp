@@ -420,6 +420,7 @@ class AlsaPcm {
     snd_pcm_prepare(pcm_);
     tail_ = false;
     started_ = false;
+    emptied_ = false;
     hwPaused_ = false;
     written_ = played_;
   }
@@ -434,9 +435,24 @@ class AlsaPcm {
     if (hwPaused_) return;
     snd_pcm_sframes_t delay = 0;
     bool dry;
-    if (snd_pcm_state(pcm_) == SND_PCM_STATE_XRUN) {
+    if (emptied_) {
+      // Restarted after an underrun, nothing written since: what the device
+      // still had to play runs out by the clock (below).
+      dry = true;
+      delay = static_cast<snd_pcm_sframes_t>(written_);
+    } else if (snd_pcm_state(pcm_) == SND_PCM_STATE_XRUN) {
       dry = true;
       if (snd_pcm_delay(pcm_, &delay) < 0) delay = 0;
+      // The device took every frame, so the restart the next sound needs
+      // loses nothing and is done now, off that sound's path (a sound
+      // server's plugin reconnects, which takes a round trip).
+      tail_ = true;
+      tailAt_ = std::chrono::steady_clock::now();
+      tailFrames_ = std::min<uint64_t>(delay < 0 ? 0 : static_cast<uint64_t>(delay), written_);
+      const int err = snd_pcm_prepare(pcm_);
+      started_ = false;
+      if (err < 0) Break(err);
+      emptied_ = true;
     } else {
       const int err = snd_pcm_delay(pcm_, &delay);
       if (err < 0) {
@@ -473,6 +489,7 @@ class AlsaPcm {
     }
     tail_ = false;
     started_ = false;
+    emptied_ = false;
     const int prepared = snd_pcm_prepare(pcm_);
     if (prepared < 0) Break(err == -EPIPE || err == 0 ? prepared : err);
   }
@@ -545,6 +562,7 @@ class AlsaPcm {
       failures = 0;
       tail_ = false;
       started_ = true;
+      emptied_ = false;
       written_ += static_cast<uint64_t>(w);
     }
     return Pump::kDone;
@@ -672,6 +690,7 @@ class AlsaPcm {
   bool broken_ = false;
   bool stop_ = false;
   bool started_ = false;   // written to since the last prepare
+  bool emptied_ = false;   // restarted after an underrun, nothing written since
   bool draining_ = false;  // waiting since drainingSince_ for the device to empty
   std::chrono::steady_clock::time_point drainingSince_;
   bool tail_ = false;  // the device held nothing of ours at tailAt_ ...
