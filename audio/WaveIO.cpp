@@ -348,6 +348,8 @@ bool TWaveAudioIO::ProcessMessage(uint32_t Message, uintptr_t Param) {
     ReportHandlerFailure("EOutOfMemory", "Out of memory", __builtin_return_address(0));
   } catch (const std::exception& e) {
     ReportHandlerFailure("EExternal", e.what(), __builtin_return_address(0));
+  } catch (...) {
+    ReportHandlerFailure("EExternal", "Unknown exception", __builtin_return_address(0));
   }
   return true;
 }

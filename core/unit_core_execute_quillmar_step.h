@@ -371,6 +371,13 @@ TW_ALWAYS_INLINE void Perform(StepState& s) {
 
 [[noreturn]] void ThrowInvalidAddressing();
 
+// Both operands, A first, for the modes of one low byte of the word.
+template <unsigned Modes>
+TW_ALWAYS_INLINE void EvaluateOperands(StepState& s, const CoreCell& ir) {
+  EvaluateOperand(s.core, s.pc, ir, Modes & 7u, ir.ANumber, s.a_pointer, s.a);
+  EvaluateOperand(s.core, s.pc, ir, Modes >> 3, ir.BNumber, s.b_pointer, s.b);
+}
+
 }  // namespace step_detail
 
 template <class TonePolicy>
@@ -385,24 +392,46 @@ TW_ALWAYS_INLINE void ExecuteStepWith(CoreMemory& core_memory, ProcessQueue& que
 
   StepState s{core, queue, pspace, pc, 0, {}, 0, {}};
   const unsigned word = ir.InstructionWord;
-  EvaluateOperand(core, pc, ir, word & 7u, ir.ANumber, s.a_pointer, s.a);
-  const unsigned b_mode = (word & 0xFFu) >> 3;
-  if (b_mode > 7) ThrowInvalidAddressing();
-  EvaluateOperand(core, pc, ir, b_mode, ir.BNumber, s.b_pointer, s.b);
+  // The low byte of the word names both modes: one dispatch evaluates both
+  // operands with the modes known at compile time.
+  switch (word & 0xFFu) {
+#define TW_MODES(x)             \
+  case x:                       \
+    EvaluateOperands<x>(s, ir); \
+    break;
+#define TW_MODES8(x)                                                                              \
+  TW_MODES(x)                                                                                     \
+  TW_MODES(x + 1) TW_MODES(x + 2) TW_MODES(x + 3) TW_MODES(x + 4) TW_MODES(x + 5) TW_MODES(x + 6) \
+      TW_MODES(x + 7)
+    TW_MODES8(0)
+    TW_MODES8(8)
+    TW_MODES8(16)
+    TW_MODES8(24)
+    TW_MODES8(32)
+    TW_MODES8(40)
+    TW_MODES8(48)
+    TW_MODES8(56)
+#undef TW_MODES8
+#undef TW_MODES
+    default:
+      EvaluateOperand(core, pc, ir, word & 7u, ir.ANumber, s.a_pointer, s.a);
+      ThrowInvalidAddressing();
+  }
 
   switch (word >> 8) {
 #define TW_OPMOD(x) \
   case x:           \
     Perform<x>(s);  \
     break;
-#define TW_OPMOD8(x)                                                                              \
-  TW_OPMOD(x)                                                                                     \
-  TW_OPMOD(x + 1) TW_OPMOD(x + 2) TW_OPMOD(x + 3) TW_OPMOD(x + 4) TW_OPMOD(x + 5) TW_OPMOD(x + 6) \
-      TW_OPMOD(x + 7)
-#define TW_OPMOD64(x)                                                                      \
-  TW_OPMOD8(x)                                                                             \
-  TW_OPMOD8(x + 8) TW_OPMOD8(x + 16) TW_OPMOD8(x + 24) TW_OPMOD8(x + 32) TW_OPMOD8(x + 40) \
-      TW_OPMOD8(x + 48) TW_OPMOD8(x + 56)
+#define TW_OPMOD8(x) \
+  TW_OPMOD(x)        \
+  TW_OPMOD(x + 1)    \
+  TW_OPMOD(x + 2) TW_OPMOD(x + 3) TW_OPMOD(x + 4) TW_OPMOD(x + 5) TW_OPMOD(x + 6) TW_OPMOD(x + 7)
+#define TW_OPMOD64(x)                                                                       \
+  TW_OPMOD8(x)                                                                              \
+  TW_OPMOD8(x + 8)                                                                          \
+  TW_OPMOD8(x + 16) TW_OPMOD8(x + 24) TW_OPMOD8(x + 32) TW_OPMOD8(x + 40) TW_OPMOD8(x + 48) \
+      TW_OPMOD8(x + 56)
     TW_OPMOD64(0)
     TW_OPMOD64(64)
     TW_OPMOD64(128)

@@ -4,3 +4,6 @@ target_compile_definitions(tonewell_driver PRIVATE TONEWELL_VERSION="${PROJECT_V
 if(TARGET driver_tests)
   add_dependencies(driver_tests tonewell)
 endif()
+if(TARGET driver_tests)
+  target_compile_definitions(driver_tests PRIVATE TONEWELL_TEST_VERSION="${PROJECT_VERSION}")
+endif()
