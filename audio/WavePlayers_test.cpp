@@ -259,6 +259,29 @@ TEST(AudioPlayerTest, ThreadModeHandlesNotificationsOnItsOwnThread) {
   for (const auto& id : threads) EXPECT_NE(id, std::this_thread::get_id());
 }
 
+TEST(AudioPlayerTest, ThreadModeStopWaitsUntilTheCallbackThreadHasClosedTheDevice) {
+  SelectWaveOutput("null");  // paced: a second of sound takes a second
+  TAudioPlayer player(nullptr);
+  player.SetAsync(true);
+  std::vector<std::string> log;
+  player.OnActivate = [&](TWaveAudioIO*) { log.push_back("activate"); };
+  player.OnDeactivate = [&](TWaveAudioIO* s) {
+    log.push_back("deactivate buffers=" + std::to_string(s->ActiveBufferCount()));
+  };
+  auto wave = ToneWave(Pattern(176400));
+  player.SetWave(wave.get());
+  player.SetActive(true);
+  player.WaitUntilOpened();
+  player.WaitUntilClosed();  // thread mode: returns at once, the tone plays on
+  EXPECT_TRUE(player.Active());
+  player.SetActive(false);
+  player.WaitUntilClosed();  // a close is under way: waits for the thread
+  EXPECT_FALSE(player.Active());
+  EXPECT_EQ(player.ActiveBufferCount(), 0);
+  EXPECT_EQ(log.back(), "deactivate buffers=0");
+  EXPECT_EQ(player.Wave()->State(), wssIdle);
+}
+
 TEST(AudioPlayerTest, AsyncCannotChangeWhileActive) {
   auto script = UseScriptedWaveOut();
   script->AutoComplete = false;
