@@ -76,15 +76,15 @@ TEST_P(ConvertPeers, MatchesSox) {
   ASSERT_TRUE(FillPCMFormatFromCode(to, c.to));
   const std::string in = (dir_ / "in.wav").string();
   const std::string ref = (dir_ / "ref.wav").string();
-  auto spec = [](const WAVEFORMATEX& f) {
+  auto sox_format = [](const WAVEFORMATEX& f) {
     return " -r " + std::to_string(f.nSamplesPerSec) + " -c " + std::to_string(f.nChannels) +
            " -b " + std::to_string(f.wBitsPerSample) +
            (f.wBitsPerSample == 8 ? " -e unsigned-integer" : " -e signed-integer");
   };
   std::string out;
-  ASSERT_EQ(Shell("sox -R -n" + spec(from) + " '" + in + "' " + c.material->synth, &out), 0) << out;
+  ASSERT_EQ(Shell("sox -R -n" + sox_format(from) + " '" + in + "' " + c.material->synth, &out), 0) << out;
   // -D: no dither, so SoX's result is the plain conversion as ours is.
-  ASSERT_EQ(Shell("sox -R -D '" + in + "'" + spec(to) + " '" + ref + "'", &out), 0) << out;
+  ASSERT_EQ(Shell("sox -R -D '" + in + "'" + sox_format(to) + " '" + ref + "'", &out), 0) << out;
 
   TWave ours, theirs;
   ours.LoadFromFile(in);

@@ -61,11 +61,16 @@ class FileDescriptor {
 }  // namespace
 
 std::string ReadWarriorFile(const std::string& file_name) {
-  FileDescriptor fd(::open(file_name.c_str(), O_RDONLY | O_CLOEXEC));
+  // Opened without blocking, so a named pipe nobody writes to cannot hold the
+  // program at the open; reads block again as usual (such a pipe reads as
+  // empty).
+  FileDescriptor fd(::open(file_name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) ThrowOpenError(file_name, errno);
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0) ThrowOpenError(file_name, errno);
   if (S_ISDIR(info.st_mode)) ThrowOpenError(file_name, EISDIR);
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags >= 0) ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
 
   std::string bytes;
   char buffer[65536];

@@ -158,6 +158,13 @@ TEST(LoadWarrior, EmptyAndBinaryFiles) {
   for (int i = 1; i < 256; ++i) binary += static_cast<char>(i);
   EXPECT_THROW(LoadWarrior(dir.Write("bin.red", binary), program, start), EWarriorLineError);
 
+  // A named pipe without a writer neither blocks the open nor the read.
+  const std::string pipe = dir.Path("pipe.red");
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  program = {CoreCell{}};
+  LoadWarrior(pipe, program, start);
+  EXPECT_TRUE(program.empty());
+
   // /dev/zero never ends, but its first byte is a NUL.
   if (std::filesystem::exists("/dev/zero")) {
     LoadWarrior("/dev/zero", program, start);
