@@ -333,6 +333,9 @@ class AlsaPcm {
       const uint64_t frames = header->dwBufferLength / format_.frameBytes;
       queue_.push_back(Entry{header, queuedEnd_, queuedEnd_ + frames});
       queuedEnd_ += frames;
+      // Handed to the device at once (it never blocks here): the start of a
+      // sound does not wait for the playback thread to be scheduled.
+      if (!paused_) PumpLocked();
     }
     Wake();
     return MMSYSERR_NOERROR;
