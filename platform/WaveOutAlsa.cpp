@@ -275,6 +275,7 @@ class AlsaPcm {
         format_(format),
         bufferFrames_(bufferFrames),
         canPause_(canPause),
+        serverPlugin_(snd_pcm_type(pcm) == SND_PCM_TYPE_IOPLUG),
         texts_(std::move(texts)),
         wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
     thread_ = std::thread([this] { Run(); });
@@ -332,6 +333,9 @@ class AlsaPcm {
       const uint64_t frames = header->dwBufferLength / format_.frameBytes;
       queue_.push_back(Entry{header, queuedEnd_, queuedEnd_ + frames});
       queuedEnd_ += frames;
+      // Handed to the device at once (it never blocks here): the start of a
+      // sound does not wait for the playback thread to be scheduled.
+      if (!paused_) PumpLocked();
     }
     Wake();
     return MMSYSERR_NOERROR;
@@ -420,6 +424,7 @@ class AlsaPcm {
     snd_pcm_prepare(pcm_);
     tail_ = false;
     started_ = false;
+    emptied_ = false;
     hwPaused_ = false;
     written_ = played_;
   }
@@ -434,9 +439,24 @@ class AlsaPcm {
     if (hwPaused_) return;
     snd_pcm_sframes_t delay = 0;
     bool dry;
-    if (snd_pcm_state(pcm_) == SND_PCM_STATE_XRUN) {
+    if (emptied_) {
+      // Restarted after an underrun, nothing written since: what the device
+      // still had to play runs out by the clock (below).
+      dry = true;
+      delay = static_cast<snd_pcm_sframes_t>(written_);
+    } else if (snd_pcm_state(pcm_) == SND_PCM_STATE_XRUN) {
       dry = true;
       if (snd_pcm_delay(pcm_, &delay) < 0) delay = 0;
+      // The device took every frame, so the restart the next sound needs
+      // loses nothing and is done now, off that sound's path (a sound
+      // server's plugin reconnects, which takes a round trip).
+      tail_ = true;
+      tailAt_ = std::chrono::steady_clock::now();
+      tailFrames_ = std::min<uint64_t>(delay < 0 ? 0 : static_cast<uint64_t>(delay), written_);
+      const int err = snd_pcm_prepare(pcm_);
+      started_ = false;
+      if (err < 0) Break(err);
+      emptied_ = true;
     } else {
       const int err = snd_pcm_delay(pcm_, &delay);
       if (err < 0) {
@@ -473,6 +493,7 @@ class AlsaPcm {
     }
     tail_ = false;
     started_ = false;
+    emptied_ = false;
     const int prepared = snd_pcm_prepare(pcm_);
     if (prepared < 0) Break(err == -EPIPE || err == 0 ? prepared : err);
   }
@@ -545,6 +566,7 @@ class AlsaPcm {
       failures = 0;
       tail_ = false;
       started_ = true;
+      emptied_ = false;
       written_ += static_cast<uint64_t>(w);
     }
     return Pump::kDone;
@@ -561,6 +583,14 @@ class AlsaPcm {
     const int err = snd_pcm_drain(pcm_);
     snd_pcm_nonblock(pcm_, 1);
     Recover(err < 0 ? err : -EPIPE);
+  }
+
+  // Buffers ending at or before this frame may be reported done. A broken
+  // device plays nothing more: its buffers come back at once.
+  uint64_t ReachedLocked() const {
+    if (broken_) return queuedEnd_;
+    if (holdLast_ && written_ > 0) return std::min(played_, written_ - 1);
+    return played_;
   }
 
   void Wake() {
@@ -588,10 +618,28 @@ class AlsaPcm {
             pump = PumpLocked();
             UpdatePlayedLocked();
           }
-          if (!paused_ && !broken_ && pump == Pump::kDone && played_ >= written_) FinishLocked();
-          // A broken device plays nothing more: its buffers come back at once.
-          const uint64_t reached = broken_ ? queuedEnd_ : played_;
-          if (queue_.front().end <= reached) {
+          holdLast_ = false;
+          if (!paused_ && !broken_ && pump == Pump::kDone && played_ >= written_ && started_ &&
+              snd_pcm_state(pcm_) == SND_PCM_STATE_RUNNING) {
+            // The delay says all was played. A sound server's plugin reports
+            // its underrun (it then holds nothing more) a moment later, and
+            // the restart for the next sound is done then, off its path;
+            // only when that does not come is the device drained.
+            const auto now = std::chrono::steady_clock::now();
+            if (!settling_) {
+              settling_ = true;
+              settlingSince_ = now;
+            }
+            if (serverPlugin_ && now - settlingSince_ < std::chrono::milliseconds(20)) {
+              holdLast_ = true;
+            } else {
+              settling_ = false;
+              FinishLocked();
+            }
+          } else {
+            settling_ = false;
+          }
+          if (queue_.front().end <= ReachedLocked()) {
             report = true;
           } else {
             const uint64_t frames = queue_.front().end - played_;
@@ -599,6 +647,7 @@ class AlsaPcm {
                                          100000);
             onDevice = pump == Pump::kDeviceFull;
             if (pump == Pump::kDraining) waitUs = 500;
+            if (holdLast_) waitUs = 300;
           }
         }
         fds.assign(1, pollfd{wakeFd_, POLLIN, 0});
@@ -640,7 +689,7 @@ class AlsaPcm {
     WaveOutSink* sink;
     {
       std::lock_guard<std::mutex> lock(mu_);
-      const uint64_t reached = broken_ ? queuedEnd_ : played_;
+      const uint64_t reached = ReachedLocked();
       while (!queue_.empty() && queue_.front().end <= reached) {
         done.push_back(queue_.front().header);
         queue_.pop_front();
@@ -657,6 +706,7 @@ class AlsaPcm {
   const PcmFormat format_;
   const snd_pcm_uframes_t bufferFrames_;
   const bool canPause_;
+  const bool serverPlugin_;  // an I/O plugin, the kind that fronts a sound server
   const std::shared_ptr<ErrorTexts> texts_;
 
   std::mutex reportMu_;  // taken before mu_, never after
@@ -671,8 +721,13 @@ class AlsaPcm {
   bool hwPaused_ = false;
   bool broken_ = false;
   bool stop_ = false;
-  bool started_ = false;   // written to since the last prepare
-  bool draining_ = false;  // waiting since drainingSince_ for the device to empty
+  bool started_ = false;  // written to since the last prepare
+  bool emptied_ = false;  // restarted after an underrun, nothing written since
+  bool draining_ = false;
+  bool settling_ = false;  // all played by the delay since settlingSince_ ...
+  bool holdLast_ = false;  // ... and the last buffer waits for the underrun
+  std::chrono::steady_clock::time_point
+      settlingSince_;  // waiting since drainingSince_ for the device to empty
   std::chrono::steady_clock::time_point drainingSince_;
   bool tail_ = false;  // the device held nothing of ours at tailAt_ ...
   std::chrono::steady_clock::time_point tailAt_;

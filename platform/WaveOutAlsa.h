@@ -33,14 +33,14 @@
 
 namespace tw {
 
-// How the backend sets up the PCM. The defaults keep about 10 ms of sound in
+// How the backend sets up the PCM. The defaults keep about 6 ms of sound in
 // the device: short sounds played one after another follow each other
-// closely, and a buffer's end is heard soon after it was written. Through a
-// sound server, 5-6 ms made the server run dry in the middle of short sounds
-// and 20 ms added its own delay to every sound (bench/pulse_ratio.sh).
+// closely, and a buffer's end is heard soon after it was written. Measured
+// through a sound server with 11 ms tones (bench/pulse_ratio.sh): 4 ms let
+// the server run dry in the middle of tones, 8-10 ms added to every gap.
 struct AlsaOutputSettings {
-  unsigned bufferMicroseconds = 10000;
-  unsigned periodMicroseconds = 2500;
+  unsigned bufferMicroseconds = 6000;
+  unsigned periodMicroseconds = 1500;
 };
 
 // A backend for the ALSA PCM pcmName. Creating it opens nothing; the PCM is
