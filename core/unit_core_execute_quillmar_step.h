@@ -395,50 +395,32 @@ TW_ALWAYS_INLINE void ExecuteStepWith(CoreMemory& core_memory, ProcessQueue& que
   // The low byte of the word names both modes: one dispatch evaluates both
   // operands with the modes known at compile time.
   switch (word & 0xFFu) {
-#define TW_MODES(x)             \
-  case x:                       \
-    EvaluateOperands<x>(s, ir); \
-    break;
-#define TW_MODES8(x)                                                                              \
-  TW_MODES(x)                                                                                     \
-  TW_MODES(x + 1) TW_MODES(x + 2) TW_MODES(x + 3) TW_MODES(x + 4) TW_MODES(x + 5) TW_MODES(x + 6) \
-      TW_MODES(x + 7)
-    TW_MODES8(0)
-    TW_MODES8(8)
-    TW_MODES8(16)
-    TW_MODES8(24)
-    TW_MODES8(32)
-    TW_MODES8(40)
-    TW_MODES8(48)
-    TW_MODES8(56)
-#undef TW_MODES8
-#undef TW_MODES
-    default:
+    default:  // a B-mode field above 7
       EvaluateOperand(core, pc, ir, word & 7u, ir.ANumber, s.a_pointer, s.a);
       ThrowInvalidAddressing();
+      // clang-format off
+#define TW_MODES(x) case x: EvaluateOperands<x>(s, ir); break;
+#define TW_MODES8(x) TW_MODES(x) TW_MODES(x + 1) TW_MODES(x + 2) TW_MODES(x + 3) \
+                     TW_MODES(x + 4) TW_MODES(x + 5) TW_MODES(x + 6) TW_MODES(x + 7)
+    TW_MODES8(0) TW_MODES8(8) TW_MODES8(16) TW_MODES8(24)
+    TW_MODES8(32) TW_MODES8(40) TW_MODES8(48) TW_MODES8(56)
+#undef TW_MODES8
+#undef TW_MODES
+      // clang-format on
   }
 
   switch (word >> 8) {
-#define TW_OPMOD(x) \
-  case x:           \
-    Perform<x>(s);  \
-    break;
-#define TW_OPMOD8(x) \
-  TW_OPMOD(x)        \
-  TW_OPMOD(x + 1)    \
-  TW_OPMOD(x + 2) TW_OPMOD(x + 3) TW_OPMOD(x + 4) TW_OPMOD(x + 5) TW_OPMOD(x + 6) TW_OPMOD(x + 7)
-#define TW_OPMOD64(x)                                                                       \
-  TW_OPMOD8(x)                                                                              \
-  TW_OPMOD8(x + 8)                                                                          \
-  TW_OPMOD8(x + 16) TW_OPMOD8(x + 24) TW_OPMOD8(x + 32) TW_OPMOD8(x + 40) TW_OPMOD8(x + 48) \
-      TW_OPMOD8(x + 56)
-    TW_OPMOD64(0)
-    TW_OPMOD64(64)
-    TW_OPMOD64(128)
-    TW_OPMOD64(192)
+    // clang-format off
+#define TW_OPMOD(x) case x: Perform<x>(s); break;
+#define TW_OPMOD8(x) TW_OPMOD(x) TW_OPMOD(x + 1) TW_OPMOD(x + 2) TW_OPMOD(x + 3) \
+                     TW_OPMOD(x + 4) TW_OPMOD(x + 5) TW_OPMOD(x + 6) TW_OPMOD(x + 7)
+#define TW_OPMOD64(x) TW_OPMOD8(x) TW_OPMOD8(x + 8) TW_OPMOD8(x + 16) TW_OPMOD8(x + 24) \
+                      TW_OPMOD8(x + 32) TW_OPMOD8(x + 40) TW_OPMOD8(x + 48) TW_OPMOD8(x + 56)
+    TW_OPMOD64(0) TW_OPMOD64(64) TW_OPMOD64(128) TW_OPMOD64(192)
 #undef TW_OPMOD64
 #undef TW_OPMOD8
 #undef TW_OPMOD
+    // clang-format on
   }
 }
 
