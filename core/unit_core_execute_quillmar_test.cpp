@@ -126,6 +126,34 @@ TEST_F(Executor, SplitRunsNextAddressFirst) {
   EXPECT_EQ(Queued(*queue_), (Queue{15}));
 }
 
+// Records what the tone is given and what the core looks like at that moment.
+struct RecordingTone {
+  static inline std::vector<CoreCell> played;
+  static inline const CoreMemory* core = nullptr;
+  static inline std::vector<int> watched_b_numbers;
+  static void Play(const CoreCell& cell) {
+    played.push_back(cell);
+    watched_b_numbers.push_back((*core)[101].BNumber);
+  }
+};
+
+TEST_F(Executor, TheToneGetsTheFetchedCellBeforeTheOperandsAreEvaluated) {
+  RecordingTone::played.clear();
+  RecordingTone::watched_b_numbers.clear();
+  RecordingTone::core = &core();
+  ExecuteStepWith<RecordingTone>(core(), *queue_, pspace_);  // empty queue: no tone
+  EXPECT_TRUE(RecordingTone::played.empty());
+
+  Put(100, "MOV.I <1, $2");
+  PutNumbers(101, 0, 5);
+  PushProcess(*queue_, 100);
+  ExecuteStepWith<RecordingTone>(core(), *queue_, pspace_);
+  ASSERT_EQ(RecordingTone::played.size(), 1u);
+  EXPECT_EQ(RecordingTone::played[0], Cell("MOV.I <1, $2"));
+  EXPECT_EQ(RecordingTone::watched_b_numbers[0], 5);  // the pre-decrement came after
+  EXPECT_EQ(core()[101].BNumber, 4);
+}
+
 // ---- Operand evaluation --------------------------------------------------
 
 TEST_F(Executor, ImmediateOperandsDesignateTheFetchedInstruction) {
