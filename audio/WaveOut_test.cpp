@@ -282,6 +282,24 @@ TEST(WaveOutDeviceTest, FailedWriteWithoutOnErrorEndsThePlaybackAndIsReported) {
   EXPECT_EQ(err.substr(err.size() - 3), ".\n\n") << err;
 }
 
+TEST(WaveOutDeviceTest, FailedWriteWithOnErrorCallsItOnceAndEndsThePlayback) {
+  auto script = UseScriptedWaveOut();
+  script->WriteResult = MMSYSERR_NOMEM;
+  VectorOut out;
+  out.Data = Pattern(1000);
+  int errors = 0;
+  out.OnError = [&](TWaveAudioIO* s) {
+    ++errors;
+    EXPECT_EQ(s->LastError(), MMSYSERR_NOMEM);
+  };
+  ::testing::internal::CaptureStderr();
+  Play(out);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "") << "handled by OnError";
+  EXPECT_EQ(errors, 1);
+  EXPECT_FALSE(out.Active());
+  EXPECT_EQ(script->Calls.back(), "close");
+}
+
 TEST(WaveOutDeviceTest, NegativeReadCountEndsTheData) {
   auto script = UseScriptedWaveOut();
   VectorOut out;

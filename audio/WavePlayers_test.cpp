@@ -268,11 +268,13 @@ TEST(AudioPlayerTest, ThreadModeStopWaitsUntilTheCallbackThreadHasClosedTheDevic
   player.OnDeactivate = [&](TWaveAudioIO* s) {
     log.push_back("deactivate buffers=" + std::to_string(s->ActiveBufferCount()));
   };
-  auto wave = ToneWave(Pattern(176400));
+  // Five seconds: the data cannot end (which would put a close under way)
+  // before the first wait below.
+  auto wave = ToneWave(Pattern(5 * 176400));
   player.SetWave(wave.get());
   player.SetActive(true);
   player.WaitUntilOpened();
-  player.WaitUntilClosed();  // thread mode: returns at once, the tone plays on
+  player.WaitUntilClosed();  // thread mode, no close under way: returns at once
   EXPECT_TRUE(player.Active());
   player.SetActive(false);
   player.WaitUntilClosed();  // a close is under way: waits for the thread
