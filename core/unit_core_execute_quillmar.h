@@ -96,6 +96,11 @@ void ExecuteStep(CoreMemory& core, ProcessQueue& queue, PSpace& pspace);
 template <class TonePolicy>
 void ExecuteStepWith(CoreMemory& core, ProcessQueue& queue, PSpace& pspace);
 
+// ExecuteStepWith for a queue known to hold a process (Count > 0), without
+// the test: a battle loop that stops as soon as a warrior dies needs none.
+template <class TonePolicy>
+void ExecuteLiveStepWith(CoreMemory& core, ProcessQueue& queue, PSpace& pspace);
+
 }  // namespace tw
 
 #include "core/unit_core_execute_quillmar_step.h"

@@ -381,11 +381,12 @@ TW_ALWAYS_INLINE void EvaluateOperands(StepState& s, const CoreCell& ir) {
 }  // namespace step_detail
 
 template <class TonePolicy>
-TW_ALWAYS_INLINE void ExecuteStepWith(CoreMemory& core_memory, ProcessQueue& queue,
-                                      PSpace& pspace) {
+TW_ALWAYS_INLINE void ExecuteLiveStepWith(CoreMemory& core_memory, ProcessQueue& queue,
+                                          PSpace& pspace) {
   using namespace step_detail;
-  int pc;
-  if (!TakeProcess(queue, pc)) return;
+  const int pc = queue.Entries[queue.Head];
+  queue.Head = queue.Head + 1 == CoreSize ? 0 : queue.Head + 1;
+  --queue.Count;
   CoreCell* core = core_memory.data();
   const CoreCell ir = core[pc];
   TonePolicy::Play(ir);
@@ -422,6 +423,11 @@ TW_ALWAYS_INLINE void ExecuteStepWith(CoreMemory& core_memory, ProcessQueue& que
 #undef TW_OPMOD
     // clang-format on
   }
+}
+
+template <class TonePolicy>
+TW_ALWAYS_INLINE void ExecuteStepWith(CoreMemory& core, ProcessQueue& queue, PSpace& pspace) {
+  if (queue.Count > 0) ExecuteLiveStepWith<TonePolicy>(core, queue, pspace);
 }
 
 }  // namespace tw

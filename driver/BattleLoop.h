@@ -47,13 +47,16 @@ void RunBattleWith(BattleState& state) {
     battle_detail::StartRound(state);
     state.AliveCount = battle_detail::CountAlive(state);
     state.EndCycle = 0;
-    if (warriors == 2) {
-      // The program's only case, kept free of the per-warrior loop.
+    if (warriors == 2 && state.AliveCount == 2) {
+      // The program's usual case, kept free of the per-warrior loop. Both
+      // queues hold a process at the start of every cycle here (the loop ends
+      // after the first cycle that empties one), and a warrior's step only
+      // changes its own queue, so neither step needs the empty-queue test.
       ProcessQueue& q0 = state.ProcessQueues[0];
       ProcessQueue& q1 = state.ProcessQueues[1];
       for (std::int32_t cycle = 1; cycle <= state.Cycles; ++cycle) {
-        ExecuteStepWith<TonePolicy>(state.Core, q0, state.PSpaces[0]);
-        ExecuteStepWith<TonePolicy>(state.Core, q1, state.PSpaces[1]);
+        ExecuteLiveStepWith<TonePolicy>(state.Core, q0, state.PSpaces[0]);
+        ExecuteLiveStepWith<TonePolicy>(state.Core, q1, state.PSpaces[1]);
         state.EndCycle = cycle;
         if (q0.Count <= 0 || q1.Count <= 0) break;
       }
