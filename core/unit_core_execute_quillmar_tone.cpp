@@ -15,8 +15,6 @@ namespace tw {
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
-
 // Synthesized tones by (instruction word, A mod 100, B mod 100) for the
 // current SoundSamples. A battle repeats few distinct instructions many
 // times; the cache stops growing at kToneCacheBytes so a battle of many
@@ -63,23 +61,29 @@ void PlayPcmSamples() {
 void ComputeToneSamples(const CoreCell& Cell, double* Samples, int32_t Count) {
   if (Count == 1) throw EInvalidOp("Invalid floating point operation");
   const uint16_t word = Cell.InstructionWord;
-  const double op = (word >> 11) & 0x1F;
-  const double md = (word >> 8) & 0x7;
-  const double am = word & 0x7;
-  const double bm = (word >> 3) & 0x1F;
-  const double ma = static_cast<uint16_t>(Cell.ANumber) % 100;
-  const double mb = static_cast<uint16_t>(Cell.BNumber) % 100;
+  // The partials are formed in extended precision and each one is added into
+  // the double sample, as the tone has always been computed; a partial
+  // rounded to double first would move a few samples by one step.
+  using Extended = long double;
+  constexpr Extended kPiX = 3.14159265358979323846264338327950288L;
+  constexpr Extended kScale = 32767;
+  const Extended op = (word >> 11) & 0x1F;
+  const Extended md = (word >> 8) & 0x7;
+  const Extended am = word & 0x7;
+  const Extended bm = (word >> 3) & 0x1F;
+  const Extended ma = static_cast<uint16_t>(Cell.ANumber) % 100;
+  const Extended mb = static_cast<uint16_t>(Cell.BNumber) % 100;
   const double last = static_cast<double>(Count) - 1.0;
   for (int32_t i = 0; i < Count; ++i) {
     const double t = static_cast<double>(i) / last;
-    const double theta = kPi * t * 2;
+    const Extended theta = kPiX * t * 2;
     double s = 0;
-    s += std::cos(theta * op * 30) * 32767 / 6;
-    s += std::cos(theta * md * 50) * 32767 / 6;
-    s += std::cos(theta * am * 80) * 32767 / 6;
-    s += std::cos(theta * bm * 120) * 32767 / 6;
-    s += std::cos(std::cos(theta * ma) * (ma * t * kPi * 2)) * 32767 / 6;
-    s += std::sin(std::sin(theta * mb) * (mb * t * kPi * 2)) * 32767 / 6;
+    s = static_cast<double>(s + std::cos(theta * op * 30) * kScale / 6);
+    s = static_cast<double>(s + std::cos(theta * md * 50) * kScale / 6);
+    s = static_cast<double>(s + std::cos(theta * am * 80) * kScale / 6);
+    s = static_cast<double>(s + std::cos(theta * bm * 120) * kScale / 6);
+    s = static_cast<double>(s + std::cos(std::cos(theta * ma) * (ma * t * kPiX * 2)) * kScale / 6);
+    s = static_cast<double>(s + std::sin(std::sin(theta * mb) * (mb * t * kPiX * 2)) * kScale / 6);
     Samples[i] = s;
   }
 }

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# About a minute of fuzzing of the wave parser and container from the seed
+# Three quarters of a minute of fuzzing of the wave parser and container from the seed
 # corpus; a crash, leak or sanitizer report fails the step.
 set -euo pipefail
-bash fuzz/run.sh 60
+bash fuzz/run.sh 45
