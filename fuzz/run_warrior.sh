@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the warrior-file fuzz target with clang (libFuzzer, AddressSanitizer)
-# and runs it for a bounded time from the bundled examples. Usage: fuzz/run_warrior.sh [SECONDS] (default 30).
+# and runs it for a bounded time from the bundled examples.
+# Usage: fuzz/run_warrior.sh [SECONDS] (default 30).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-30}"
