@@ -28,17 +28,7 @@
 #include "platform/WaveOutApi.h"
 #include "platform/WaveOutNull.h"
 
-// Counts heap allocations, so the benchmarks can report them per tone. (GCC
-// takes the replaced operators for a mismatch with malloc/free.)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-static std::atomic<uint64_t> gAllocations{0};
-void* operator new(size_t size) {
-  ++gAllocations;
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
+#include "bench/AllocationCounter.h"
 
 namespace {
 
@@ -110,10 +100,10 @@ void BM_FastNullTone(benchmark::State& state) {
   header.dwBufferLength = static_cast<uint32_t>(data.size());
   BlockingQueue queue;
   PlayTone(queue, format, header);
-  const uint64_t before = gAllocations;
+  const uint64_t before = HeapAllocations();
   for (auto _ : state) PlayTone(queue, format, header);
   state.counters["allocs_per_tone"] =
-      static_cast<double>(gAllocations - before) / static_cast<double>(state.iterations());
+      static_cast<double>(HeapAllocations() - before) / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_FastNullTone)->Arg(0)->Arg(2000);
 

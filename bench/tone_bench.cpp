@@ -31,29 +31,7 @@
 #include "driver/BattleLoop.h"
 #include "driver/BattleState.h"
 
-// Every heap allocation of the process is counted, so the benchmarks can
-// report allocations per tone.
-static std::atomic<long long> g_allocations{0};
-
-// GCC cannot see that malloc and free pair up through the replaced operators.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  return std::malloc(size == 0 ? 1 : size);
-}
-void* operator new[](std::size_t size) { return ::operator new(size); }
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-  return ::operator new(size, tag);
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+#include "bench/AllocationCounter.h"
 
 namespace tw {
 namespace {
@@ -88,13 +66,13 @@ void BM_ToneRoad(benchmark::State& state) {
   const auto& cells = Cells();
   for (const CoreCell& c : cells) SynthesizeTone(c);  // warm: tones remembered, blocks pooled
   size_t i = 0;
-  const long long before = g_allocations.load();
+  const uint64_t before = HeapAllocations();
   for (auto _ : state) {
     SynthesizeTone(cells[i]);
     i = i + 1 == cells.size() ? 0 : i + 1;
   }
   state.counters["allocs_per_tone"] =
-      static_cast<double>(g_allocations.load() - before) / static_cast<double>(state.iterations());
+      static_cast<double>(HeapAllocations() - before) / static_cast<double>(state.iterations());
   FreeAudioObjects();
   state.SetItemsProcessed(state.iterations());
 }

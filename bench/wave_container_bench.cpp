@@ -14,34 +14,7 @@
 #include "audio/WaveStorage.h"
 #include "runtime/Stream.h"
 
-namespace {
-std::atomic<uint64_t> g_allocations{0};
-}
-
-// Replacing the global allocation functions is how the allocations are
-// counted; GCC cannot see that malloc and free pair up through them.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  return std::malloc(size == 0 ? 1 : size);
-}
-void* operator new[](std::size_t size) { return ::operator new(size); }
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-  return ::operator new(size, tag);
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
+#include "bench/AllocationCounter.h"
 
 namespace {
 
@@ -68,12 +41,12 @@ void BM_ToneRewriteAndCopy(benchmark::State& state) {
     player.LoadFromStream(synthStream);
   };
   once();  // warm up: the streams' blocks and the recycled handles exist now
-  const uint64_t before = g_allocations.load();
+  const uint64_t before = HeapAllocations();
   for (auto _ : state) {
     once();
     benchmark::DoNotOptimize(player.DataSize());
   }
-  const uint64_t allocations = g_allocations.load() - before;
+  const uint64_t allocations = HeapAllocations() - before;
   state.counters["allocs_per_tone"] = benchmark::Counter(static_cast<double>(allocations) /
                                                          static_cast<double>(state.iterations()));
   if (player.DataSize() != 2000 || !player.Valid()) state.SkipWithError("wrong result");
@@ -105,9 +78,9 @@ void BM_ToneRewriteCopyAndRead(benchmark::State& state) {
     return total;
   };
   once();
-  const uint64_t before = g_allocations.load();
+  const uint64_t before = HeapAllocations();
   for (auto _ : state) benchmark::DoNotOptimize(once());
-  const uint64_t allocations = g_allocations.load() - before;
+  const uint64_t allocations = HeapAllocations() - before;
   state.counters["allocs_per_tone"] = benchmark::Counter(static_cast<double>(allocations) /
                                                          static_cast<double>(state.iterations()));
   if (once() != 2000) state.SkipWithError("wrong result");

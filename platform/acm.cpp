@@ -79,6 +79,9 @@ int64_t ConvertFrames(const WAVEFORMATEX& src, const uint8_t* in, uint64_t inFra
   uint64_t frames = inFrames;
   if (src.nSamplesPerSec != dst.nSamplesPerSec && inFrames > 0) {
     frames = OutputFrames(inFrames, src.nSamplesPerSec, dst.nSamplesPerSec);
+    // A handful of input frames at a large rate ratio makes no output frame;
+    // the resampler must not be asked for zero frames into no buffer.
+    if (frames == 0) return 0;
     resampled.assign(frames * outCh, 0.0);
     const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
     const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);

@@ -155,6 +155,12 @@ TEST(Conversion, RateChangeKeepsLengthAndTone) {
   EXPECT_GT(10 * std::log10(sig / err), 60.0);
 }
 
+TEST(Conversion, TooFewFramesForOneOutputFrameGiveNone) {
+  // Three frames at 270121 Hz last less than one frame at 8000 Hz.
+  const std::vector<uint8_t> out = Convert(Pcm(270121, 1, 8), {0, 0, 0x52}, Pcm(8000, 1, 8));
+  EXPECT_TRUE(out.empty());
+}
+
 TEST(Conversion, SuggestsPcmKeepingTheNamedFields) {
   const WAVEFORMATEX src = Pcm(11025, 2, 8);
   WAVEFORMATEX dst{};
