@@ -313,29 +313,27 @@ MMRESULT waveOutSetVolume(HWAVEOUT handle, uint32_t volume) {
   return Guarded([&] { return stream->SetVolume(volume); });
 }
 
-// Pitch and playback rate are offered by none of our sound systems.
+// Pitch and playback rate are offered by none of our sound systems: a valid
+// handle (and, for a query, somewhere to answer) gets MMSYSERR_NOTSUPPORTED.
+namespace {
+MMRESULT UnsupportedControl(HWAVEOUT handle, bool answerMissing) {
+  std::shared_ptr<WaveOutStream> stream;
+  if (const MMRESULT bad = OpenStream(handle, stream)) return bad;
+  return answerMissing ? MMSYSERR_INVALPARAM : MMSYSERR_NOTSUPPORTED;
+}
+}  // namespace
+
 MMRESULT waveOutGetPitch(HWAVEOUT handle, uint32_t* pitch) {
-  std::shared_ptr<WaveOutStream> stream;
-  if (const MMRESULT bad = OpenStream(handle, stream)) return bad;
-  return pitch == nullptr ? MMSYSERR_INVALPARAM : MMSYSERR_NOTSUPPORTED;
+  return UnsupportedControl(handle, pitch == nullptr);
 }
-
 MMRESULT waveOutSetPitch(HWAVEOUT handle, uint32_t /*pitch*/) {
-  std::shared_ptr<WaveOutStream> stream;
-  if (const MMRESULT bad = OpenStream(handle, stream)) return bad;
-  return MMSYSERR_NOTSUPPORTED;
+  return UnsupportedControl(handle, false);
 }
-
 MMRESULT waveOutGetPlaybackRate(HWAVEOUT handle, uint32_t* rate) {
-  std::shared_ptr<WaveOutStream> stream;
-  if (const MMRESULT bad = OpenStream(handle, stream)) return bad;
-  return rate == nullptr ? MMSYSERR_INVALPARAM : MMSYSERR_NOTSUPPORTED;
+  return UnsupportedControl(handle, rate == nullptr);
 }
-
 MMRESULT waveOutSetPlaybackRate(HWAVEOUT handle, uint32_t /*rate*/) {
-  std::shared_ptr<WaveOutStream> stream;
-  if (const MMRESULT bad = OpenStream(handle, stream)) return bad;
-  return MMSYSERR_NOTSUPPORTED;
+  return UnsupportedControl(handle, false);
 }
 
 MMRESULT waveOutGetDevCaps(uint32_t deviceId, WAVEOUTCAPS* caps, uint32_t size) {
