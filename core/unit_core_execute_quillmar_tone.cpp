@@ -1,7 +1,8 @@
 // The tone of an executed instruction: synthesis, conversion to 16-bit PCM,
 // and the synchronous play through the program's wave container and player.
 
-#include <cmath>
+#include "core/unit_core_execute_quillmar_tone.h"
+
 #include <cstring>
 #include <unordered_map>
 
@@ -58,46 +59,6 @@ void PlayPcmSamples() {
 
 }  // namespace
 
-void ComputeToneSamples(const CoreCell& Cell, double* Samples, int32_t Count) {
-  if (Count == 1) throw EInvalidOp("Invalid floating point operation");
-  const uint16_t word = Cell.InstructionWord;
-  // The partials are formed in extended precision and each one is added into
-  // the double sample, as the tone has always been computed; a partial
-  // rounded to double first would move a few samples by one step.
-  using Extended = long double;
-  constexpr Extended kPiX = 3.14159265358979323846264338327950288L;
-  constexpr Extended kScale = 32767;
-  const Extended op = (word >> 11) & 0x1F;
-  const Extended md = (word >> 8) & 0x7;
-  const Extended am = word & 0x7;
-  const Extended bm = (word >> 3) & 0x1F;
-  const Extended ma = static_cast<uint16_t>(Cell.ANumber) % 100;
-  const Extended mb = static_cast<uint16_t>(Cell.BNumber) % 100;
-  const double last = static_cast<double>(Count) - 1.0;
-  for (int32_t i = 0; i < Count; ++i) {
-    const double t = static_cast<double>(i) / last;
-    const Extended theta = kPiX * t * 2;
-    double s = 0;
-    s = static_cast<double>(s + std::cos(theta * op * 30) * kScale / 6);
-    s = static_cast<double>(s + std::cos(theta * md * 50) * kScale / 6);
-    s = static_cast<double>(s + std::cos(theta * am * 80) * kScale / 6);
-    s = static_cast<double>(s + std::cos(theta * bm * 120) * kScale / 6);
-    s = static_cast<double>(s + std::cos(std::cos(theta * ma) * (ma * t * kPiX * 2)) * kScale / 6);
-    s = static_cast<double>(s + std::sin(std::sin(theta * mb) * (mb * t * kPiX * 2)) * kScale / 6);
-    Samples[i] = s;
-  }
-}
-
-void ConvertToneSamples(const double* Samples, int16_t* Pcm, int32_t Count) {
-  for (int32_t i = 0; i < Count; ++i) {
-    // nearbyint follows the default rounding mode: to nearest, halves to even.
-    const double r = std::nearbyint(Samples[i]);
-    Pcm[i] = r < -32768.0  ? int16_t{-32768}
-             : r > 32767.0 ? int16_t{32767}
-                           : static_cast<int16_t>(r);
-  }
-}
-
 void PlayTone(const std::vector<double>& Samples) {
   const int32_t n = static_cast<int32_t>(Samples.size());
   if (PcmSamples.size() != Samples.size()) PcmSamples.resize(Samples.size());
@@ -122,8 +83,7 @@ void SynthesizeTone(const CoreCell& cell) {
     return;
   }
 
-  ComputeToneSamples(cell, ToneSamples.data(), n);
-  ConvertToneSamples(ToneSamples.data(), PcmSamples.data(), n);
+  ComputeTonePcm(cell, ToneSamples.data(), PcmSamples.data(), n);
   const std::size_t bytes = static_cast<std::size_t>(n) * sizeof(int16_t) + 64;
   if (cache.Bytes + bytes <= kToneCacheBytes) {
     cache.Tones.emplace(key, PcmSamples);
