@@ -95,7 +95,8 @@ std::int32_t ComputeFastTone(const CoreCell& cell, double* Samples, std::int16_t
 // equal to ComputeToneSamples followed by ConvertToneSamples. Samples
 // (Count entries) receives the double values: the extended-precision value
 // where a sample was recomputed, the fast value elsewhere. Returns how many
-// samples were recomputed in extended precision. Count 1 raises EInvalidOp
+// samples were recomputed in extended precision. ConvertToneSamples of
+// Samples gives Pcm again. Count 1 raises EInvalidOp
 // "Invalid floating point operation"; Count 0 writes nothing. Allocates
 // nothing.
 std::int32_t ComputeTonePcm(const CoreCell& cell, double* Samples, std::int16_t* Pcm,

@@ -98,7 +98,7 @@ bool CheckTone(const CoreCell& cell, int32_t n, const double* reference, const i
   pcm.resize(n);
   const int32_t recomputed = ComputeTonePcm(cell, samples.data(), pcm.data(), n, tally.Kernel);
   for (int32_t i = 0; i < n; ++i) {
-    if (pcm[i] != expected[i]) {
+    if (pcm[i] != expected[i] || ConvertToneSample(samples[i]) != pcm[i]) {
       ADD_FAILURE() << Name(tally.Kernel) << ": word " << cell.InstructionWord << " A "
                     << cell.ANumber << " B " << cell.BNumber << " N " << n << " sample " << i
                     << ": " << pcm[i] << " instead of " << expected[i];
