@@ -1,0 +1,65 @@
+#pragma once
+// The tokens of Redcode source. A token remembers where it was written (line
+// and column), so every later step can point at it in an error.
+
+#include <cstdint>
+#include <string>
+
+namespace tw::redcode {
+
+enum class TokenKind : std::uint8_t {
+  kNumber,      // decimal digits, or a value put in place of a symbol
+  kIdentifier,  // a letter or "_", then letters, digits and "_"
+  kHash,        // #
+  kDollar,      // $
+  kAt,          // @
+  kLess,        // <  (a mode, or "less than" inside an expression)
+  kGreater,     // >  (a mode, or "greater than")
+  kStar,        // *  (a mode, or multiplication)
+  kOpenBrace,   // {
+  kCloseBrace,  // }
+  kLeftParen,
+  kRightParen,
+  kPlus,
+  kMinus,
+  kSlash,
+  kPercent,
+  kBang,          // !
+  kAssign,        // =  (register assignment)
+  kEqual,         // ==
+  kNotEqual,      // !=
+  kLessEqual,     // <=
+  kGreaterEqual,  // >=
+  kAndAnd,        // &&
+  kOrOr,          // ||
+  kComma,
+  kDot,
+  kColon,
+  kAmpersand,  // & (joins a name and a FOR counter)
+  kOther,      // any other byte
+};
+
+struct Token {
+  TokenKind kind = TokenKind::kOther;
+  // True when no blank separates this token from the one before it.
+  bool joined = false;
+  // 1-based line of the source file and 1-based byte column in that line.
+  std::uint32_t line = 0;
+  std::uint32_t column = 0;
+  std::string text;
+  // For kNumber tokens that stand for a symbol's value; digits written in the
+  // source keep has_value false and are read from `text` when evaluated.
+  bool has_value = false;
+  std::int64_t value = 0;
+};
+
+// How a token is named in an error message: its text in quotes.
+std::string Describe(const Token& token);
+
+// True for the eight addressing-mode symbols # $ @ < > * { }.
+bool IsModeSymbol(TokenKind kind);
+
+// The mode number (0..7, in the order # $ @ < > * { }) of a mode symbol.
+int ModeIndex(TokenKind kind);
+
+}  // namespace tw::redcode
