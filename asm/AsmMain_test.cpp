@@ -37,7 +37,8 @@ Outcome Main(const std::vector<std::string>& args) {
 }
 
 TEST(AsmMain, PrintsTheLoadForm) {
-  const SourceFile imp(";redcode-94\n;name Imp\n;author A. K. Dewdney\nimp mov imp, imp+1\nend imp\n");
+  const SourceFile imp(
+      ";redcode-94\n;name Imp\n;author A. K. Dewdney\nimp mov imp, imp+1\nend imp\n");
   const Outcome run = Main({imp.path()});
   EXPECT_EQ(run.status, kAsmExitOk);
   EXPECT_EQ(run.out, ";redcode-94\n;name Imp\n;author A. K. Dewdney\nstart  MOV.I  $0, $1\n");
@@ -72,9 +73,12 @@ TEST(AsmMain, ErrorsNameTheFileLineAndColumn) {
 
 TEST(AsmMain, BadCommandLines) {
   const SourceFile ok("dat 0\n");
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{}, {ok.path(), ok.path()}, {"-D"}, {"-D", "X", ok.path()},
-        {"-D", "X=1.5", ok.path()}, {"-D", "9X=1", ok.path()}}) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{},
+                                               {ok.path(), ok.path()},
+                                               {"-D"},
+                                               {"-D", "X", ok.path()},
+                                               {"-D", "X=1.5", ok.path()},
+                                               {"-D", "9X=1", ok.path()}}) {
     const Outcome run = Main(args);
     EXPECT_EQ(run.status, kAsmExitUsage);
     EXPECT_NE(run.err.find("Usage: tonewell-asm"), std::string::npos);

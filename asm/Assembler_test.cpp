@@ -41,8 +41,9 @@ TEST(Assembler, Features) {
       {"add #1, 2\nsub 1, #2\nmul 1, 2", "start ADD.AB #1, $2 | SUB.B  $1, #2 | MUL.F  $1, $2"},
       {"slt #1, 2\nldp 1, 2\ncmp #1, 2\nsne 1, #2",
        "start SLT.AB #1, $2 | LDP.B  $1, $2 | CMP.AB #1, $2 | SNE.B  $1, #2"},
-      {"dat 5\njmp 2\nspl @1\nnop }3", "start DAT.F  #0, $5 | JMP.B  $2, $0 | SPL.B  @1, $0 | "
-                                       "NOP.F  }3, $0"},
+      {"dat 5\njmp 2\nspl @1\nnop }3",
+       "start DAT.F  #0, $5 | JMP.B  $2, $0 | SPL.B  @1, $0 | "
+       "NOP.F  }3, $0"},
       {"dat <5\ndjn 1, {2\njmz.ba *1, >2", "start DAT.F  #0, <5 | DJN.B  $1, {2 | JMZ.BA *1, >2"},
       {"MoV.aB #1 , $ 2", "start MOV.AB #1, $2"},
       // Labels before and after use, with colons, several on one line and on lines alone.
@@ -61,8 +62,9 @@ TEST(Assembler, Features) {
       {"p equ q+1\ndat p\nq dat p", "start DAT.F  #0, $2 | DAT.F  #0, $1"},
       // An EQU may carry a mode, or a whole instruction; multi-line EQU.
       {"m equ #3\ni equ mov 0, 1\nmov m, 2\ni", "start MOV.AB #3, $2 | MOV.I  $0, $1"},
-      {"two equ dat 1\n equ dat 2\ntwo\ntwo", "start DAT.F  #0, $1 | DAT.F  #0, $2 | DAT.F  #0, $1 "
-                                              "| DAT.F  #0, $2"},
+      {"two equ dat 1\n equ dat 2\ntwo\ntwo",
+       "start DAT.F  #0, $1 | DAT.F  #0, $2 | DAT.F  #0, $1 "
+       "| DAT.F  #0, $2"},
       // FOR/ROF: repetition, counters, & joining, nesting, for 0 as a comment.
       {"i for 3\ndat i, CURLINE\nrof", "start DAT.F  $1, $0 | DAT.F  $2, $1 | DAT.F  $3, $2"},
       {"x01 equ 7\nx02 equ 8\nk for 2\ndat x&k\nrof", "start DAT.F  #0, $7 | DAT.F  #0, $8"},
@@ -75,8 +77,9 @@ TEST(Assembler, Features) {
       {"dat 0\ns jmp 0\nend s\ndat 9", "DAT.F  #0, $0 | start JMP.B  $0, $0"},
       {"org 1\ndat 0\njmp 0\nend 0", "DAT.F  #0, $0 | start JMP.B  $0, $0"},
       // Predefined constants and -D overrides.
-      {"dat CORESIZE-1, MAXLENGTH\ndat PSPACESIZE, ROUNDS", "start DAT.F  $-1, $100 | DAT.F  "
-                                                           "$500, $1"},
+      {"dat CORESIZE-1, MAXLENGTH\ndat PSPACESIZE, ROUNDS",
+       "start DAT.F  $-1, $100 | DAT.F  "
+       "$500, $1"},
       // Header text before ;redcode and everything after END is ignored.
       {"junk ( here\n;redcode-94\ndat 1\nend\nmore junk )", "start DAT.F  #0, $1"},
       {"dat 1\n;redcode\ndat 2\n;redcode\ndat 3", "start DAT.F  #0, $2"},
