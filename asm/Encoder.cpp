@@ -152,29 +152,32 @@ class Encoder {
   enum class State { kModeOrModifier, kModifier, kModeA, kValueA, kModeB, kValueB };
 
   // The token as the operand sees it: a label becomes its distance from
-  // `index` (or its index, when `absolute`), an EQU text is opened (then
-  // false is returned and nothing is to be used).
-  bool Resolve(const Token& written, TokenStream& stream, int index, bool absolute, Token& t) {
-    t = written;
-    if (t.kind != TokenKind::kIdentifier) return true;
-    const auto it = symbols_.find(t.text);
+  // `index` (or its index, when `absolute`); an EQU text is opened, and then
+  // nullptr is returned.
+  const Token* Resolve(const Token& written, TokenStream& stream, int index, bool absolute) {
+    if (written.kind != TokenKind::kIdentifier) return &written;
+    const auto it = symbols_.find(written.text);
     if (it == symbols_.end()) {
-      if (!IsRegisterName(t.text)) source_.Fail(t, "undefined symbol " + Describe(t));
-      return true;
+      if (!IsRegisterName(written.text))
+        source_.Fail(written, "undefined symbol " + Describe(written));
+      return &written;
     }
     Symbol& symbol = it->second;
     if (symbol.kind == Symbol::Kind::kText) {
-      if (symbol.text->expanding) source_.Fail(t, "EQU " + Describe(t) + " refers to itself");
-      if (!stream.Open(*symbol.text)) source_.Fail(t, "EQU texts nested too deeply");
-      return false;
+      if (symbol.text->expanding)
+        source_.Fail(written, "EQU " + Describe(written) + " refers to itself");
+      if (!stream.Open(*symbol.text)) source_.Fail(written, "EQU texts nested too deeply");
+      return nullptr;
     }
     std::int64_t value = symbol.value;
     if (symbol.kind == Symbol::Kind::kLabel && !absolute) value -= index;
-    t.kind = TokenKind::kNumber;
-    t.text = std::to_string(value);
-    t.has_value = true;
-    t.value = value;
-    return true;
+    resolved_ = written;
+    resolved_.kind = TokenKind::kNumber;
+    resolved_.keyword = -1;
+    resolved_.text = std::to_string(value);
+    resolved_.has_value = true;
+    resolved_.value = value;
+    return &resolved_;
   }
 
   AssembledInstruction Instruction(const Statement& statement, int index) {
@@ -188,11 +191,12 @@ class Encoder {
     bool has_b = false;
     const Token* last = &statement.keyword;
     TokenStream stream(statement.operands);
-    Token t;
     while (const Token* written = stream.Next()) {
       last = written;
-      if (state != State::kModifier && !Resolve(*written, stream, index, false, t)) continue;
-      if (state == State::kModifier) t = *written;
+      const Token* resolved =
+          state == State::kModifier ? written : Resolve(*written, stream, index, false);
+      if (resolved == nullptr) continue;
+      const Token& t = *resolved;
       switch (state) {
         case State::kModeOrModifier:
           if (t.kind == TokenKind::kDot) {
@@ -284,9 +288,10 @@ class Encoder {
   std::int64_t PseudoValue(const Statement& statement, int index) {
     std::vector<Token> value;
     TokenStream stream(statement.operands);
-    Token t;
     while (const Token* written = stream.Next()) {
-      if (!Resolve(*written, stream, index, true, t)) continue;
+      const Token* resolved = Resolve(*written, stream, index, true);
+      if (resolved == nullptr) continue;
+      const Token& t = *resolved;
       if (!IsOperatorInExpression(t.kind)) {
         source_.Fail(
             t, Describe(t) + " cannot stand in the operand of " + Describe(statement.keyword));
@@ -311,6 +316,7 @@ class Encoder {
   SymbolTable& symbols_;
   Registers& registers_;
   const SourceText& source_;
+  Token resolved_;  // the last label put in place
 };
 
 }  // namespace

@@ -15,16 +15,6 @@ std::string UpperCase(const std::string& text) {
   return upper;
 }
 
-int FindOperation(const std::string& upper_word) {
-  for (std::size_t i = 0; i < kOpcodeNames.size(); ++i) {
-    if (kOpcodeNames[i] == upper_word) return static_cast<int>(i);
-  }
-  if (upper_word == "ORG") return kOrg;
-  if (upper_word == "END") return kEnd;
-  if (upper_word == "PIN") return kPin;
-  return -1;
-}
-
 namespace {
 
 using Tokens = std::span<const Token>;
@@ -96,8 +86,7 @@ class Expander {
         ++i;
         continue;
       }
-      const std::string upper = UpperCase(t.text);
-      if (upper == "ROF") {
+      if (t.keyword == kKeywordRof) {
         if (skipping_ > 0) {
           --skipping_;
           return Found::kDropped;
@@ -105,7 +94,7 @@ class Expander {
         if (AtLineStart(found)) return Found::kRof;
         source_.Fail(t, "ROF must stand at the start of a line");
       }
-      if (upper == "FOR") {
+      if (t.keyword == kKeywordFor) {
         if (skipping_ > 0) {
           ++skipping_;
           return Found::kDropped;
@@ -120,13 +109,13 @@ class Expander {
         ++i;
         continue;
       }
-      if (upper == "EQU") {
+      if (t.keyword == kKeywordEqu) {
         if (skipping_ > 0) return Found::kNothing;
         if (AtLineStart(found)) return DefineEqu(tokens.subspan(i + 1), t, cursor);
         source_.Fail(t, "EQU must follow the name it defines");
       }
-      const int operation = FindOperation(upper);
-      if (operation >= 0) {
+      const int operation = t.keyword;
+      if (operation >= 0 && operation <= kPin) {
         if (skipping_ > 0) return Found::kNothing;
         if (AtLineStart(found))
           return BeginStatement(operation, t, tokens.subspan(i + 1), cursor, out);
@@ -189,6 +178,7 @@ class Expander {
                        Statement& out) {
     out.operation = operation;
     out.keyword = keyword;
+    out.operands.reserve(rest.size() + 4);
     // The modifier is taken as written, never as a name to put in place.
     if (rest.size() >= 2 && rest[0].kind == TokenKind::kDot &&
         rest[1].kind == TokenKind::kIdentifier) {
@@ -279,8 +269,7 @@ class Expander {
         CheckAssertion(next);
         continue;
       }
-      if (next.tokens.empty() || next.tokens[0].kind != TokenKind::kIdentifier ||
-          UpperCase(next.tokens[0].text) != "EQU") {
+      if (next.tokens.empty() || next.tokens[0].keyword != kKeywordEqu) {
         break;
       }
       ++cursor.index;
@@ -353,6 +342,7 @@ class Expander {
   Token NumberToken(std::int64_t value, const Token& at) {
     Token number = at;
     number.kind = TokenKind::kNumber;
+    number.keyword = -1;
     number.text = std::to_string(value);
     number.has_value = true;
     number.value = value;

@@ -24,6 +24,7 @@ namespace tw::redcode {
 inline constexpr int kOrg = 19;
 inline constexpr int kEnd = 20;
 inline constexpr int kPin = 21;
+static_assert(kOrg == kKeywordOrg && kEnd == kKeywordEnd && kPin == kKeywordPin);
 
 struct Statement {
   int operation = -1;  // index into kOpcodeNames, or kOrg, kEnd, kPin
@@ -46,10 +47,6 @@ struct ExpansionLimits {
 std::vector<Statement> ExpandSource(const std::vector<TokenLine>& lines, const SourceText& source,
                                     SymbolTable& symbols, Registers& registers,
                                     const ExpansionLimits& limits);
-
-// The operation named by an upper-case word (the 19 opcodes, ORG, END, PIN),
-// or -1.
-int FindOperation(const std::string& upper_word);
 
 std::string UpperCase(const std::string& text);
 

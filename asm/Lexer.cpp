@@ -34,6 +34,7 @@ constexpr Symbol kSymbols[] = {
 
 std::vector<Token> LexLine(std::string_view text, std::uint32_t line) {
   std::vector<Token> tokens;
+  tokens.reserve(16);
   std::size_t i = 0;
   bool blank_before = true;
   while (i < text.size()) {
@@ -72,6 +73,9 @@ std::vector<Token> LexLine(std::string_view text, std::uint32_t line) {
       }
     }
     token.text.assign(text.substr(i, end - i));
+    if (token.kind == TokenKind::kIdentifier) {
+      token.keyword = static_cast<std::int8_t>(KeywordOf(token.text));
+    }
     tokens.push_back(std::move(token));
     blank_before = false;
     i = end;

@@ -9,8 +9,8 @@ SourceText::SourceText(std::string file_name, std::string_view bytes)
     : file_name_(std::move(file_name)) {
   std::size_t start = 0;
   while (start < bytes.size()) {
-    std::size_t end = bytes.find_first_of("\r\n", start);
-    if (end == std::string_view::npos) end = bytes.size();
+    std::size_t end = start;
+    while (end < bytes.size() && bytes[end] != '\n' && bytes[end] != '\r') ++end;
     std::string_view line = bytes.substr(start, end - start);
     const std::size_t nul = line.find('\0');
     if (nul != std::string_view::npos) line = line.substr(0, nul);

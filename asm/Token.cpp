@@ -1,6 +1,27 @@
 #include "asm/Token.h"
 
+#include "asm/Warrior.h"
+
 namespace tw::redcode {
+
+int KeywordOf(std::string_view word) {
+  // Every keyword has three letters.
+  if (word.size() != 3) return -1;
+  char upper[3];
+  for (int i = 0; i < 3; ++i) {
+    const char c = word[static_cast<std::size_t>(i)];
+    upper[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+  }
+  const std::string_view key(upper, 3);
+  static constexpr std::string_view kPseudo[] = {"ORG", "END", "PIN", "FOR", "ROF", "EQU"};
+  for (std::size_t i = 0; i < kOpcodeNames.size(); ++i) {
+    if (kOpcodeNames[i] == key) return static_cast<int>(i);
+  }
+  for (std::size_t i = 0; i < 6; ++i) {
+    if (kPseudo[i] == key) return kKeywordOrg + static_cast<int>(i);
+  }
+  return -1;
+}
 
 std::string Describe(const Token& token) {
   std::string shown;

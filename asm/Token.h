@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace tw::redcode {
 
@@ -51,7 +52,21 @@ struct Token {
   // source keep has_value false and are read from `text` when evaluated.
   bool has_value = false;
   std::int64_t value = 0;
+  // For identifiers: the keyword they spell in any letter case (see
+  // KeywordOf), else -1.
+  std::int8_t keyword = -1;
 };
+
+// Keyword numbers: 0..18 the operations of kOpcodeNames, then these.
+inline constexpr int kKeywordOrg = 19;
+inline constexpr int kKeywordEnd = 20;
+inline constexpr int kKeywordPin = 21;
+inline constexpr int kKeywordFor = 22;
+inline constexpr int kKeywordRof = 23;
+inline constexpr int kKeywordEqu = 24;
+
+// The keyword a word spells, ignoring letter case, or -1.
+int KeywordOf(std::string_view word);
 
 // How a token is named in an error message: its text in quotes.
 std::string Describe(const Token& token);
