@@ -23,8 +23,8 @@ struct AssemblerOptions {
 // errors. Every problem raises ERedcodeSourceError with the file, line and
 // column; nothing is returned then. More instructions than MAXLENGTH is an
 // error, and so is expansion work past ExpansionLimits (a FOR count above
-// 65535, EQU or FOR nested more than 64 deep, more than 200000 lines read or
-// 1000000 tokens made while expanding).
+// 65535, EQU or FOR nested more than 64 deep, more than 100000 lines read or
+// 500000 tokens made while expanding).
 AssembledWarrior AssembleSource(std::string_view bytes, const std::string& file_name,
                                 const AssemblerOptions& options = {});
 

@@ -54,6 +54,8 @@ TEST(Assembler, Features) {
       {"dat 2+3*4, (2+3)*4\ndat -2*-3, 7/2%2", "start DAT.F  $14, $20 | DAT.F  $6, $1"},
       {"dat 1<2, 2<=1\ndat 3==3 && !0, 0||0", "start DAT.F  $1, $0 | DAT.F  $1, $0"},
       {"dat -7/2, -7%2", "start DAT.F  $-3, $-1"},
+      // Chained comparisons group as the reference evaluator groups them.
+      {"dat 17>4>=4-26+24%14==15, 1<2==1", "start DAT.F  $1, $1"},
       // Registers: a=EXPR stores, a reads, kept across instructions.
       {"cmp a=5+1, b=a*2\ndat a, b", "start CMP.I  $6, $12 | DAT.F  $6, $12"},
       // EQU is text: x*2 with x EQU 1+2 is 1+2*2. Names of EQU texts nest.
@@ -148,7 +150,7 @@ TEST(Assembler, ExpansionIsBounded) {
   doubling << "a0 equ 1\n";
   for (int i = 1; i <= 40; ++i) doubling << 'a' << i << " equ a" << i - 1 << "+a" << i - 1 << '\n';
   doubling << "dat a40";
-  EXPECT_EQ(Asm(doubling.str()), "0:0: expansion makes more than 1000000 tokens");
+  EXPECT_EQ(Asm(doubling.str()), "0:0: expansion makes more than 500000 tokens");
   // Nested FOR blocks that emit nothing still count every line they read.
   EXPECT_EQ(Asm("for 60000\nfor 60000\nrof\nrof\ndat 0").substr(0, 4), "3:1:");
   std::ostringstream deep;

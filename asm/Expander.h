@@ -36,9 +36,9 @@ struct Statement {
 struct ExpansionLimits {
   std::int64_t max_instructions = 100;  // MAXLENGTH
   int max_for_count = 65535;
-  int max_nesting = 64;               // EQU inside EQU, FOR inside FOR
-  std::int64_t max_lines = 200000;    // lines read, each FOR repetition counted again
-  std::int64_t max_tokens = 1000000;  // tokens put into statements, EQU texts included
+  int max_nesting = 64;              // EQU inside EQU, FOR inside FOR
+  std::int64_t max_lines = 100000;   // lines read, each FOR repetition counted again
+  std::int64_t max_tokens = 500000;  // tokens put into statements, EQU texts included
 };
 
 // Runs the first pass. `symbols` holds the predefined constants on entry and

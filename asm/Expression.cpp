@@ -1,12 +1,13 @@
 #include "asm/Expression.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace tw::redcode {
 
 namespace {
 
-constexpr int kMaxDepth = 200;
+constexpr int kMaxDepth = 1000;
 
 int Precedence(TokenKind kind) {
   switch (kind) {
@@ -35,36 +36,66 @@ int Precedence(TokenKind kind) {
 
 std::int64_t Wrap(std::uint64_t v) { return static_cast<std::int64_t>(v); }
 
+// The grouping follows the reference assembler's evaluator, which reads
+// left to right keeping one pushed-back operator: for ordinary expressions
+// that is the usual precedence, left to right within a level, but a chain of
+// comparisons whose right-hand side mixes higher levels groups its own way
+// (17>4>=4-26+24%14==15 is 1, where strict precedence gives 0). Published
+// warriors were written against that evaluator, so it is kept.
 class Evaluator {
  public:
   Evaluator(const std::vector<Token>& tokens, Registers& registers, const SourceText& source)
       : tokens_(tokens), registers_(registers), source_(source) {}
 
   std::int64_t Whole() {
-    const std::int64_t value = Binary(1);
-    if (pos_ < tokens_.size()) {
-      const Token& t = tokens_[pos_];
-      if (t.kind == TokenKind::kRightParen) source_.Fail(t, "\")\" without \"(\"");
-      source_.Fail(t, "expected an operator before " + Describe(t));
-    }
+    const std::int64_t value = Group();
+    if (pos_ < tokens_.size()) source_.Fail(tokens_[pos_], "\")\" without \"(\"");
     return value;
   }
 
  private:
-  std::int64_t Binary(int min_precedence) {
-    std::int64_t left = Unary();
-    while (pos_ < tokens_.size()) {
-      const Token& op = tokens_[pos_];
-      const int precedence = Precedence(op.kind);
-      if (precedence == 0 || precedence < min_precedence) break;
-      ++pos_;
-      const std::int64_t right = Binary(precedence + 1);
-      left = Apply(op, left, right);
+  // A whole expression up to a ")" or the end.
+  std::int64_t Group() { return Chain(-1, 0, nullptr); }
+
+  // Applies `op` (nullptr: take the right-hand side as it is) to `left` and
+  // what follows; `outer` is the precedence that ends this part of the chain.
+  std::int64_t Chain(int outer, std::int64_t left, const Token* op) {
+    if (++depth_ > kMaxDepth) {
+      source_.Fail(tokens_[std::min(pos_, tokens_.size() - 1)], "expression nested too deeply");
     }
-    return left;
+    for (;;) {
+      pushed_back_ = nullptr;
+      const std::int64_t right = Operand();
+      if (pos_ == tokens_.size() || tokens_[pos_].kind == TokenKind::kRightParen) {
+        --depth_;
+        return Apply(op, left, right);
+      }
+      const Token* next = &tokens_[pos_];
+      const int theirs = Precedence(next->kind);
+      if (theirs == 0) source_.Fail(*next, "expected an operator before " + Describe(*next));
+      ++pos_;
+      const int mine = op == nullptr ? 0 : Precedence(op->kind);
+      if (mine >= theirs) {
+        if (theirs > outer) {
+          left = Apply(op, left, right);
+          op = next;
+          continue;
+        }
+        pushed_back_ = next;
+        --depth_;
+        return Apply(op, left, right);
+      }
+      left = Apply(op, left, Chain(mine, right, next));
+      if (pushed_back_ != nullptr && Precedence(pushed_back_->kind) >= outer) {
+        op = pushed_back_;
+        continue;
+      }
+      --depth_;
+      return left;
+    }
   }
 
-  std::int64_t Unary() {
+  std::int64_t Operand() {
     if (pos_ == tokens_.size()) source_.FailAfter(tokens_.back(), "missing value");
     const Token& t = tokens_[pos_];
     if (++depth_ > kMaxDepth) source_.Fail(t, "expression nested too deeply");
@@ -72,23 +103,20 @@ class Evaluator {
     switch (t.kind) {
       case TokenKind::kMinus:
         ++pos_;
-        value = Wrap(0 - static_cast<std::uint64_t>(Unary()));
+        value = Wrap(0 - static_cast<std::uint64_t>(Operand()));
         break;
       case TokenKind::kPlus:
         ++pos_;
-        value = Unary();
+        value = Operand();
         break;
       case TokenKind::kBang:
         ++pos_;
-        value = Unary() == 0 ? 1 : 0;
+        value = Operand() == 0 ? 1 : 0;
         break;
       case TokenKind::kLeftParen: {
         ++pos_;
-        value = Binary(1);
+        value = Group();
         if (pos_ == tokens_.size()) source_.FailAfter(tokens_.back(), "missing \")\"");
-        if (tokens_[pos_].kind != TokenKind::kRightParen) {
-          source_.Fail(tokens_[pos_], "expected \")\" before " + Describe(tokens_[pos_]));
-        }
         ++pos_;
         break;
       }
@@ -128,15 +156,16 @@ class Evaluator {
     if (index < 0) source_.Fail(t, "undefined symbol " + Describe(t));
     if (pos_ < tokens_.size() && tokens_[pos_].kind == TokenKind::kAssign) {
       ++pos_;
-      registers_[static_cast<std::size_t>(index)] = Binary(1);
+      registers_[static_cast<std::size_t>(index)] = Group();
     }
     return registers_[static_cast<std::size_t>(index)];
   }
 
-  std::int64_t Apply(const Token& op, std::int64_t a, std::int64_t b) {
+  std::int64_t Apply(const Token* op, std::int64_t a, std::int64_t b) {
+    if (op == nullptr) return b;
     const auto ua = static_cast<std::uint64_t>(a);
     const auto ub = static_cast<std::uint64_t>(b);
-    switch (op.kind) {
+    switch (op->kind) {
       case TokenKind::kPlus:
         return Wrap(ua + ub);
       case TokenKind::kMinus:
@@ -145,9 +174,9 @@ class Evaluator {
         return Wrap(ua * ub);
       case TokenKind::kSlash:
       case TokenKind::kPercent: {
-        if (b == 0) source_.Fail(op, "division by zero");
+        if (b == 0) source_.Fail(*op, "division by zero");
         const bool overflow = a == std::numeric_limits<std::int64_t>::min() && b == -1;
-        if (op.kind == TokenKind::kSlash) return overflow ? a : a / b;
+        if (op->kind == TokenKind::kSlash) return overflow ? a : a / b;
         return overflow ? 0 : a % b;
       }
       case TokenKind::kLess:
@@ -176,6 +205,7 @@ class Evaluator {
   const SourceText& source_;
   std::size_t pos_ = 0;
   int depth_ = 0;
+  const Token* pushed_back_ = nullptr;
 };
 
 }  // namespace
