@@ -59,7 +59,10 @@ TEST(SourceBattleCorpus, BattlesThroughTheSourceSettingMatchTheReference) {
   std::ifstream table(corpus / "expected_r1_F344.tsv");
   std::string line;
   std::getline(table, line);  // header
-  setenv("TONEWELL_REDCODE", "source", 1);
+  struct SourceSetting {
+    SourceSetting() { setenv("TONEWELL_REDCODE", "source", 1); }
+    ~SourceSetting() { unsetenv("TONEWELL_REDCODE"); }
+  } source_setting;
   auto state = std::make_unique<BattleState>();
   int row = 0, battles = 0;
   while (std::getline(table, line)) {
@@ -81,7 +84,6 @@ TEST(SourceBattleCorpus, BattlesThroughTheSourceSettingMatchTheReference) {
     EXPECT_EQ(state->EndCycle, end_cycle) << w0 << " vs " << w1;
     ++battles;
   }
-  unsetenv("TONEWELL_REDCODE");
   std::cout << "[ corpus   ] " << battles << " battles of assembled sources compared\n";
   EXPECT_GE(battles, 200);
 }
