@@ -18,6 +18,8 @@ namespace tw {
 namespace {
 
 const std::string kCarillon = TONEWELL_SOURCE_DIR "/examples/source/Carillon.red";
+const std::string kMice = TONEWELL_SOURCE_DIR "/examples/Mice.red";
+// Piper's load form is also its source (its start is its first instruction).
 const std::string kPiper = TONEWELL_SOURCE_DIR "/examples/Piper.red";
 
 class QuietBeeper : public Beeper {
@@ -86,8 +88,8 @@ TEST(WarriorReader, Setting) {
 }
 
 TEST(WarriorReader, LoadIsTheDefault) {
-  const Outcome unset = MainWith(nullptr, {kPiper, kPiper, "0"});
-  const Outcome load = MainWith("load", {kPiper, kPiper, "0"});
+  const Outcome unset = MainWith(nullptr, {kMice, kPiper, "0"});
+  const Outcome load = MainWith("load", {kMice, kPiper, "0"});
   EXPECT_EQ(unset.status, ExitFinished);
   EXPECT_EQ(WithoutSeconds(load.out), WithoutSeconds(unset.out));
   EXPECT_EQ(load.status, unset.status);
@@ -105,8 +107,8 @@ TEST(WarriorReader, SourcePlaysAsItsAssembledLoadForm) {
   EXPECT_EQ(program, ProgramOf(carillon));
   EXPECT_EQ(start, carillon.start);
 
-  const Outcome source = MainWith("source", {kCarillon, kCarillon, "0"});
-  const Outcome load = MainWith(nullptr, {load_form.path(), load_form.path(), "0"});
+  const Outcome source = MainWith("source", {kCarillon, kPiper, "0"});
+  const Outcome load = MainWith(nullptr, {load_form.path(), kPiper, "0"});
   EXPECT_EQ(source.status, ExitFinished) << source.out;
   EXPECT_EQ(WithoutSeconds(source.out), WithoutSeconds(load.out));
 }
