@@ -150,7 +150,8 @@ TEST(Assembler, ExpansionIsBounded) {
   doubling << "a0 equ 1\n";
   for (int i = 1; i <= 40; ++i) doubling << 'a' << i << " equ a" << i - 1 << "+a" << i - 1 << '\n';
   doubling << "dat a40";
-  EXPECT_EQ(Asm(doubling.str()), "0:0: expansion makes more than 500000 tokens");
+  EXPECT_NE(Asm(doubling.str()).find(": expansion makes more than 500000 tokens"),
+            std::string::npos);
   // Nested FOR blocks that emit nothing still count every line they read.
   EXPECT_EQ(Asm("for 60000\nfor 60000\nrof\nrof\ndat 0").substr(0, 4), "3:1:");
   std::ostringstream deep;

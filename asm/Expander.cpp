@@ -259,7 +259,7 @@ class Expander {
     auto text = std::make_shared<EquText>();
     text->lines.push_back(
         TokenLine{keyword.line, keyword.column, false, {rest.begin(), rest.end()}});
-    CountTokens(rest.size());
+    CountTokens(rest.size(), keyword);
     // Lines that begin with EQU continue the text; assertions between them
     // are checked on the way.
     while (cursor.index + 1 < cursor.lines.size()) {
@@ -276,7 +276,7 @@ class Expander {
       CountLine(next);
       text->lines.push_back(
           TokenLine{next.line, next.column, false, {next.tokens.begin() + 1, next.tokens.end()}});
-      CountTokens(next.tokens.size());
+      CountTokens(next.tokens.size(), next.tokens[0]);
     }
     for (const std::string& name : pending_labels_) {
       symbols_[name] = Symbol{Symbol::Kind::kText, 0, text};
@@ -335,7 +335,7 @@ class Expander {
   }
 
   void Append(Statement& out, const Token& token) {
-    CountTokens(1);
+    CountTokens(1, token);
     out.operands.push_back(token);
   }
 
@@ -362,11 +362,11 @@ class Expander {
     }
   }
 
-  void CountTokens(std::size_t n) {
+  void CountTokens(std::size_t n, const Token& at) {
     tokens_made_ += static_cast<std::int64_t>(n);
     if (tokens_made_ > limits_.max_tokens) {
-      source_.FailFile("expansion makes more than " + std::to_string(limits_.max_tokens) +
-                       " tokens");
+      source_.Fail(at,
+                   "expansion makes more than " + std::to_string(limits_.max_tokens) + " tokens");
     }
   }
 
