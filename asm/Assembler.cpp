@@ -26,11 +26,12 @@ std::string Trimmed(const std::string& text) {
   return text.substr(first, text.find_last_not_of(blanks) - first + 1);
 }
 
-void AddConstant(SymbolTable& symbols, const std::string& name, std::int64_t value) {
+void AddConstant(SymbolTable& symbols, NameStore& names, const std::string& name,
+                 std::int64_t value) {
   auto text = std::make_shared<EquText>();
   Token number;
   number.kind = TokenKind::kNumber;
-  number.text = std::to_string(value);
+  number.text = names.emplace_back(name);
   number.has_value = true;
   number.value = value;
   text->lines.push_back(TokenLine{0, 0, false, {number}});
@@ -47,13 +48,14 @@ AssembledWarrior AssembleSource(std::string_view bytes, const std::string& file_
   std::map<std::string, std::int64_t> constants = DefaultConstants();
   for (const auto& [name, value] : options.constants) constants[name] = value;
   SymbolTable symbols;
-  for (const auto& [name, value] : constants) AddConstant(symbols, name, value);
+  NameStore names;
+  for (const auto& [name, value] : constants) AddConstant(symbols, names, name, value);
 
   ExpansionLimits limits;
   limits.max_instructions = constants["MAXLENGTH"];
   Registers registers{};
   const std::vector<Statement> statements =
-      ExpandSource(prepared.lines, source, symbols, registers, limits);
+      ExpandSource(prepared.lines, source, symbols, registers, limits, names);
 
   AssembledWarrior warrior;
   warrior.name = Trimmed(prepared.name);

@@ -65,7 +65,7 @@ bool IsOperatorInExpression(TokenKind kind) {
          kind == TokenKind::kStar;
 }
 
-bool IsRegisterName(const std::string& name) {
+bool IsRegisterName(std::string_view name) {
   return name.size() == 1 &&
          ((name[0] >= 'a' && name[0] <= 'z') || (name[0] >= 'A' && name[0] <= 'Z'));
 }
@@ -174,7 +174,6 @@ class Encoder {
     resolved_ = written;
     resolved_.kind = TokenKind::kNumber;
     resolved_.keyword = -1;
-    resolved_.text = std::to_string(value);
     resolved_.has_value = true;
     resolved_.value = value;
     return &resolved_;
@@ -225,7 +224,7 @@ class Encoder {
         }
         case State::kModifier: {
           if (t.kind == TokenKind::kIdentifier) {
-            const std::string upper = UpperCase(t.text);
+            const std::string upper = UpperCase(std::string(t.text));
             for (std::size_t m = 0; m < kModifierNames.size(); ++m) {
               if (kModifierNames[m] == upper) modifier = static_cast<int>(m);
             }
@@ -307,7 +306,7 @@ class Encoder {
     zero.kind = TokenKind::kNumber;
     zero.line = at.line;
     zero.column = at.column;
-    zero.text = std::string(1, '0');
+    zero.text = "0";
     zero.has_value = true;
     zero.value = 0;
     return zero;

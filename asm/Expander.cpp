@@ -52,8 +52,8 @@ std::string TwoDigits(std::int64_t value) {
 class Expander {
  public:
   Expander(const SourceText& source, SymbolTable& symbols, Registers& registers,
-           const ExpansionLimits& limits)
-      : source_(source), symbols_(symbols), registers_(registers), limits_(limits) {}
+           const ExpansionLimits& limits, NameStore& names)
+      : source_(source), symbols_(symbols), registers_(registers), limits_(limits), names_(names) {}
 
   std::vector<Statement> Run(const std::vector<TokenLine>& lines) {
     for (std::size_t i = 0; i < lines.size() && !stopped_; ++i) {
@@ -127,7 +127,8 @@ class Expander {
         continue;
       }
       // A name, perhaps joined to FOR counters with "&".
-      std::string name = t.text;
+      std::string_view name = t.text;
+      std::string joined;
       std::size_t next = i + 1;
       while (next + 1 < tokens.size() && tokens[next].kind == TokenKind::kAmpersand &&
              tokens[next].joined && tokens[next + 1].kind == TokenKind::kIdentifier &&
@@ -137,9 +138,11 @@ class Expander {
           source_.Fail(tokens[next + 1],
                        "only a FOR counter can follow \"&\", not " + Describe(tokens[next + 1]));
         }
-        name += TwoDigits(counter->second.value);
+        if (joined.empty()) joined = std::string(t.text);
+        joined += TwoDigits(counter->second.value);
         next += 2;
       }
+      if (!joined.empty()) name = names_.emplace_back(std::move(joined));
       const auto found_symbol = symbols_.find(name);
       if (found_symbol != symbols_.end()) {
         Symbol& symbol = found_symbol->second;
@@ -147,18 +150,18 @@ class Expander {
           if (symbol.text->expanding) source_.Fail(t, "EQU " + Describe(t) + " refers to itself");
           return PutTextInPlace(symbol, t, tokens.subspan(next), cursor, out, found);
         }
-        if (AtLineStart(found)) source_.Fail(t, "label \"" + name + "\" is already defined");
+        if (AtLineStart(found)) {
+          source_.Fail(t, "label \"" + std::string(name) + "\" is already defined");
+        }
         std::int64_t value = symbol.value;
         if (symbol.kind == Symbol::Kind::kLabel && found != Found::kPseudoValue) value -= line_;
-        Token number = NumberToken(value, t);
-        if (symbol.kind == Symbol::Kind::kCounter) number.text = TwoDigits(value);
-        Append(out, number);
+        Append(out, NumberToken(value, t));
         i = next;
         continue;
       }
       if (AtLineStart(found)) {
         if (pending_labels_.size() >= 7) source_.Fail(t, "more than 7 labels on one instruction");
-        pending_labels_.push_back(name);
+        pending_labels_.emplace_back(name);
         if (next < tokens.size() && tokens[next].kind == TokenKind::kColon && tokens[next].joined) {
           ++next;
         }
@@ -343,7 +346,6 @@ class Expander {
     Token number = at;
     number.kind = TokenKind::kNumber;
     number.keyword = -1;
-    number.text = std::to_string(value);
     number.has_value = true;
     number.value = value;
     return number;
@@ -374,6 +376,7 @@ class Expander {
   SymbolTable& symbols_;
   Registers& registers_;
   const ExpansionLimits& limits_;
+  NameStore& names_;
   std::vector<Statement> statements_;
   std::vector<std::string> pending_labels_;
   std::int64_t line_ = 0;  // instructions so far
@@ -388,8 +391,8 @@ class Expander {
 
 std::vector<Statement> ExpandSource(const std::vector<TokenLine>& lines, const SourceText& source,
                                     SymbolTable& symbols, Registers& registers,
-                                    const ExpansionLimits& limits) {
-  return Expander(source, symbols, registers, limits).Run(lines);
+                                    const ExpansionLimits& limits, NameStore& names) {
+  return Expander(source, symbols, registers, limits, names).Run(lines);
 }
 
 }  // namespace tw::redcode

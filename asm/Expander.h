@@ -44,9 +44,11 @@ struct ExpansionLimits {
 // Runs the first pass. `symbols` holds the predefined constants on entry and
 // every label and EQU on return; `registers` is shared with the evaluation of
 // FOR counts and assertions. Errors raise ERedcodeSourceError.
+// Names joined with "&" are kept in `names`, which must outlive the
+// statements.
 std::vector<Statement> ExpandSource(const std::vector<TokenLine>& lines, const SourceText& source,
                                     SymbolTable& symbols, Registers& registers,
-                                    const ExpansionLimits& limits);
+                                    const ExpansionLimits& limits, NameStore& names);
 
 std::string UpperCase(const std::string& text);
 

@@ -72,7 +72,7 @@ std::vector<Token> LexLine(std::string_view text, std::uint32_t line) {
         break;
       }
     }
-    token.text.assign(text.substr(i, end - i));
+    token.text = text.substr(i, end - i);
     if (token.kind == TokenKind::kIdentifier) {
       token.keyword = static_cast<std::int8_t>(KeywordOf(token.text));
     }

@@ -13,7 +13,8 @@
 namespace tw::redcode {
 
 // Tokens of `text` (one line, without its line break) up to the first ";",
-// which starts a comment. `line` is stored in every token; columns count
+// which starts a comment. The tokens' texts are views into `text`, which
+// must outlive them. `line` is stored in every token; columns count
 // bytes from 1. "&&", "||", "==", "!=", "<=" and ">=" are single tokens when
 // their two characters touch.
 std::vector<Token> LexLine(std::string_view text, std::uint32_t line);

@@ -3,9 +3,12 @@
 // are EQU texts too) and the counters of the FOR blocks being expanded.
 
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -27,7 +30,18 @@ struct Symbol {
   std::shared_ptr<EquText> text;
 };
 
-using SymbolTable = std::unordered_map<std::string, Symbol>;
+struct NameHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view name) const {
+    return std::hash<std::string_view>{}(name);
+  }
+};
+// Looked up by std::string_view without building a string.
+using SymbolTable = std::unordered_map<std::string, Symbol, NameHash, std::equal_to<>>;
+
+// Texts made during an assembly (names joined with "&", the names of the
+// predefined constants) that tokens refer to; a deque never moves them.
+using NameStore = std::deque<std::string>;
 
 // The predefined constants and their values when no override is given.
 std::map<std::string, std::int64_t> DefaultConstants();

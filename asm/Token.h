@@ -47,7 +47,10 @@ struct Token {
   // 1-based line of the source file and 1-based byte column in that line.
   std::uint32_t line = 0;
   std::uint32_t column = 0;
-  std::string text;
+  // The token as written: a view into the source line (or into the
+  // assembly's NameStore), which outlives every token of the assembly. A
+  // symbol put in place keeps the text of its name.
+  std::string_view text;
   // For kNumber tokens that stand for a symbol's value; digits written in the
   // source keep has_value false and are read from `text` when evaluated.
   bool has_value = false;
