@@ -54,8 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool plain_header = warrior.name.find_first_of("\r\n") == std::string::npos &&
                             warrior.author.find_first_of("\r\n") == std::string::npos;
   if (!plain_header) return 0;
-  const std::vector<std::string> lines =
-      tw::SplitWarriorLines(tw::redcode::WriteLoadForm(warrior));
+  const std::vector<std::string> lines = tw::SplitWarriorLines(tw::redcode::WriteLoadForm(warrior));
   tw::Tprogram program;
   tw::ParseProgramLines(lines, program);
   Check(program == tw::ProgramOf(warrior));
