@@ -950,6 +950,14 @@ class PulseBackend : public WaveOutBackend {
   MMRESULT Query(const WAVEFORMATEX& format) override {
     pa_sample_spec spec;
     if (!ToSampleSpec(format, spec)) return BadFormat(format);
+    {
+      // A stream cut off by a lost server is handed to the next open, whose
+      // first write says so; the query does not end the run before that.
+      std::lock_guard<std::mutex> lock(shared_->mu);
+      if (shared_->idle && SameSpec(shared_->idle->spec(), spec) &&
+          shared_->idle->InterruptedUnreported())
+        return MMSYSERR_NOERROR;
+    }
     std::shared_ptr<PulseConnection> c;
     return Connection(c);
   }

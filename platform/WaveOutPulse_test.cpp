@@ -341,6 +341,7 @@ TEST_F(PrivatePulse, AServerThatGoesAwayFailsTheNextSoundThenTheNextOpen) {
   ASSERT_EQ(stream->Close(), MMSYSERR_NOERROR);
 
   const std::string server = "PulseAudio server \"unix:" + dir_ + "/pulse.sock\"";
+  ASSERT_EQ(backend->Query(kStereo16), MMSYSERR_NOERROR);
   ASSERT_EQ(backend->Open(kStereo16, sink, stream), MMSYSERR_NOERROR);
   const MMRESULT failed = stream->Write(&next.header);
   ASSERT_NE(failed, MMSYSERR_NOERROR);
@@ -349,6 +350,7 @@ TEST_F(PrivatePulse, AServerThatGoesAwayFailsTheNextSoundThenTheNextOpen) {
       << backend->ErrorText(failed);
   ASSERT_EQ(stream->Close(), MMSYSERR_NOERROR);
 
+  EXPECT_NE(backend->Query(kStereo16), MMSYSERR_NOERROR);
   const MMRESULT refused = backend->Open(kStereo16, sink, stream);
   ASSERT_NE(refused, MMSYSERR_NOERROR);
   EXPECT_EQ(backend->ErrorText(refused).rfind(server + ": ", 0), 0u) << backend->ErrorText(refused);
