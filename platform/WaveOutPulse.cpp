@@ -24,10 +24,12 @@ constexpr uint16_t kFormatTagFloat = 3;
 constexpr char kClientName[] = "Tonewell";
 constexpr char kStreamName[] = "Tonewell";
 constexpr uint32_t kFullVolume = 0xFFFFFFFFu;
-// Added to twice the sound still queued to give the wait for a drain: the
-// server plays in blocks of a few milliseconds, and a loaded machine may
-// hold it back a little more.
-constexpr pa_usec_t kDrainSlackUsec = 50000;
+// Added to twice the sound still queued to give the wait for a drain. The
+// server plays in blocks of a few milliseconds, but on a busy machine a
+// healthy server was seen to answer 60-80 ms late now and then; a drain
+// given up drops what the server still held, so the margin is wide. A
+// server that stopped finishing drains costs this much once per stuck drain.
+constexpr pa_usec_t kDrainSlackUsec = 200000;
 
 bool ToSampleSpec(const WAVEFORMATEX& f, pa_sample_spec& spec) {
   spec.channels = static_cast<uint8_t>(std::min<unsigned>(f.nChannels, 255));
