@@ -131,9 +131,9 @@ class PulseConnection {
   PulseConnection(const PulseConnection&) = delete;
   PulseConnection& operator=(const PulseConnection&) = delete;
 
-  // Connects, waiting at most the settings' timeout. On failure the text
-  // (naming the server) is in `reason`.
-  MMRESULT Connect(std::string& reason) {
+  // Connects, waiting at most `timeout`. On failure the text (naming the
+  // server) is in `reason`.
+  MMRESULT Connect(std::chrono::milliseconds timeout, std::string& reason) {
     std::unique_lock<std::mutex> lock(mu);
     if (context == nullptr) {
       reason = Who() + ": " + pa_strerror(PA_ERR_INTERNAL);
@@ -144,7 +144,7 @@ class PulseConnection {
       return MMSYSERR_NODRIVER;
     }
     pa_mainloop_wakeup(loop_);
-    const auto deadline = Clock::now() + settings_.timeout;
+    const auto deadline = Clock::now() + timeout;
     cv.wait_until(lock, deadline, [&] {
       const pa_context_state_t s = pa_context_get_state(context);
       return s == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(s);
@@ -152,7 +152,7 @@ class PulseConnection {
     const pa_context_state_t s = pa_context_get_state(context);
     if (s == PA_CONTEXT_READY) return MMSYSERR_NOERROR;
     reason = Who() + ": " +
-             (PA_CONTEXT_IS_GOOD(s) ? "no answer within " + Milliseconds(settings_.timeout)
+             (PA_CONTEXT_IS_GOOD(s) ? "no answer within " + Milliseconds(timeout)
                                     : std::string(pa_strerror(pa_context_errno(context))));
     return MMSYSERR_NODRIVER;
   }
@@ -365,7 +365,14 @@ class ServerStream {
     const uint64_t bytes = header->dwBufferLength / frameBytes_ * frameBytes_;
     entries_.push_back(Entry{header, queued_, queued_ + bytes});
     queued_ += bytes;
-    if (!PumpLocked()) return reports_->texts.Set(MMSYSERR_ERROR, failure_);
+    if (!PumpLocked()) {
+      // The caller keeps this buffer (the failure says it was not queued);
+      // those before it end as the server's failure ended them.
+      entries_.pop_back();
+      done_ = std::min(done_, entries_.size());
+      interrupted_ = false;
+      return reports_->texts.Set(MMSYSERR_ERROR, failure_);
+    }
     CompleteLocked(played_);  // an empty buffer with nothing before it is done now
     ArmDrainLocked();
     ArmClockLocked();
@@ -384,7 +391,7 @@ class ServerStream {
     }
     ReportLocked();
     std::lock_guard<std::mutex> lock(c_->mu);
-    ClearCountersLocked();
+    if (head_ == entries_.size()) ClearCountersLocked();  // unless written to meanwhile
     return MMSYSERR_NOERROR;
   }
 
@@ -981,10 +988,11 @@ class PulseBackend : public WaveOutBackend {
 
   std::string ErrorText(MMRESULT code) override { return shared_->reports->texts.Get(code); }
 
-  // Connects now; the failure text is recorded for ErrorText.
-  MMRESULT ConnectNow() {
+  // Connects now, waiting at most `timeout`; the failure text is recorded
+  // for ErrorText.
+  MMRESULT ConnectNow(std::chrono::milliseconds timeout) {
     std::shared_ptr<PulseConnection> c;
-    return Connection(c);
+    return Connection(c, timeout);
   }
 
  private:
@@ -999,6 +1007,9 @@ class PulseBackend : public WaveOutBackend {
 
   // The live connection, connecting (again) when there is none.
   MMRESULT Connection(std::shared_ptr<PulseConnection>& out) {
+    return Connection(out, shared_->settings.timeout);
+  }
+  MMRESULT Connection(std::shared_ptr<PulseConnection>& out, std::chrono::milliseconds timeout) {
     std::lock_guard<std::mutex> lock(shared_->mu);
     if (shared_->connection && !shared_->connection->LostNow()) {
       out = shared_->connection;
@@ -1006,7 +1017,7 @@ class PulseBackend : public WaveOutBackend {
     }
     auto c = std::make_shared<PulseConnection>(shared_->settings);
     std::string reason;
-    const MMRESULT r = c->Connect(reason);
+    const MMRESULT r = c->Connect(timeout, reason);
     if (r != MMSYSERR_NOERROR) return shared_->reports->texts.Set(r, reason);
     shared_->connection = c;
     out = std::move(c);
@@ -1092,9 +1103,10 @@ std::unique_ptr<WaveOutBackend> CreatePulseWaveOutBackend(const PulseOutputSetti
   return std::make_unique<PulseBackend>(settings);
 }
 
-std::unique_ptr<WaveOutBackend> ConnectPulseWaveOutBackend(const PulseOutputSettings& settings) {
+std::unique_ptr<WaveOutBackend> ConnectPulseWaveOutBackend(const PulseOutputSettings& settings,
+                                                           std::chrono::milliseconds timeout) {
   auto backend = std::make_unique<PulseBackend>(settings);
-  if (backend->ConnectNow() != MMSYSERR_NOERROR) return nullptr;
+  if (backend->ConnectNow(timeout) != MMSYSERR_NOERROR) return nullptr;
   return backend;
 }
 

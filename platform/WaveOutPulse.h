@@ -70,8 +70,9 @@ struct PulseOutputSettings {
 std::unique_ptr<WaveOutBackend> CreatePulseWaveOutBackend(const PulseOutputSettings& settings);
 
 // The same backend, connected now: null when no server answers within
-// settings.timeout (nothing is reported then). Does not start a server.
-std::unique_ptr<WaveOutBackend> ConnectPulseWaveOutBackend(const PulseOutputSettings& settings);
+// `timeout` (nothing is reported then). Does not start a server.
+std::unique_ptr<WaveOutBackend> ConnectPulseWaveOutBackend(const PulseOutputSettings& settings,
+                                                           std::chrono::milliseconds timeout);
 
 // Reads the part of a TONEWELL_AUDIO value after "pulse": "", ":SINK",
 // "?latency=L" or ":SINK?latency=L", L in milliseconds ("2", "1.5ms") from

@@ -88,10 +88,8 @@ class PrivatePulse : public ::testing::Test {
                      "--exit-idle-time=-1", "--disallow-exit", "--realtime=no",
                      "--high-priority=no", "--use-pid-file=no", "--log-target=stderr"},
                     "/dev/null", dir_ + "/server.log");
-    PulseOutputSettings quick;
-    quick.timeout = 500ms;
     for (int i = 0; i < 100; ++i) {
-      if (ConnectPulseWaveOutBackend(quick) != nullptr) return;
+      if (ConnectPulseWaveOutBackend({}, 500ms) != nullptr) return;
       std::this_thread::sleep_for(50ms);
     }
     FAIL() << "the private server did not start";

@@ -25,9 +25,8 @@ const char kAcceptedForms[] =
 std::unique_ptr<WaveOutBackend> CreateSystemWaveOutput(const std::string& setting,
                                                        const std::string& pcmName) {
   if (setting.empty() || setting == "default") {
-    PulseOutputSettings probe;
-    probe.timeout = std::chrono::milliseconds(1500);
-    if (auto server = ConnectPulseWaveOutBackend(probe)) return server;
+    if (auto server = ConnectPulseWaveOutBackend({}, std::chrono::milliseconds(1500)))
+      return server;
   }
   return CreateAlsaWaveOutBackend(pcmName);
 }
