@@ -106,7 +106,7 @@ def run(setting, record):
         raw.close()
         lost = int(subprocess.run(['python3', 'tools/alsa/sound.py', 'lost', expected, raw.name],
                                   capture_output=True, text=True, check=True).stdout)
-    gaveup = done.stderr.count('did not finish playing')
+    gaveup = done.stderr.count('a drain did not finish')
     return wall / sound, cpu / wall, srv / wall, lost, gaveup
 
 print(f'battle: {" ".join(battle)}: {sound:.3f} s of sound; {runs} runs per case; '

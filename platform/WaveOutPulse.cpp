@@ -24,12 +24,21 @@ constexpr uint16_t kFormatTagFloat = 3;
 constexpr char kClientName[] = "Tonewell";
 constexpr char kStreamName[] = "Tonewell";
 constexpr uint32_t kFullVolume = 0xFFFFFFFFu;
-// Added to twice the sound still queued to give the wait for a drain. The
-// server plays in blocks of a few milliseconds, but on a busy machine a
-// healthy server was seen to answer 60-80 ms late now and then; a drain
-// given up drops what the server still held, so the margin is wide. A
-// server that stopped finishing drains costs this much once per stuck drain.
-constexpr pa_usec_t kDrainSlackUsec = 200000;
+// A drain is looked after when the sound still queued, the stream's latency
+// and kDrainSlackUsec have passed (the server plays in blocks of a few
+// milliseconds): the server is asked where it reads, and the answer is
+// waited for at most kProbeWaitUsec. Then again after twice the time the
+// rest of the sound needs plus kRecheckSlackUsec, for as long as the
+// server's read position moves on between two looks. A drain is given up
+// when the server does not answer, or when its read position stood still
+// between two looks (it stopped playing, or played everything and never
+// said so). A healthy server on a busy machine was seen to answer a drain
+// 60-80 ms late now and then, and PipeWire 0.3's pulse server to leave one
+// unfinished every few dozen tones: the first is not taken for the second,
+// and the second costs about 50 ms each time.
+constexpr pa_usec_t kDrainSlackUsec = 30000;
+constexpr pa_usec_t kProbeWaitUsec = 150000;
+constexpr pa_usec_t kRecheckSlackUsec = 20000;
 
 bool ToSampleSpec(const WAVEFORMATEX& f, pa_sample_spec& spec) {
   spec.channels = static_cast<uint8_t>(std::min<unsigned>(f.nChannels, 255));
@@ -404,6 +413,7 @@ class ServerStream {
     }
     paused_ = true;
     headPlayed_ += Clock::now() - headSince_;
+    CancelLocked(probe_);
     Disarm(deadline_);
     Disarm(clock_);
     return MMSYSERR_NOERROR;
@@ -523,6 +533,7 @@ class ServerStream {
     headPlayed_ = Clock::duration::zero();
     headSince_ = Clock::now();
     CancelLocked(drain_);
+    CancelLocked(probe_);
     CancelLocked(timing_);
     Disarm(deadline_);
     Disarm(clock_);
@@ -600,6 +611,7 @@ class ServerStream {
 
   void DropServerStreamLocked() {
     CancelLocked(drain_);
+    CancelLocked(probe_);
     CancelLocked(timing_);
     Disarm(deadline_);
     Disarm(clock_);
@@ -672,6 +684,8 @@ class ServerStream {
       return;
     }
     drainMark_ = sent_;
+    drainSince_ = Clock::now();
+    probeRead_ = -1;
     drain_ = pa_stream_drain(s_, &OnDrained, this);
     if (drain_ == nullptr) {
       BreakLocked(pa_strerror(pa_context_errno(c_->context)));
@@ -683,10 +697,13 @@ class ServerStream {
   // How long a drain may take: twice the sound not yet known played, plus
   // the stream's latency and some slack.
   void ArmDeadlineLocked() {
+    CancelLocked(probe_);
+    probeRead_ = -1;
     const pa_usec_t remaining = pa_bytes_to_usec(sent_ - played_, &spec_);
-    drainLimit_ =
-        2 * remaining + static_cast<pa_usec_t>(c_->settings().latency.count()) + kDrainSlackUsec;
-    pa_context_rttime_restart(c_->context, deadline_, pa_rtclock_now() + drainLimit_);
+    pa_context_rttime_restart(c_->context, deadline_,
+                              pa_rtclock_now() + remaining +
+                                  static_cast<pa_usec_t>(c_->settings().latency.count()) +
+                                  kDrainSlackUsec);
   }
 
   // With more written after the first unfinished buffer, that buffer is done
@@ -711,6 +728,7 @@ class ServerStream {
   // come after it on the connection).
   void FlushLocked() {
     CancelLocked(drain_);
+    CancelLocked(probe_);
     CancelLocked(timing_);
     Disarm(deadline_);
     Disarm(clock_);
@@ -779,6 +797,7 @@ class ServerStream {
     auto* me = static_cast<ServerStream*>(self);
     pa_operation_unref(me->drain_);
     me->drain_ = nullptr;
+    me->CancelLocked(me->probe_);
     me->Disarm(me->deadline_);
     if (!success && (me->c_->Lost() || !PA_STREAM_IS_GOOD(pa_stream_get_state(me->s_)))) {
       me->BreakLocked(me->c_->Lost() ? me->c_->LostReason()
@@ -796,19 +815,49 @@ class ServerStream {
     me->ArmClockLocked();
   }
 
+  // The drain is late: asks the server where it reads, or gives up when it
+  // did not answer that either.
   static void OnDeadline(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
     auto* me = static_cast<ServerStream*>(self);
+    if (me->drain_ == nullptr || me->s_ == nullptr) return;
+    if (me->probe_ == nullptr) {
+      me->probe_ = pa_stream_update_timing_info(me->s_, &OnProbe, me);
+      if (me->probe_ != nullptr) {
+        pa_context_rttime_restart(me->c_->context, me->deadline_,
+                                  pa_rtclock_now() + kProbeWaitUsec);
+        return;
+      }
+    }
+    me->GiveUpDrainLocked("no answer from the server");
+  }
+
+  static void OnProbe(pa_stream* s, int success, void* self) {
+    auto* me = static_cast<ServerStream*>(self);
+    pa_operation_unref(me->probe_);
+    me->probe_ = nullptr;
     if (me->drain_ == nullptr) return;
-    me->GiveUpDrainLocked("the server did not finish playing within " +
-                          std::to_string((me->drainLimit_ + 500) / 1000) + " ms");
+    const pa_timing_info* t = success ? pa_stream_get_timing_info(s) : nullptr;
+    if (t == nullptr) return me->GiveUpDrainLocked("no answer from the server");
+    if (me->probeRead_ >= 0 && t->read_index <= me->probeRead_) {
+      return me->GiveUpDrainLocked(t->read_index >= t->write_index
+                                       ? "all played, but the server did not say so"
+                                       : "playback stopped");
+    }
+    // Moving on (or a first look): the rest gets its time once more.
+    me->probeRead_ = t->read_index;
+    const int64_t left = std::max<int64_t>(t->write_index - t->read_index, 0);
+    const pa_usec_t rest = pa_bytes_to_usec(static_cast<uint64_t>(left), &me->spec_);
+    pa_context_rttime_restart(me->c_->context, me->deadline_,
+                              pa_rtclock_now() + 2 * rest + kRecheckSlackUsec);
   }
 
   // A drain that did not finish: its buffers are done anyway, and the next
   // write goes to a new server stream. Said once per backend.
-  void GiveUpDrainLocked(const std::string& what) {
+  void GiveUpDrainLocked(const std::string& why) {
     if (!reports_->drainTimeoutSaid.exchange(true)) {
-      const std::string line =
-          Who() + ": " + what + "; going on with a new stream (reported once)\n";
+      const auto waited = Clock::now() - drainSince_;
+      const std::string line = Who() + ": a drain did not finish within " + Milliseconds(waited) +
+                               " (" + why + "); going on with a new stream (reported once)\n";
       std::fputs(line.c_str(), stderr);
     }
     DropServerStreamLocked();
@@ -855,12 +904,13 @@ class ServerStream {
   std::vector<Entry> entries_;  // [head_, done_) done, not reported; [done_, end) playing
   size_t head_ = 0;
   size_t done_ = 0;
-  uint64_t queued_ = 0;        // bytes queued since the attach or the last reset
-  uint64_t sent_ = 0;          // of those, handed to the server
-  uint64_t played_ = 0;        // of those, known to be played
-  uint64_t completedEnd_ = 0;  // end of the last buffer done
-  uint64_t drainMark_ = 0;     // sent_ when the drain in flight was asked for
-  pa_usec_t drainLimit_ = 0;
+  uint64_t queued_ = 0;           // bytes queued since the attach or the last reset
+  uint64_t sent_ = 0;             // of those, handed to the server
+  uint64_t played_ = 0;           // of those, known to be played
+  uint64_t completedEnd_ = 0;     // end of the last buffer done
+  uint64_t drainMark_ = 0;        // sent_ when the drain in flight was asked for
+  Clock::time_point drainSince_;  // when the drain in flight was asked for
+  int64_t probeRead_ = -1;        // where the server read at the last look, or -1
   Clock::duration headPlayed_{};  // how long the first unfinished buffer played before a pause
   Clock::time_point headSince_;   // since when it plays
   uint32_t volume_ = kFullVolume;
@@ -870,6 +920,7 @@ class ServerStream {
   std::string failure_;
   pa_operation* drain_ = nullptr;
   pa_operation* timing_ = nullptr;
+  pa_operation* probe_ = nullptr;
   pa_time_event* deadline_ = nullptr;
   pa_time_event* clock_ = nullptr;
 };

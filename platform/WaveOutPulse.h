@@ -17,10 +17,13 @@
 //   last buffer written is drained (the server answers once its last frame
 //   went to the sink); a buffer with more written after it is done when the
 //   server's play position has passed its end.
-// - A drain the server does not finish within a limit derived from the
-//   length of the sound still queued ends anyway: its buffers are reported
-//   done, one line on standard error says so (once per backend), and the
-//   next write goes to a freshly created stream.
+// - A drain the server does not finish in time ends anyway. Once the sound
+//   still queued, the latency and 30 ms have passed, the server is asked
+//   where it reads, and again a little later; while that moves on it gets
+//   more time. When it stood still between two looks, or the server did not
+//   answer within 150 ms, the buffers are reported done, one line on
+//   standard error says so (once per backend), and the next write goes to a
+//   freshly created stream.
 // - A server that goes away ends what was queued at once (reported done).
 //   The next open gets a stream whose first write fails with the server's
 //   reason, so the interrupted sound is reported as a failed one; the open

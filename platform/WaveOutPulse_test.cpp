@@ -321,7 +321,7 @@ TEST_F(PrivatePulse, AFrozenServerEndsTheSoundAfterABoundedWaitAndANewStreamGoes
   const std::string said = ::testing::internal::GetCapturedStderr();
   EXPECT_NE(said.find("PulseAudio server \"unix:" + dir_ +
                       "/pulse.sock\", stream \"Tonewell\" on "
-                      "sink \"tap\": the server did not finish playing within"),
+                      "sink \"tap\": a drain did not finish within"),
             std::string::npos)
       << said;
   EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;

@@ -105,7 +105,7 @@ kill -CONT "$PULSE_PID"
 wait "$run" || fail "frozen server: exit status $?: $(cat "$work/frozen.err")"
 diff <(grep -v '^Seconds:' "$work/expected.out") <(grep -v '^Seconds:' "$work/frozen.out") ||
   fail "frozen server: other output than the WAV run"
-grep -q 'did not finish playing within' "$work/frozen.err" || fail "frozen server: nothing said"
+grep -q 'a drain did not finish within' "$work/frozen.err" || fail "frozen server: nothing said"
 [ "$(wc -l <"$work/frozen.err")" -eq 1 ] || fail "frozen server: said more than once"
 echo "frozen server for 0.5 s: $(cat "$work/frozen.err")"
 
