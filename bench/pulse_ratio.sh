@@ -19,8 +19,18 @@
 # libasound2-plugins (pipewire: pipewire pipewire-bin wireplumber
 # libpipewire-0.3-modules dbus).
 #
-# Measured on the 2-core development machine while other builds ran on it
-# (load average 3-4): see the README's sound server section.
+# Figures: the README's sound server section. Where the time per tone went
+# on `pulse` (timestamps in the backend, 302 tones, load average 6, 2 runs):
+# - write to the server's drain answer: median 0.10-0.13 ms beyond the
+#   tone's own 11.34 ms, sum 56-118 ms per battle;
+# - drain answer to the buffer reported: 0.03 ms;
+# - buffer reported to the program's close of the device: median 0.04 ms,
+#   but 90th percentile 3.8-4.6 ms, sum 350-490 ms: the program's thread
+#   waiting to be scheduled on a busy machine;
+# - close to the next tone's open: median 0.03 ms, 90th percentile 1.5 ms.
+# The same backend driven by a minimal loop (open, write, wait, close) gave
+# 1.04-1.09 in the same conditions. Larger latencies lengthen the gap the
+# server's sink block leaves between tones; smaller ones cost server CPU.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-3}
@@ -90,11 +100,19 @@ def run(setting, record):
     env = dict(os.environ, TONEWELL_AUDIO=setting)
     before, srv = resource.getrusage(resource.RUSAGE_CHILDREN), server_cpu()
     start = time.monotonic()
-    done = subprocess.run(['./build/tonewell', *battle], env=env, stdout=subprocess.DEVNULL,
-                          stderr=subprocess.PIPE, text=True)
+    try:
+        done = subprocess.run(['./build/tonewell', *battle], env=env, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE, text=True, timeout=10 * sound + 10)
+    except subprocess.TimeoutExpired:
+        done = None
     wall = time.monotonic() - start
     srv = server_cpu() - srv
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    if done is None:
+        if rec:
+            rec.terminate()
+            rec.wait()
+        return None  # hung: stopped after ten times its sound
     if done.returncode != 0:
         sys.exit(f'{setting}: the program failed: {done.stderr}')
     cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
@@ -113,7 +131,16 @@ print(f'battle: {" ".join(battle)}: {sound:.3f} s of sound; {runs} runs per case
       f'load average {os.getloadavg()[0]:.2f}')
 for setting in settings:
     for record in (False, True):
-        rows = [run(setting, record) for _ in range(runs)]
+        rows = []
+        for _ in range(runs):
+            row = run(setting, record)
+            if row is None:
+                break
+            rows.append(row)
+        if len(rows) < runs:
+            print(f'{setting:>10} {"recorder" if record else "alone":>8}: HUNG, stopped after '
+                  f'{10 * sound + 10:.0f} s (run {len(rows) + 1})', flush=True)
+            continue
         ratio = [r[0] for r in rows]
         med = statistics.median
         line = (f'{setting:>10} {"recorder" if record else "alone":>8}: wall/sound {med(ratio):.3f} '
