@@ -594,9 +594,20 @@ class ServerStream {
       pa_stream_unref(s);
       return Fail(reason, MMSYSERR_ERROR);
     }
-    s_ = s;
     const char* name = pa_stream_get_device_name(s);
-    sinkName_ = name != nullptr ? name : "";
+    const std::string placedOn = name != nullptr ? name : "";
+    if (!settings.sink.empty() && placedOn != settings.sink) {
+      // A server puts a stream for a sink it does not have on another one;
+      // a named sink that is missing is an error, not a quiet fallback.
+      pa_stream_set_state_callback(s, nullptr, nullptr);
+      pa_stream_set_write_callback(s, nullptr, nullptr);
+      pa_stream_disconnect(s);
+      pa_stream_unref(s);
+      return Fail("no sink named \"" + settings.sink + "\" (see pactl list short sinks)",
+                  MMSYSERR_BADDEVICEID);
+    }
+    s_ = s;
+    sinkName_ = placedOn;
     const pa_buffer_attr* actual = pa_stream_get_buffer_attr(s);
     maxInFlight_ = actual != nullptr ? actual->maxlength : 4u << 20;
     if (paused_) return CorkLocked(lock, true);
@@ -1007,6 +1018,10 @@ class PulseBackend : public WaveOutBackend {
     return MMSYSERR_NOERROR;
   }
 
+  // Answers by having a stream of the format ready (created now when the
+  // idle one is of another format or broken), so a sink or format the
+  // server refuses is reported here, before any open. The stream waits idle
+  // for the open.
   MMRESULT Query(const WAVEFORMATEX& format) override {
     pa_sample_spec spec;
     if (!ToSampleSpec(format, spec)) return BadFormat(format);
@@ -1015,11 +1030,16 @@ class PulseBackend : public WaveOutBackend {
       // first write says so; the query does not end the run before that.
       std::lock_guard<std::mutex> lock(shared_->mu);
       if (shared_->idle && SameSpec(shared_->idle->spec(), spec) &&
-          shared_->idle->InterruptedUnreported())
+          (shared_->idle->InterruptedUnreported() || shared_->idle->Usable()))
         return MMSYSERR_NOERROR;
     }
-    std::shared_ptr<PulseConnection> c;
-    return Connection(c);
+    std::unique_ptr<ServerStream> s;
+    if (const MMRESULT r = Take(spec, s)) return r;
+    std::unique_ptr<ServerStream> old;
+    std::lock_guard<std::mutex> lock(shared_->mu);
+    old = std::move(shared_->idle);
+    shared_->idle = std::move(s);
+    return MMSYSERR_NOERROR;
   }
 
   MMRESULT Open(const WAVEFORMATEX& format, WaveOutSink& sink,
@@ -1123,7 +1143,7 @@ bool ParseLatency(const std::string& text, std::chrono::microseconds& out) {
   }
   if (number.front() == '.' || number.back() == '.') return false;
   const double ms = std::strtod(number.c_str(), nullptr);
-  if (!(ms >= 0.5 && ms <= 1000.0)) return false;
+  if (!(ms >= 0.5 && ms <= 100.0)) return false;
   out = std::chrono::microseconds(std::llround(ms * 1000.0));
   return true;
 }

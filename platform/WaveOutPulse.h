@@ -79,7 +79,7 @@ std::unique_ptr<WaveOutBackend> ConnectPulseWaveOutBackend(const PulseOutputSett
 
 // Reads the part of a TONEWELL_AUDIO value after "pulse": "", ":SINK",
 // "?latency=L" or ":SINK?latency=L", L in milliseconds ("2", "1.5ms") from
-// 0.5 to 1000. Returns false for anything else.
+// 0.5 to 100. Returns false for anything else.
 bool ParsePulseSetting(const std::string& rest, PulseOutputSettings& settings);
 
 }  // namespace tw

@@ -375,6 +375,24 @@ TEST_F(PrivatePulse, DefaultPicksTheServerWhenOneAnswersAndAlsaOtherwise) {
   UseWaveOutBackend(nullptr);
 }
 
+TEST_F(PrivatePulse, ASinkTheServerDoesNotHaveIsAnErrorOfTheQuery) {
+  PulseOutputSettings named;
+  named.sink = "nosuch";
+  auto backend = CreatePulseWaveOutBackend(named);
+  const MMRESULT r = backend->Query(kStereo16);
+  ASSERT_NE(r, MMSYSERR_NOERROR);
+  const std::string text = backend->ErrorText(r);
+  // The server refuses it, or places the stream elsewhere and the backend
+  // refuses that.
+  EXPECT_EQ(
+      text.rfind("PulseAudio server \"unix:" + dir_ + "/pulse.sock\", stream \"Tonewell\"", 0), 0u)
+      << text;
+  EXPECT_TRUE(text.find("No such entity") != std::string::npos ||
+              text.find("no sink named \"nosuch\"") != std::string::npos)
+      << text;
+  EXPECT_TRUE(SinkInputs().empty());
+}
+
 TEST(PulseSetting, ReadsSinkAndLatencyAndRefusesAnythingElse) {
   PulseOutputSettings s;
   ASSERT_TRUE(ParsePulseSetting("", s));
@@ -388,7 +406,7 @@ TEST(PulseSetting, ReadsSinkAndLatencyAndRefusesAnythingElse) {
   EXPECT_EQ(t.sink, "");
   EXPECT_EQ(t.latency, 500us);
   for (const char* bad :
-       {":", "?latency=", "?latency=0.4", "?latency=1001", "?latency=1.5s", "?latency=-1",
+       {":", "?latency=", "?latency=0.4", "?latency=101", "?latency=1.5s", "?latency=-1",
         "?latency=.5", "?buffer=2", ":tap?", "x", ":tap?latency=1ms?"})
     EXPECT_FALSE(ParsePulseSetting(bad, t)) << bad;
   for (const char* bad : {"pulse:", "pulse?latency=fast", "pulsex"}) {

@@ -53,7 +53,7 @@ void SelectWaveOutput(const std::string& setting) {
     PulseOutputSettings pulse;
     if (!ParsePulseSetting(setting.substr(5), pulse))
       throw EAudioSettingError("Unknown TONEWELL_AUDIO value \"" + setting + "\" (" +
-                               kAcceptedForms + "; MS from 0.5 to 1000, as 2 or 1.5ms)");
+                               kAcceptedForms + "; MS from 0.5 to 100, as 2 or 1.5ms)");
     Install(CreatePulseWaveOutBackend(pulse));
   } else if (setting == "null") {
     Install(CreateNullWaveOutBackend(NullPacing::kRealTime));

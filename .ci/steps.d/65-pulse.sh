@@ -114,8 +114,7 @@ echo "frozen server for 0.5 s: $(cat "$work/frozen.err")"
 TONEWELL_AUDIO=pulse timeout 20 "$program" "${battle[@]}" >"$work/gone.out" 2>"$work/gone.err" &
 run=$!
 sleep 1
-kill -KILL "$PULSE_PID"
-wait "$PULSE_PID" 2>/dev/null || true
+{ kill -KILL "$PULSE_PID" && wait "$PULSE_PID"; } 2>/dev/null || true
 status=0
 wait "$run" || status=$?
 [ "$status" -eq 1 ] || fail "server gone: exit status $status (1 expected; 124 is a hang)"
