@@ -349,9 +349,19 @@ class ServerStream {
   // The device lets go. Fails while buffers are queued unless force, which
   // drops them unreported (their owner is gone).
   MMRESULT Detach(bool force) {
+    {
+      // Every buffer reported: no report to the sink can be under way, so
+      // the loop's reporting need not be waited for (the usual close).
+      std::unique_lock<std::mutex> lock(c_->mu);
+      if (head_ < entries_.size() && !force) return WAVERR_STILLPLAYING;
+      if (head_ == entries_.size()) return DetachLocked(lock);
+    }
     std::lock_guard<std::mutex> report(c_->reportMu);
     std::unique_lock<std::mutex> lock(c_->mu);
-    if (head_ < entries_.size() && !force) return WAVERR_STILLPLAYING;
+    return DetachLocked(lock);
+  }
+
+  MMRESULT DetachLocked(std::unique_lock<std::mutex>& lock) {
     if (done_ < entries_.size() && s_ != nullptr) FlushLocked();
     if (paused_ && s_ != nullptr && !broken_) CorkLocked(lock, false);
     paused_ = false;
