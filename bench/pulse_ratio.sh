@@ -1,76 +1,156 @@
 #!/usr/bin/env bash
-# Real-time cost of the sound through a real sound server: a private
-# PulseAudio with a null sink paced like a sound card, the program on its
-# ordinary ALSA "default". Prints, per run, the wall time divided by the
-# battle's own sound duration (1.0 would be no gap at all between tones) and
-# the program's CPU time as a share of its wall time.
-#   bench/pulse_ratio.sh [RUNS]       (default 3; needs `make build` and the
-#                                      packages pulseaudio pulseaudio-utils
-#                                      libasound2-plugins)
+# Real-time cost of the sound through a real sound server: a private server
+# with a null sink paced like a sound card, a battle of 302 tones at N = 1000
+# (examples/Countdown.red against examples/Crawler.red). Per output setting
+# and per case (nobody listening / a recorder on the sink's monitor), the
+# median of RUNS runs of:
+#   wall/sound  wall time divided by the sound's own duration (1.0: no gap
+#               at all between tones)
+#   client      the program's CPU time as a share of its wall time
+#   server      the server's CPU time (all its processes) over the same wall
+#   lost        non-silent frames of the battle missing from the recording
+# and the load average before and after.
 #
-# Where the time per tone went (302 tones of 11.34 ms; stage timestamps in the
-# ALSA backend, 3 runs each, medians; 2 shared cores, noisy):
-# - Baseline figures of this script: alone 2.03 (runs 1.89-2.18), with the
-#   listener 1.28 (1.28-1.34); program CPU 6-8 % of wall.
-# - With the listener, per tone: write to the server's underrun report
-#   13.4 ms (about 2.1 ms after the tone's end; 281 of 302 tones end this
-#   way), the restart (the plugin reconnects its stream) 0.7 ms, done to the
-#   next write 0.1 ms.
-# - Alone: 85 of 302 tones saw no underrun within the 20 ms wait and were
-#   drained: 20 ms + 30 ms of drain, 50 ms per such tone; this is most of the
-#   gap between the two figures. Between a stream's end and its reconnect the
-#   sink has no client and falls back to its long default latency.
-# - Period of 0.75 ms instead of 1.5 ms: with the listener no better, alone
-#   much worse (219 tones drained, runs of 14-17 s).
-# - The plugin's underrun handling turned off for the program's own PCM
-#   (handle_underrun false through a config of its own) with the PCM kept
-#   running across tones and done judged from the delay alone: the battle
-#   hung, the delay never reached 0 once the server had run dry, so the last
-#   buffer was never reported. Not kept; a criterion that is both correct and
-#   tight needs the server's own underrun or play position.
+#   bench/pulse_ratio.sh [RUNS] [SERVER] [SETTING...]
+#     RUNS     runs per case (default 3)
+#     SERVER   pulseaudio (default) or pipewire (its pulse server)
+#     SETTING  TONEWELL_AUDIO values to compare (default: pulse default alsa)
+# Needs `make build` and the packages pulseaudio pulseaudio-utils
+# libasound2-plugins (pipewire: pipewire pipewire-bin wireplumber
+# libpipewire-0.3-modules dbus).
+#
+# Figures: the README's sound server section. Where the time per tone went
+# on `pulse` (timestamps in the backend, 302 tones, load average 6, 2 runs):
+# - write to the server's drain answer: median 0.10-0.13 ms beyond the
+#   tone's own 11.34 ms, sum 56-118 ms per battle;
+# - drain answer to the buffer reported: 0.03 ms;
+# - buffer reported to the program's close of the device: median 0.04 ms,
+#   but 90th percentile 3.8-4.6 ms, sum 350-490 ms: the program's thread
+#   waiting to be scheduled on a busy machine;
+# - close to the next tone's open: median 0.03 ms, 90th percentile 1.5 ms.
+# The same backend driven by a minimal loop (open, write, wait, close) gave
+# 1.04-1.09 in the same conditions. Larger latencies lengthen the gap the
+# server's sink block leaves between tones; smaller ones cost server CPU.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-3}
+server=${2:-pulseaudio}
+shift $(($# > 2 ? 2 : $#))
+settings=("$@")
+[ ${#settings[@]} -gt 0 ] || settings=(pulse default alsa)
 battle=(examples/Countdown.red examples/Crawler.red 1000)
 work=$(mktemp -d)
-trap 'pulse_stop 2>/dev/null || true; rm -rf "$work"' EXIT
 unset TONEWELL_AUDIO ALSA_CONFIG_PATH
 
 TONEWELL_AUDIO="wav:$work/battle.wav" ./build/tonewell "${battle[@]}" >/dev/null
 python3 tools/alsa/sound.py wav-data "$work/battle.wav" "$work/battle.raw"
-sound=$(python3 tools/alsa/sound.py seconds "$work/battle.raw")
-tones=$(python3 -c "import os,sys; print(os.path.getsize(sys.argv[1]) // 2000)" "$work/battle.raw")
 
 # shellcheck source=tools/alsa/private-pulse.sh
 source tools/alsa/private-pulse.sh
-pulse_start "$work/pulse"
-echo "battle: ${battle[*]}: $tones tones, $sound s of sound"
-measure() {
-  python3 - "$runs" "$sound" "${battle[@]}" <<'PY'
-import resource, statistics, subprocess, sys, time
-runs, sound, battle = int(sys.argv[1]), float(sys.argv[2]), sys.argv[3:]
-ratios, shares = [], []
-for i in range(runs):
-    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+# shellcheck source=tools/pulse/private-pipewire.sh
+source tools/pulse/private-pipewire.sh
+case $server in
+  pulseaudio)
+    trap 'pulse_stop 2>/dev/null || true; rm -rf "$work"' EXIT
+    pulse_start "$work/server"
+    server_pids=$PULSE_PID
+    ;;
+  pipewire)
+    trap 'pipewire_stop 2>/dev/null || true; rm -rf "$work"' EXIT
+    pipewire_start "$work/server"
+    server_pids=$PIPEWIRE_PIDS
+    ;;
+  *)
+    echo "unknown server $server (pulseaudio or pipewire)" >&2
+    exit 2
+    ;;
+esac
+echo "server: $(pactl info | sed -n 's/^Server Name: //p')"
+
+python3 - "$runs" "$server_pids" "$work" "${settings[*]}" "${battle[@]}" <<'PY'
+import os, resource, statistics, subprocess, sys, time
+runs, pids, work, settings, battle = (int(sys.argv[1]), sys.argv[2].split(','), sys.argv[3],
+                                      sys.argv[4].split(), sys.argv[5:])
+expected = os.path.join(work, 'battle.raw')
+sound = os.path.getsize(expected) / (4 * 44100)
+tick = os.sysconf('SC_CLK_TCK')
+
+def server_cpu():
+    total = 0
+    for pid in pids:
+        with open(f'/proc/{pid}/stat') as f:
+            fields = f.read().rsplit(')', 1)[1].split()
+        total += int(fields[11]) + int(fields[12])
+    return total / tick
+
+def recorder_connected():
+    out = subprocess.run(['pactl', 'list', 'short', 'source-outputs'], capture_output=True, text=True)
+    return bool(out.stdout.strip())
+
+def run(setting, record):
+    rec = None
+    if record:
+        raw = open(os.path.join(work, 'recorded.raw'), 'wb')
+        rec = subprocess.Popen(['parec', '-d', 'tap.monitor', '--raw', '--format=s16le',
+                                '--rate=44100', '--channels=2', '--latency-msec=5'], stdout=raw)
+        for _ in range(200):
+            if recorder_connected():
+                break
+            time.sleep(0.05)
+    env = dict(os.environ, TONEWELL_AUDIO=setting)
+    before, srv = resource.getrusage(resource.RUSAGE_CHILDREN), server_cpu()
     start = time.monotonic()
-    subprocess.run(['./build/tonewell', *battle], check=True, stdout=subprocess.DEVNULL)
+    try:
+        done = subprocess.run(['./build/tonewell', *battle], env=env, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE, text=True, timeout=10 * sound + 10)
+    except subprocess.TimeoutExpired:
+        done = None
     wall = time.monotonic() - start
+    srv = server_cpu() - srv
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    if done is None:
+        if rec:
+            rec.terminate()
+            rec.wait()
+        return None  # hung: stopped after ten times its sound
+    if done.returncode != 0:
+        sys.exit(f'{setting}: the program failed: {done.stderr}')
     cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
-    ratios.append(wall / sound)
-    shares.append(cpu / wall)
-    print(f"  run {i + 1}: wall {wall:.3f} s, wall/sound {wall / sound:.3f}, "
-          f"CPU {cpu:.3f} s = {cpu / wall:.1%} of wall")
-print(f"  median wall/sound {statistics.median(ratios):.3f}, "
-      f"median CPU share {statistics.median(shares):.1%}")
+    lost = None
+    if rec:
+        time.sleep(0.3)
+        rec.terminate()
+        rec.wait()
+        raw.close()
+        lost = int(subprocess.run(['python3', 'tools/alsa/sound.py', 'lost', expected, raw.name],
+                                  capture_output=True, text=True, check=True).stdout)
+    gaveup = done.stderr.count('a drain did not finish')
+    return wall / sound, cpu / wall, srv / wall, lost, gaveup
+
+print(f'battle: {" ".join(battle)}: {sound:.3f} s of sound; {runs} runs per case; '
+      f'load average {os.getloadavg()[0]:.2f}')
+for setting in settings:
+    for record in (False, True):
+        rows = []
+        for _ in range(runs):
+            row = run(setting, record)
+            if row is None:
+                break
+            rows.append(row)
+        if len(rows) < runs:
+            print(f'{setting:>10} {"recorder" if record else "alone":>8}: HUNG, stopped after '
+                  f'{10 * sound + 10:.0f} s (run {len(rows) + 1})', flush=True)
+            continue
+        ratio = [r[0] for r in rows]
+        med = statistics.median
+        line = (f'{setting:>10} {"recorder" if record else "alone":>8}: wall/sound {med(ratio):.3f} '
+                f'({min(ratio):.3f}-{max(ratio):.3f}), client CPU {med([r[1] for r in rows]):.1%}, '
+                f'server CPU {med([r[2] for r in rows]):.1%}')
+        if record:
+            line += f', frames lost {med([r[3] for r in rows]):.0f} (max {max(r[3] for r in rows)})'
+        gaveup = sum(r[4] for r in rows)
+        if gaveup:
+            line += f', runs with a drain given up {gaveup}'
+        print(line, flush=True)
+print(f'load average after: {os.getloadavg()[0]:.2f}')
 PY
-}
-# The server sets the sink's latency from what its clients ask for: alone,
-# the program's own request decides; with a listener on the monitor (parec at
-# 5 ms, as in CI) the sink runs with less.
-echo "server with the program alone:"
-measure
-echo "server with a listener recording the sink's monitor:"
-pulse_record "$work/recorded.raw"
-measure
-pulse_record_stop

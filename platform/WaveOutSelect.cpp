@@ -5,6 +5,7 @@
 #include "platform/WaveOutApi.h"
 #include "platform/WaveOutInternal.h"
 #include "platform/WaveOutNull.h"
+#include "platform/WaveOutPulse.h"
 #include "platform/WaveOutWav.h"
 
 namespace tw {
@@ -15,12 +16,18 @@ std::shared_ptr<WaveOutBackend> gBackend;
 std::mutex gSelectMutex;  // one selection from the environment at a time
 
 const char kAcceptedForms[] =
-    "accepted: unset, \"\", default, alsa, alsa:NAME, null, null:fast, wav:PATH";
+    "accepted: unset, \"\", default, alsa, alsa:NAME, pulse, pulse:SINK, pulse?latency=MS, "
+    "pulse:SINK?latency=MS, null, null:fast, wav:PATH";
 
-// The system's own sound output ("" and "default" mean the ALSA PCM "default").
+// The system's own sound output. "" and "default" mean the desktop's sound
+// server when one answers (as other players choose), else the ALSA PCM
+// "default"; "alsa" and "alsa:NAME" always mean ALSA.
 std::unique_ptr<WaveOutBackend> CreateSystemWaveOutput(const std::string& setting,
                                                        const std::string& pcmName) {
-  (void)setting;
+  if (setting.empty() || setting == "default") {
+    if (auto server = ConnectPulseWaveOutBackend({}, std::chrono::milliseconds(1500)))
+      return server;
+  }
   return CreateAlsaWaveOutBackend(pcmName);
 }
 
@@ -41,6 +48,13 @@ void SelectWaveOutput(const std::string& setting) {
     Install(CreateSystemWaveOutput(setting, "default"));
   } else if (setting.rfind("alsa:", 0) == 0 && setting.size() > 5) {
     Install(CreateSystemWaveOutput(setting, setting.substr(5)));
+  } else if (setting.rfind("pulse", 0) == 0 &&
+             (setting.size() == 5 || setting[5] == ':' || setting[5] == '?')) {
+    PulseOutputSettings pulse;
+    if (!ParsePulseSetting(setting.substr(5), pulse))
+      throw EAudioSettingError("Unknown TONEWELL_AUDIO value \"" + setting + "\" (" +
+                               kAcceptedForms + "; MS from 0.5 to 100, as 2 or 1.5ms)");
+    Install(CreatePulseWaveOutBackend(pulse));
   } else if (setting == "null") {
     Install(CreateNullWaveOutBackend(NullPacing::kRealTime));
   } else if (setting == "null:fast") {

@@ -33,19 +33,20 @@ python3 tools/alsa/sound.py wav-data "$work/expected.wav" "$work/expected.raw"
 echo "expected: $(python3 tools/alsa/sound.py seconds "$work/expected.raw") s of sound"
 
 # (a) Exact: ALSA's "default" is a file plugin writing every frame to fd 3.
-ALSA_CONFIG_PATH=tools/alsa/asound-file.conf "$program" "${battle[@]}" >"$work/file.out" \
+TONEWELL_AUDIO=alsa ALSA_CONFIG_PATH=tools/alsa/asound-file.conf "$program" "${battle[@]}" >"$work/file.out" \
   3>"$work/file.raw"
 diff <(grep -v "^Seconds:" "$work/expected.out") <(grep -v "^Seconds:" "$work/file.out")
 python3 tools/alsa/sound.py same "$work/expected.raw" "$work/file.raw"
 
-# (b) A real sound server: the program on its ordinary ALSA "default" (the
-# pulse plugin), the sink's monitor recorded.
+# (b) A real sound server: the program on ALSA's "default" (the pulse
+# plugin; plain `default` would pick the server's own client library), the
+# sink's monitor recorded.
 # shellcheck source=tools/alsa/private-pulse.sh
 source tools/alsa/private-pulse.sh
 pulse_start "$work/pulse"
 pulse_record "$work/recorded.raw"
 start=$(date +%s%N)
-"$program" "${battle[@]}" >"$work/pulse.out"
+TONEWELL_AUDIO=alsa "$program" "${battle[@]}" >"$work/pulse.out"
 end=$(date +%s%N)
 pulse_record_stop
 pulse_stop

@@ -7,6 +7,9 @@
                                      (a sound server adds silence between and
                                      around sounds: all-zero frames are dropped
                                      from both before comparing)
+  sound.py lost SENT RECORDED        how many non-silent frames of SENT the
+                                     recording misses (prints the count; exit
+                                     status 0 either way)
   sound.py seconds RAW               the playing time of RAW at 44100 Hz
 Exit status 0 when the check holds, 1 when it does not.
 """
@@ -67,8 +70,34 @@ def main(argv):
         i = first_difference(a, b)
         print(f'MISMATCH: sent {len(a)} non-silent frames, recorded {len(b)}, first difference at frame {i}')
         return 1
+    if mode == 'lost':
+        silent = b'\0' * FRAME
+        a = [f for f in frames(sent) if f != silent]
+        b = [f for f in frames(got) if f != silent]
+        print(count_lost(a, b))
+        return 0
     print(__doc__.strip(), file=sys.stderr)
     return 2
+
+
+def count_lost(sent, heard):
+    """Frames of sent missing from heard, walking both in order: a frame heard
+    that does not come next is looked for a little further on in sent (what
+    lies between was lost); one found nowhere near is an extra and skipped."""
+    i = j = lost = 0
+    window = 1 << 15
+    while i < len(sent) and j < len(heard):
+        if sent[i] == heard[j]:
+            i += 1
+            j += 1
+            continue
+        k = next((k for k in range(i + 1, min(len(sent), i + window)) if sent[k] == heard[j]), None)
+        if k is None:
+            j += 1
+        else:
+            lost += k - i
+            i = k
+    return lost + len(sent) - i
 
 
 if __name__ == '__main__':

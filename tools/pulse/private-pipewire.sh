@@ -1,0 +1,56 @@
+# Sourced by scripts that need PipeWire, as current desktops run it, without
+# sound hardware and without touching any server of the machine.
+#
+#   pipewire_start DIR  starts a private D-Bus session bus, PipeWire with a
+#                       null sink "tap" (monitor "tap.monitor"), WirePlumber
+#                       and PipeWire's pulse server, all sockets in DIR;
+#                       exports XDG_RUNTIME_DIR, PULSE_SERVER and
+#                       PIPEWIRE_PIDS (the server processes, comma-separated).
+#   pipewire_stop       stops them all.
+# The recording helpers of tools/alsa/private-pulse.sh work on it too.
+# Needs: pipewire pipewire-bin wireplumber libpipewire-0.3-modules dbus
+# pulseaudio-utils.
+
+pipewire_start() {
+  local dir=$1 here i
+  here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+  rm -rf "$dir"
+  mkdir -p -m 700 "$dir" "$dir/config" "$dir/state"
+  unset DBUS_SESSION_BUS_ADDRESS PIPEWIRE_REMOTE
+  export XDG_RUNTIME_DIR=$dir XDG_CONFIG_HOME=$dir/config XDG_STATE_HOME=$dir/state
+  export PULSE_SERVER=unix:$dir/pulse/native
+  # WirePlumber 0.4 quits without a session bus: a private one on a socket.
+  dbus-daemon --session --nofork --nopidfile --address="unix:path=$dir/bus" 2>"$dir/dbus.log" &
+  PW_DBUS_PID=$!
+  export DBUS_SESSION_BUS_ADDRESS=unix:path=$dir/bus
+  for i in $(seq 100); do [ -S "$dir/bus" ] && break; sleep 0.05; done
+  PIPEWIRE_DEBUG=${PW_DEBUG:-2} pipewire -c "$here/pipewire.conf" 2>"$dir/pipewire.log" &
+  PW_DAEMON_PID=$!
+  for i in $(seq 100); do [ -S "$dir/pipewire-0" ] && break; sleep 0.05; done
+  if [ ! -S "$dir/pipewire-0" ]; then
+    echo "private PipeWire did not start; its log:" >&2
+    cat "$dir/pipewire.log" >&2
+    return 1
+  fi
+  WIREPLUMBER_DEBUG=${WP_DEBUG:-2} wireplumber 2>"$dir/wireplumber.log" &
+  PW_SESSION_PID=$!
+  pipewire -c "$here/pipewire-pulse.conf" 2>"$dir/pipewire-pulse.log" &
+  PW_PULSE_PID=$!
+  for i in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.05; done
+  if ! pactl info >/dev/null 2>&1; then
+    echo "PipeWire's pulse server did not start; its log:" >&2
+    cat "$dir/pipewire-pulse.log" >&2
+    return 1
+  fi
+  # WirePlumber picks the default sink a moment later.
+  for i in $(seq 100); do pactl info 2>/dev/null | grep -q 'Default Sink: tap' && break; sleep 0.05; done
+  export PIPEWIRE_PIDS=$PW_DAEMON_PID,$PW_SESSION_PID,$PW_PULSE_PID
+}
+
+pipewire_stop() {
+  local p
+  for p in ${PW_PULSE_PID:-} ${PW_SESSION_PID:-} ${PW_DAEMON_PID:-} ${PW_DBUS_PID:-}; do
+    kill "$p" 2>/dev/null || true
+    wait "$p" 2>/dev/null || true
+  done
+}
