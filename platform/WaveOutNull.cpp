@@ -1,11 +1,16 @@
 #include "platform/WaveOutNull.h"
 
-#include <sys/prctl.h>
+#include <sched.h>
+#include <sys/syscall.h>
+#include <sys/timerfd.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -16,7 +21,7 @@
 namespace tw {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC, the timer's clock
 using Nanos = std::chrono::nanoseconds;
 
 // How long the card takes to play this many bytes of the format.
@@ -33,55 +38,126 @@ uint64_t BytesIn(Nanos elapsed, uint32_t bytesPerSecond) {
                                1000000000u);
 }
 
-// One open paced stream. The clock thread keeps a reference while it reports
-// a buffer, so the state outlives the stream object that the caller closes.
-struct PacedState {
-  PacedState(const WAVEFORMATEX& f, WaveOutSink& s) : format(f), sink(s) {}
+// The longest the clock thread wakes before a deadline to wait out the rest
+// awake: a cap on the CPU a wake-up that comes late every time can cost.
+constexpr Nanos kMaxLead = std::chrono::microseconds(150);
+// How many recent wake-ups the lead is learnt from.
+constexpr size_t kLatencySamples = 15;
 
-  const WAVEFORMATEX format;
-  WaveOutSink& sink;
-  // Held while a buffer is reported (by the clock thread or by Reset), so
-  // reports never interleave and Close waits for one in flight.
-  std::recursive_mutex reportMutex;
+// Asks for a short scheduler time slice for the calling thread. From Linux
+// 6.12 a thread that wakes with a shorter slice than the running one takes
+// the processor at once instead of at the end of that one's slice, and any
+// thread may ask for it. Elsewhere the request is refused or ignored and the
+// thread keeps the default; nothing depends on it but latency.
+void RequestShortSlice() {
+#ifdef SYS_sched_setattr
+  struct SchedAttr {  // the kernel's struct sched_attr, first version
+    uint32_t size;
+    uint32_t policy;
+    uint64_t flags;
+    int32_t nice;
+    uint32_t priority;
+    uint64_t runtime;
+    uint64_t deadline;
+    uint64_t period;
+  } attr{};
+  if (syscall(SYS_sched_getattr, 0, &attr, sizeof attr, 0) != 0) return;
+  if (attr.policy != SCHED_OTHER) return;  // someone chose otherwise: leave it
+  attr.size = sizeof attr;
+  attr.runtime = 100000;  // 0.1 ms, the shortest the kernel accepts
+  syscall(SYS_sched_setattr, 0, &attr, 0);
+#endif
+}
 
-  // Guarded by the clock's mutex.
-  std::vector<WAVEHDR*> queue;
-  size_t head = 0;
-  bool paused = false;
-  bool closed = false;
-  Clock::time_point headStart;  // when the head buffer began to play (while running)
-  Nanos pausedElapsed{0};       // how much of the head had played when the card paused
-  uint64_t playedBytes = 0;     // bytes of the buffers done since open or reset
-  uint32_t volume = 0xFFFFFFFFu;
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
 
-  bool Empty() const { return head == queue.size(); }
+class PacedCard;
+
+// One stream of the paced card. The backend keeps closed streams for later
+// opens, so after the first tone an open allocates nothing; the card's clock
+// thread reaches streams through raw pointers, which is safe because a
+// stream leaves the card's list (under the card's mutex and its own report
+// lock) before it is reused or destroyed.
+class PacedStream final : public WaveOutStream {
+ public:
+  PacedStream() { queue_.reserve(4); }
+  ~PacedStream() override { Abandon(); }
+
+  // Makes this (new or recycled) stream an open stream of the card.
+  void Open(std::shared_ptr<PacedCard> card, const WAVEFORMATEX& format, WaveOutSink& sink);
+  // Takes a stream that was not closed off the card, and lets go of the card.
+  void Abandon();
+
+  MMRESULT Write(WAVEHDR* header) override;
+  MMRESULT Reset() override;
+  MMRESULT Pause() override;
+  MMRESULT Restart() override;
+  MMRESULT GetPosition(uint64_t& frames) override;
+  MMRESULT GetVolume(uint32_t& volume) override;
+  MMRESULT SetVolume(uint32_t volume) override;
+  MMRESULT Close() override;
+
+ private:
+  friend class PacedCard;
+
+  // All below under the card's mutex.
+  bool Empty() const { return head_ == queue_.size(); }
+  bool Running() const { return !closed_ && !paused_ && !Empty(); }
   Nanos HeadDuration() const {
-    return PlayDuration(PlayBytes(*queue[head]), format.nAvgBytesPerSec);
+    return PlayDuration(PlayBytes(*queue_[head_]), format_.nAvgBytesPerSec);
   }
-  Clock::time_point Deadline() const { return headStart + HeadDuration(); }
+  Clock::time_point Deadline() const { return headStart_ + HeadDuration(); }
   WAVEHDR* Pop() {
-    WAVEHDR* h = queue[head++];
-    if (head == queue.size()) {
-      queue.clear();
-      head = 0;
+    WAVEHDR* h = queue_[head_++];
+    if (head_ == queue_.size()) {
+      queue_.clear();  // keeps its capacity
+      head_ = 0;
     }
     return h;
   }
+
+  std::shared_ptr<PacedCard> card_;
+  WAVEFORMATEX format_{};
+  WaveOutSink* sink_ = nullptr;
+  // Held while a buffer is reported (by the clock thread or by Reset), so
+  // reports never interleave and Close waits for one in flight.
+  std::recursive_mutex reportMutex_;
+
+  // Guarded by the card's mutex.
+  std::vector<WAVEHDR*> queue_;
+  size_t head_ = 0;
+  bool paused_ = false;
+  bool closed_ = true;
+  Clock::time_point headStart_;  // when the head buffer began to play (while running)
+  Nanos pausedElapsed_{0};       // how much of the head had played when the card paused
+  uint64_t playedBytes_ = 0;     // bytes of the buffers done since open or reset
+  uint32_t volume_ = 0xFFFFFFFFu;
 };
 
-// The card's clock: one thread that returns each buffer when it is due.
-class PacedClock {
+// The card's clock and its spare streams. One thread returns each buffer
+// when it is due. It sleeps on a timer that whoever changes the earliest
+// deadline re-arms directly, so a write costs one system call and no
+// wake-up of the thread; the thread wakes once per buffer. It wakes a little
+// before the deadline, by as much as its own recent wake-ups came late
+// (kMaxLead at most), and waits out the rest awake: a buffer is never
+// reported before its time, and rarely much after it.
+class PacedCard {
  public:
-  PacedClock() = default;
-  PacedClock(const PacedClock&) = delete;
-  PacedClock& operator=(const PacedClock&) = delete;
+  PacedCard() : timer_(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC)) {
+    streams_.reserve(4);
+    spare_.reserve(4);
+  }
 
-  ~PacedClock() {
+  ~PacedCard() {
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      std::lock_guard<std::mutex> lock(mutex_);
       stop_ = true;
+      ArmAt(Clock::time_point(Nanos(1)));  // long past: fires at once
     }
-    wake.notify_all();
     if (thread_.joinable()) {
       if (thread_.get_id() == std::this_thread::get_id()) {
         thread_.detach();  // freed from inside a report on the clock thread itself
@@ -89,37 +165,90 @@ class PacedClock {
         thread_.join();
       }
     }
+    if (timer_ >= 0) close(timer_);
   }
 
-  // Starts the thread on first use (a backend that is never opened costs none).
-  void Attach(const std::shared_ptr<PacedState>& state) {
-    std::lock_guard<std::mutex> lock(mutex);
+  PacedCard(const PacedCard&) = delete;
+  PacedCard& operator=(const PacedCard&) = delete;
+
+  bool Usable() const { return timer_ >= 0; }
+
+  // A spare stream, or a new one when there is none.
+  std::unique_ptr<PacedStream> Take() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!spare_.empty()) {
+        std::unique_ptr<PacedStream> s = std::move(spare_.back());
+        spare_.pop_back();
+        return s;
+      }
+    }
+    return std::make_unique<PacedStream>();
+  }
+
+  // Keeps a stream that is off the card (closed or abandoned) for Take.
+  void Give(std::unique_ptr<PacedStream> stream) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    spare_.push_back(std::move(stream));
+  }
+
+  // Under mutex_. Starts the thread on first use (a card that is never
+  // opened costs none).
+  void Attach(PacedStream* stream) {
     if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
-    streams_.push_back(state);
+    streams_.push_back(stream);
   }
 
-  // Under mutex.
-  void Detach(PacedState* state) {
-    streams_.erase(std::remove_if(streams_.begin(), streams_.end(),
-                                  [state](const auto& s) { return s.get() == state; }),
-                   streams_.end());
+  // Under mutex_.
+  void Detach(PacedStream* stream) {
+    streams_.erase(std::remove(streams_.begin(), streams_.end(), stream), streams_.end());
   }
 
-  std::mutex mutex;
-  std::condition_variable wake;
+  // Under mutex_: the timer follows the earliest deadline of a running stream.
+  void Reschedule() {
+    Clock::time_point earliest = Clock::time_point::max();
+    for (const PacedStream* s : streams_) {
+      if (s->Running()) earliest = std::min(earliest, s->Deadline());
+    }
+    ArmAt(earliest == Clock::time_point::max() ? earliest : earliest - lead_);
+  }
+
+  std::mutex mutex_;
 
  private:
+  // Under mutex_. max() disarms.
+  void ArmAt(Clock::time_point at) {
+    if (at == armedAt_ || timer_ < 0) return;
+    itimerspec spec{};
+    if (at != Clock::time_point::max()) {
+      const int64_t ns = std::max<int64_t>(at.time_since_epoch().count(), 1);
+      spec.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+      spec.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+    }
+    timerfd_settime(timer_, TFD_TIMER_ABSTIME, &spec, nullptr);
+    armedAt_ = at;
+  }
+
+  // Under mutex_: learns how late the timer wakes the thread.
+  void NoteLatency(Nanos late) {
+    latencies_[nextSample_] = std::clamp(late, Nanos(0), kMaxLead);
+    nextSample_ = (nextSample_ + 1) % kLatencySamples;
+    samples_ = std::min(samples_ + 1, kLatencySamples);
+    Nanos sorted[kLatencySamples];
+    std::copy(latencies_, latencies_ + samples_, sorted);
+    std::nth_element(sorted, sorted + samples_ / 2, sorted + samples_);
+    lead_ = sorted[samples_ / 2];
+  }
+
   void Run() {
-    // Default timer slack would add ~50 us to every wake-up; the card's
-    // buffers are often only a few milliseconds long.
-    prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
-    std::unique_lock<std::mutex> lock(mutex);
+    RequestShortSlice();
+    std::unique_lock<std::mutex> lock(mutex_);
     while (!stop_) {
       const Clock::time_point now = Clock::now();
-      std::shared_ptr<PacedState> due;
+      PacedStream* due = nullptr;
       Clock::time_point earliest = Clock::time_point::max();
-      for (const auto& s : streams_) {
-        if (s->paused || s->Empty()) continue;
+      for (PacedStream* s : streams_) {
+        if (!s->Running()) continue;
         const Clock::time_point deadline = s->Deadline();
         if (deadline <= now) {
           due = s;
@@ -127,155 +256,190 @@ class PacedClock {
         }
         earliest = std::min(earliest, deadline);
       }
-      if (due) {
+      if (due != nullptr) {
+        // The report lock is taken while the stream is surely on the list;
+        // whoever holds it now (Reset, Close) is about to let go.
+        if (!due->reportMutex_.try_lock()) {
+          lock.unlock();
+          std::this_thread::yield();
+          lock.lock();
+          continue;
+        }
+        const Clock::time_point deadline = due->Deadline();
+        WAVEHDR* header = due->Pop();
+        due->playedBytes_ += PlayBytes(*header);
+        due->headStart_ = deadline;  // the next buffer follows without a gap
         lock.unlock();
-        Report(*due);
+        due->sink_->BufferDone(header);
+        due->reportMutex_.unlock();
         lock.lock();
-      } else if (earliest == Clock::time_point::max()) {
-        wake.wait(lock);
-      } else {
-        wake.wait_until(lock, earliest);
+        continue;
       }
+      if (earliest != Clock::time_point::max() && earliest - now <= lead_) {
+        // Too close to sleep: the wake-up would come after the deadline.
+        lock.unlock();
+        while (Clock::now() < earliest) CpuRelax();
+        lock.lock();
+        continue;
+      }
+      ArmAt(earliest == Clock::time_point::max() ? earliest : earliest - lead_);
+      lock.unlock();
+      uint64_t expirations = 0;
+      while (read(timer_, &expirations, sizeof expirations) < 0 && errno == EINTR) {
+      }
+      const Clock::time_point woke = Clock::now();
+      lock.lock();
+      // The timer fired for the time it was last armed for (by this thread
+      // or by a write); a stop or a re-arm in between is rare enough not to
+      // matter.
+      if (!stop_ && armedAt_ != Clock::time_point::max() && armedAt_ != Clock::time_point::min() &&
+          woke >= armedAt_) {
+        NoteLatency(woke - armedAt_);
+      }
+      armedAt_ = Clock::time_point::min();  // fired: the next ArmAt re-arms
     }
   }
 
-  // Returns the stream's head buffer if it is still due once the report lock is held.
-  void Report(PacedState& s) {
-    std::lock_guard<std::recursive_mutex> reporting(s.reportMutex);
-    WAVEHDR* header = nullptr;
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (s.closed || s.paused || s.Empty()) return;
-      const Clock::time_point deadline = s.Deadline();
-      if (deadline > Clock::now()) return;
-      header = s.Pop();
-      s.playedBytes += PlayBytes(*header);
-      s.headStart = deadline;  // the next buffer follows without a gap
-    }
-    s.sink.BufferDone(header);
-  }
-
+  const int timer_;
   bool stop_ = false;
   std::thread thread_;
-  std::vector<std::shared_ptr<PacedState>> streams_;
+  std::vector<PacedStream*> streams_;                     // open streams, under mutex_
+  std::vector<std::unique_ptr<PacedStream>> spare_;       // off the card, under mutex_
+  Clock::time_point armedAt_ = Clock::time_point::max();  // max: disarmed
+  Nanos lead_{0};
+  Nanos latencies_[kLatencySamples] = {};
+  size_t nextSample_ = 0;
+  size_t samples_ = 0;
 };
 
-class PacedStream final : public WaveOutStream {
- public:
-  PacedStream(std::shared_ptr<PacedClock> clock, const WAVEFORMATEX& format, WaveOutSink& sink)
-      : clock_(std::move(clock)), state_(std::make_shared<PacedState>(format, sink)) {
-    clock_->Attach(state_);
-  }
+void PacedStream::Open(std::shared_ptr<PacedCard> card, const WAVEFORMATEX& format,
+                       WaveOutSink& sink) {
+  card_ = std::move(card);
+  format_ = format;
+  sink_ = &sink;
+  std::lock_guard<std::mutex> lock(card_->mutex_);
+  queue_.clear();
+  head_ = 0;
+  paused_ = false;
+  closed_ = false;
+  pausedElapsed_ = Nanos(0);
+  playedBytes_ = 0;
+  volume_ = 0xFFFFFFFFu;
+  card_->Attach(this);
+}
 
-  ~PacedStream() override {
-    std::lock_guard<std::recursive_mutex> reporting(state_->reportMutex);
-    std::lock_guard<std::mutex> lock(clock_->mutex);
-    if (!state_->closed) {
-      state_->closed = true;
-      clock_->Detach(state_.get());
+void PacedStream::Abandon() {
+  if (card_ == nullptr) return;
+  {
+    std::lock_guard<std::recursive_mutex> reporting(reportMutex_);
+    std::lock_guard<std::mutex> lock(card_->mutex_);
+    if (!closed_) {
+      closed_ = true;
+      card_->Detach(this);
     }
+    queue_.clear();
+    head_ = 0;
   }
+  card_.reset();  // outside the locks: the last reference joins the clock thread
+}
 
-  MMRESULT Write(WAVEHDR* header) override {
-    bool started = false;
+MMRESULT PacedStream::Write(WAVEHDR* header) {
+  std::lock_guard<std::mutex> lock(card_->mutex_);
+  if (closed_) return MMSYSERR_INVALHANDLE;
+  const bool starts = Empty();
+  queue_.push_back(header);
+  if (starts) {
+    headStart_ = Clock::now();
+    pausedElapsed_ = Nanos(0);
+    if (!paused_) card_->Reschedule();
+  }
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT PacedStream::Reset() {
+  std::lock_guard<std::recursive_mutex> reporting(reportMutex_);
+  size_t count = 0;
+  {
+    std::lock_guard<std::mutex> lock(card_->mutex_);
+    if (closed_) return MMSYSERR_INVALHANDLE;
+    count = queue_.size() - head_;
+    playedBytes_ = 0;
+    pausedElapsed_ = Nanos(0);
+  }
+  // One at a time, so nothing is allocated; the report lock keeps the clock
+  // thread out meanwhile.
+  for (; count > 0; --count) {
+    WAVEHDR* header = nullptr;
     {
-      std::lock_guard<std::mutex> lock(clock_->mutex);
-      PacedState& s = *state_;
-      if (s.closed) return MMSYSERR_INVALHANDLE;
-      if (s.Empty()) {
-        started = !s.paused;
-        s.headStart = Clock::now();
-        s.pausedElapsed = Nanos(0);
-      }
-      s.queue.push_back(header);
+      std::lock_guard<std::mutex> lock(card_->mutex_);
+      if (Empty()) break;
+      header = Pop();
+      if (Empty()) card_->Reschedule();
     }
-    if (started) clock_->wake.notify_one();
-    return MMSYSERR_NOERROR;
+    sink_->BufferDone(header);
   }
+  return MMSYSERR_NOERROR;
+}
 
-  MMRESULT Reset() override {
-    std::vector<WAVEHDR*> returned;
-    std::lock_guard<std::recursive_mutex> reporting(state_->reportMutex);
-    {
-      std::lock_guard<std::mutex> lock(clock_->mutex);
-      PacedState& s = *state_;
-      if (s.closed) return MMSYSERR_INVALHANDLE;
-      while (!s.Empty()) returned.push_back(s.Pop());
-      s.playedBytes = 0;
-      s.pausedElapsed = Nanos(0);
-    }
-    for (WAVEHDR* header : returned) state_->sink.BufferDone(header);
-    return MMSYSERR_NOERROR;
+MMRESULT PacedStream::Pause() {
+  std::lock_guard<std::mutex> lock(card_->mutex_);
+  if (closed_) return MMSYSERR_INVALHANDLE;
+  if (!paused_) {
+    paused_ = true;
+    pausedElapsed_ =
+        Empty() ? Nanos(0) : std::min<Nanos>(Clock::now() - headStart_, HeadDuration());
+    card_->Reschedule();
   }
+  return MMSYSERR_NOERROR;
+}
 
-  MMRESULT Pause() override {
-    std::lock_guard<std::mutex> lock(clock_->mutex);
-    PacedState& s = *state_;
-    if (s.closed) return MMSYSERR_INVALHANDLE;
-    if (!s.paused) {
-      s.paused = true;
-      s.pausedElapsed =
-          s.Empty() ? Nanos(0) : std::min<Nanos>(Clock::now() - s.headStart, s.HeadDuration());
-    }
-    return MMSYSERR_NOERROR;
+MMRESULT PacedStream::Restart() {
+  std::lock_guard<std::mutex> lock(card_->mutex_);
+  if (closed_) return MMSYSERR_INVALHANDLE;
+  if (!paused_) return MMSYSERR_NOERROR;
+  paused_ = false;
+  headStart_ = Clock::now() - pausedElapsed_;
+  card_->Reschedule();
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT PacedStream::GetPosition(uint64_t& frames) {
+  std::lock_guard<std::mutex> lock(card_->mutex_);
+  if (closed_) return MMSYSERR_INVALHANDLE;
+  uint64_t bytes = playedBytes_;
+  if (!Empty()) {
+    const Nanos elapsed = paused_ ? pausedElapsed_ : Clock::now() - headStart_;
+    bytes += std::min(BytesIn(elapsed, format_.nAvgBytesPerSec), PlayBytes(*queue_[head_]));
   }
+  frames = bytes / format_.nBlockAlign;
+  return MMSYSERR_NOERROR;
+}
 
-  MMRESULT Restart() override {
-    {
-      std::lock_guard<std::mutex> lock(clock_->mutex);
-      PacedState& s = *state_;
-      if (s.closed) return MMSYSERR_INVALHANDLE;
-      if (!s.paused) return MMSYSERR_NOERROR;
-      s.paused = false;
-      s.headStart = Clock::now() - s.pausedElapsed;
-    }
-    clock_->wake.notify_one();
-    return MMSYSERR_NOERROR;
-  }
+MMRESULT PacedStream::GetVolume(uint32_t& volume) {
+  std::lock_guard<std::mutex> lock(card_->mutex_);
+  volume = volume_;
+  return MMSYSERR_NOERROR;
+}
 
-  MMRESULT GetPosition(uint64_t& frames) override {
-    std::lock_guard<std::mutex> lock(clock_->mutex);
-    const PacedState& s = *state_;
-    if (s.closed) return MMSYSERR_INVALHANDLE;
-    uint64_t bytes = s.playedBytes;
-    if (!s.Empty()) {
-      const Nanos elapsed = s.paused ? s.pausedElapsed : Clock::now() - s.headStart;
-      bytes += std::min(BytesIn(elapsed, s.format.nAvgBytesPerSec), PlayBytes(*s.queue[s.head]));
-    }
-    frames = bytes / s.format.nBlockAlign;
-    return MMSYSERR_NOERROR;
-  }
+MMRESULT PacedStream::SetVolume(uint32_t volume) {
+  std::lock_guard<std::mutex> lock(card_->mutex_);
+  volume_ = volume;
+  return MMSYSERR_NOERROR;
+}
 
-  MMRESULT GetVolume(uint32_t& volume) override {
-    std::lock_guard<std::mutex> lock(clock_->mutex);
-    volume = state_->volume;
-    return MMSYSERR_NOERROR;
-  }
-
-  MMRESULT SetVolume(uint32_t volume) override {
-    std::lock_guard<std::mutex> lock(clock_->mutex);
-    state_->volume = volume;
-    return MMSYSERR_NOERROR;
-  }
-
-  MMRESULT Close() override {
-    std::lock_guard<std::recursive_mutex> reporting(state_->reportMutex);
-    std::lock_guard<std::mutex> lock(clock_->mutex);
-    PacedState& s = *state_;
-    if (s.closed) return MMSYSERR_INVALHANDLE;
-    if (!s.Empty()) return WAVERR_STILLPLAYING;
-    s.closed = true;
-    clock_->Detach(&s);
-    return MMSYSERR_NOERROR;
-  }
-
- private:
-  std::shared_ptr<PacedClock> clock_;
-  std::shared_ptr<PacedState> state_;
-};
+MMRESULT PacedStream::Close() {
+  std::lock_guard<std::recursive_mutex> reporting(reportMutex_);
+  std::lock_guard<std::mutex> lock(card_->mutex_);
+  if (closed_) return MMSYSERR_INVALHANDLE;
+  if (!Empty()) return WAVERR_STILLPLAYING;
+  closed_ = true;
+  card_->Detach(this);
+  return MMSYSERR_NOERROR;
+}
 
 class FastNullStream final : public UnpacedWaveOutStream {
  public:
+  using UnpacedWaveOutStream::Reopen;
   using UnpacedWaveOutStream::UnpacedWaveOutStream;
 
  protected:
@@ -285,7 +449,8 @@ class FastNullStream final : public UnpacedWaveOutStream {
 class NullBackend final : public WaveOutBackend {
  public:
   explicit NullBackend(NullPacing pacing) : pacing_(pacing) {
-    if (pacing_ == NullPacing::kRealTime) clock_ = std::make_shared<PacedClock>();
+    if (pacing_ == NullPacing::kRealTime) card_ = std::make_shared<PacedCard>();
+    fastSpare_.reserve(4);
   }
 
   MMRESULT GetCaps(WAVEOUTCAPS& caps) override {
@@ -306,12 +471,42 @@ class NullBackend final : public WaveOutBackend {
                 std::unique_ptr<WaveOutStream>& stream) override {
     const MMRESULT result = Check(format);
     if (result != MMSYSERR_NOERROR) return result;
-    if (clock_) {
-      stream = std::make_unique<PacedStream>(clock_, format, sink);
-    } else {
-      stream = std::make_unique<FastNullStream>(format, sink, true);
+    if (card_) {
+      if (!card_->Usable()) return MMSYSERR_NOMEM;  // no timer to pace with
+      std::unique_ptr<PacedStream> paced = card_->Take();
+      paced->Open(card_, format, sink);
+      stream = std::move(paced);
+      return MMSYSERR_NOERROR;
     }
+    std::unique_ptr<FastNullStream> fast;
+    {
+      std::lock_guard<std::mutex> lock(spareMutex_);
+      if (!fastSpare_.empty()) {
+        fast = std::move(fastSpare_.back());
+        fastSpare_.pop_back();
+      }
+    }
+    if (fast) {
+      fast->Reopen(format, sink);
+    } else {
+      fast = std::make_unique<FastNullStream>(format, sink, true);
+    }
+    stream = std::move(fast);
     return MMSYSERR_NOERROR;
+  }
+
+  void Recycle(std::unique_ptr<WaveOutStream> stream) override {
+    if (auto* paced = dynamic_cast<PacedStream*>(stream.get()); paced != nullptr && card_) {
+      stream.release();
+      std::unique_ptr<PacedStream> owned(paced);
+      owned->Abandon();
+      card_->Give(std::move(owned));
+    } else if (auto* fast = dynamic_cast<FastNullStream*>(stream.get())) {
+      stream.release();
+      std::unique_ptr<FastNullStream> owned(fast);
+      std::lock_guard<std::mutex> lock(spareMutex_);
+      fastSpare_.push_back(std::move(owned));
+    }
   }
 
   std::string ErrorText(MMRESULT code) override {
@@ -330,7 +525,9 @@ class NullBackend final : public WaveOutBackend {
   }
 
   const NullPacing pacing_;
-  std::shared_ptr<PacedClock> clock_;
+  std::shared_ptr<PacedCard> card_;
+  std::mutex spareMutex_;
+  std::vector<std::unique_ptr<FastNullStream>> fastSpare_;  // closed fast streams
   std::mutex textMutex_;
   std::string badFormatText_;  // why the latest format was refused
 };
