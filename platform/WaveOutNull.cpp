@@ -1,7 +1,5 @@
 #include "platform/WaveOutNull.h"
 
-#include <sched.h>
-#include <sys/syscall.h>
 #include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
@@ -15,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/MessageQueue.h"
+#include "platform/ThreadTiming.h"
 #include "platform/WaveOutFormats.h"
 #include "platform/WaveOutUnpaced.h"
 
@@ -38,36 +38,35 @@ uint64_t BytesIn(Nanos elapsed, uint32_t bytesPerSecond) {
                                1000000000u);
 }
 
-// The longest the clock thread wakes before a deadline to wait out the rest
-// awake: a cap on the CPU a wake-up that comes late every time can cost.
+// The longest a thread wakes before a deadline to wait out the rest awake:
+// a cap on the CPU that wake-ups which come late every time can cost.
 constexpr Nanos kMaxLead = std::chrono::microseconds(150);
-// How many recent wake-ups the lead is learnt from.
-constexpr size_t kLatencySamples = 15;
+// How long the clock thread leaves a buffer to the thread that waits for it
+// (see PacedStream::OnQueueTimer) before it reports the buffer itself.
+constexpr Nanos kOwnerGrace = std::chrono::milliseconds(2);
 
-// Asks for a short scheduler time slice for the calling thread. From Linux
-// 6.12 a thread that wakes with a shorter slice than the running one takes
-// the processor at once instead of at the end of that one's slice, and any
-// thread may ask for it. Elsewhere the request is refused or ignored and the
-// thread keeps the default; nothing depends on it but latency.
-void RequestShortSlice() {
-#ifdef SYS_sched_setattr
-  struct SchedAttr {  // the kernel's struct sched_attr, first version
-    uint32_t size;
-    uint32_t policy;
-    uint64_t flags;
-    int32_t nice;
-    uint32_t priority;
-    uint64_t runtime;
-    uint64_t deadline;
-    uint64_t period;
-  } attr{};
-  if (syscall(SYS_sched_getattr, 0, &attr, sizeof attr, 0) != 0) return;
-  if (attr.policy != SCHED_OTHER) return;  // someone chose otherwise: leave it
-  attr.size = sizeof attr;
-  attr.runtime = 100000;  // 0.1 ms, the shortest the kernel accepts
-  syscall(SYS_sched_setattr, 0, &attr, 0);
-#endif
-}
+// How early to ask to be woken for a deadline: the median of how late the
+// recent wake-ups came (at most kMaxLead).
+class WakeLead {
+ public:
+  Nanos Lead() const { return lead_; }
+  void Note(Nanos late) {
+    samples_[next_] = std::clamp(late, Nanos(0), kMaxLead);
+    next_ = (next_ + 1) % kSamples;
+    count_ = std::min(count_ + 1, kSamples);
+    Nanos sorted[kSamples];
+    std::copy(samples_, samples_ + count_, sorted);
+    std::nth_element(sorted, sorted + count_ / 2, sorted + count_);
+    lead_ = sorted[count_ / 2];
+  }
+
+ private:
+  static constexpr size_t kSamples = 15;
+  Nanos samples_[kSamples] = {};
+  size_t next_ = 0;
+  size_t count_ = 0;
+  Nanos lead_{0};
+};
 
 inline void CpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -82,7 +81,15 @@ class PacedCard;
 // thread reaches streams through raw pointers, which is safe because a
 // stream leaves the card's list (under the card's mutex and its own report
 // lock) before it is reused or destroyed.
-class PacedStream final : public WaveOutStream {
+//
+// Who reports a buffer: when the thread that wrote it waits for
+// notifications in its message queue (a callback window's thread, a
+// callback thread), that thread itself is woken at the buffer's time by a
+// timer on its queue and reports the buffer, so no other thread has to wake
+// it; the clock thread reports the buffer only if that has not happened
+// kOwnerGrace later. Any other writer's buffers are reported by the clock
+// thread at their time.
+class PacedStream final : public WaveOutStream, private QueueTimer {
  public:
   PacedStream() { queue_.reserve(4); }
   ~PacedStream() override { Abandon(); }
@@ -111,6 +118,18 @@ class PacedStream final : public WaveOutStream {
     return PlayDuration(PlayBytes(*queue_[head_]), format_.nAvgBytesPerSec);
   }
   Clock::time_point Deadline() const { return headStart_ + HeadDuration(); }
+  // When the clock thread reports the head buffer.
+  Clock::time_point ClockDeadline() const {
+    return ownerTimer_ ? Deadline() + kOwnerGrace : Deadline();
+  }
+  // Asks the writer's queue to wake its thread for the head buffer.
+  void SetOwnerTimer() {
+    timerDue_ = Deadline() - ownerLead_.Lead();
+    ownerTimer_ = timerQueue_ != nullptr && timerQueue_->SetTimer(*this, timerDue_);
+  }
+  // Reports the head buffer if its time has come (not under any lock).
+  void ReportIfDue();
+  void OnQueueTimer() override;
   WAVEHDR* Pop() {
     WAVEHDR* h = queue_[head_++];
     if (head_ == queue_.size()) {
@@ -123,8 +142,9 @@ class PacedStream final : public WaveOutStream {
   std::shared_ptr<PacedCard> card_;
   WAVEFORMATEX format_{};
   WaveOutSink* sink_ = nullptr;
-  // Held while a buffer is reported (by the clock thread or by Reset), so
-  // reports never interleave and Close waits for one in flight.
+  // Held while a buffer is reported (by the clock thread, the waiting
+  // thread or Reset), so reports never interleave and Close waits for one
+  // in flight.
   std::recursive_mutex reportMutex_;
 
   // Guarded by the card's mutex.
@@ -136,15 +156,20 @@ class PacedStream final : public WaveOutStream {
   Nanos pausedElapsed_{0};       // how much of the head had played when the card paused
   uint64_t playedBytes_ = 0;     // bytes of the buffers done since open or reset
   uint32_t volume_ = 0xFFFFFFFFu;
+  std::shared_ptr<MessageQueue> timerQueue_;  // the first writer's queue, if it has one
+  bool ownerTimer_ = false;                   // its timer is set for the head buffer
+  Clock::time_point timerDue_;
+  WakeLead ownerLead_;
 };
 
 // The card's clock and its spare streams. One thread returns each buffer
-// when it is due. It sleeps on a timer that whoever changes the earliest
-// deadline re-arms directly, so a write costs one system call and no
-// wake-up of the thread; the thread wakes once per buffer. It wakes a little
-// before the deadline, by as much as its own recent wake-ups came late
-// (kMaxLead at most), and waits out the rest awake: a buffer is never
-// reported before its time, and rarely much after it.
+// that no waiting thread returns itself (see PacedStream), when it is due.
+// It sleeps on a timer that whoever changes the earliest deadline re-arms
+// directly, so a write costs one system call and no wake-up of the thread.
+// Like a waiting thread, it wakes a little before the deadline, by as much
+// as its own recent wake-ups came late (kMaxLead at most), and waits out the
+// rest awake: a buffer is never reported before its time, and rarely much
+// after it.
 class PacedCard {
  public:
   PacedCard() : timer_(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC)) {
@@ -208,9 +233,9 @@ class PacedCard {
   void Reschedule() {
     Clock::time_point earliest = Clock::time_point::max();
     for (const PacedStream* s : streams_) {
-      if (s->Running()) earliest = std::min(earliest, s->Deadline());
+      if (s->Running()) earliest = std::min(earliest, s->ClockDeadline());
     }
-    ArmAt(earliest == Clock::time_point::max() ? earliest : earliest - lead_);
+    ArmAt(earliest == Clock::time_point::max() ? earliest : earliest - lead_.Lead());
   }
 
   std::mutex mutex_;
@@ -219,6 +244,10 @@ class PacedCard {
   // Under mutex_. max() disarms.
   void ArmAt(Clock::time_point at) {
     if (at == armedAt_ || timer_ < 0) return;
+    if (at == Clock::time_point::max() && armedAt_ == Clock::time_point::min()) {
+      armedAt_ = at;  // the timer fired and is disarmed already
+      return;
+    }
     itimerspec spec{};
     if (at != Clock::time_point::max()) {
       const int64_t ns = std::max<int64_t>(at.time_since_epoch().count(), 1);
@@ -229,19 +258,8 @@ class PacedCard {
     armedAt_ = at;
   }
 
-  // Under mutex_: learns how late the timer wakes the thread.
-  void NoteLatency(Nanos late) {
-    latencies_[nextSample_] = std::clamp(late, Nanos(0), kMaxLead);
-    nextSample_ = (nextSample_ + 1) % kLatencySamples;
-    samples_ = std::min(samples_ + 1, kLatencySamples);
-    Nanos sorted[kLatencySamples];
-    std::copy(latencies_, latencies_ + samples_, sorted);
-    std::nth_element(sorted, sorted + samples_ / 2, sorted + samples_);
-    lead_ = sorted[samples_ / 2];
-  }
-
   void Run() {
-    RequestShortSlice();
+    PrepareThreadForTimedWakeups();
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stop_) {
       const Clock::time_point now = Clock::now();
@@ -249,7 +267,7 @@ class PacedCard {
       Clock::time_point earliest = Clock::time_point::max();
       for (PacedStream* s : streams_) {
         if (!s->Running()) continue;
-        const Clock::time_point deadline = s->Deadline();
+        const Clock::time_point deadline = s->ClockDeadline();
         if (deadline <= now) {
           due = s;
           break;
@@ -269,20 +287,21 @@ class PacedCard {
         WAVEHDR* header = due->Pop();
         due->playedBytes_ += PlayBytes(*header);
         due->headStart_ = deadline;  // the next buffer follows without a gap
+        due->ownerTimer_ = false;    // its writer did not come: the clock goes on
         lock.unlock();
         due->sink_->BufferDone(header);
         due->reportMutex_.unlock();
         lock.lock();
         continue;
       }
-      if (earliest != Clock::time_point::max() && earliest - now <= lead_) {
+      if (earliest != Clock::time_point::max() && earliest - now <= lead_.Lead()) {
         // Too close to sleep: the wake-up would come after the deadline.
         lock.unlock();
         while (Clock::now() < earliest) CpuRelax();
         lock.lock();
         continue;
       }
-      ArmAt(earliest == Clock::time_point::max() ? earliest : earliest - lead_);
+      ArmAt(earliest == Clock::time_point::max() ? earliest : earliest - lead_.Lead());
       lock.unlock();
       uint64_t expirations = 0;
       while (read(timer_, &expirations, sizeof expirations) < 0 && errno == EINTR) {
@@ -294,7 +313,7 @@ class PacedCard {
       // matter.
       if (!stop_ && armedAt_ != Clock::time_point::max() && armedAt_ != Clock::time_point::min() &&
           woke >= armedAt_) {
-        NoteLatency(woke - armedAt_);
+        lead_.Note(woke - armedAt_);
       }
       armedAt_ = Clock::time_point::min();  // fired: the next ArmAt re-arms
     }
@@ -306,10 +325,7 @@ class PacedCard {
   std::vector<PacedStream*> streams_;                     // open streams, under mutex_
   std::vector<std::unique_ptr<PacedStream>> spare_;       // off the card, under mutex_
   Clock::time_point armedAt_ = Clock::time_point::max();  // max: disarmed
-  Nanos lead_{0};
-  Nanos latencies_[kLatencySamples] = {};
-  size_t nextSample_ = 0;
-  size_t samples_ = 0;
+  WakeLead lead_;
 };
 
 void PacedStream::Open(std::shared_ptr<PacedCard> card, const WAVEFORMATEX& format,
@@ -325,11 +341,19 @@ void PacedStream::Open(std::shared_ptr<PacedCard> card, const WAVEFORMATEX& form
   pausedElapsed_ = Nanos(0);
   playedBytes_ = 0;
   volume_ = 0xFFFFFFFFu;
+  ownerTimer_ = false;
   card_->Attach(this);
 }
 
 void PacedStream::Abandon() {
   if (card_ == nullptr) return;
+  // No write or restart comes any more, so once killed the timer stays off.
+  std::shared_ptr<MessageQueue> timerQueue;
+  {
+    std::lock_guard<std::mutex> lock(card_->mutex_);
+    timerQueue = timerQueue_;
+  }
+  if (timerQueue != nullptr) timerQueue->KillTimer(*this);
   {
     std::lock_guard<std::recursive_mutex> reporting(reportMutex_);
     std::lock_guard<std::mutex> lock(card_->mutex_);
@@ -339,8 +363,51 @@ void PacedStream::Abandon() {
     }
     queue_.clear();
     head_ = 0;
+    ownerTimer_ = false;
+    timerQueue = std::move(timerQueue_);
   }
-  card_.reset();  // outside the locks: the last reference joins the clock thread
+  // Outside the locks: the last reference to the card joins its clock thread.
+  timerQueue.reset();
+  card_.reset();
+}
+
+void PacedStream::OnQueueTimer() {
+  const Clock::time_point woke = Clock::now();
+  Clock::time_point deadline;
+  {
+    std::lock_guard<std::mutex> lock(card_->mutex_);
+    if (!ownerTimer_) return;  // the clock thread took over meanwhile
+    ownerTimer_ = false;
+    if (!Running()) return;
+    if (woke >= timerDue_) ownerLead_.Note(woke - timerDue_);
+    deadline = Deadline();
+    if (deadline - woke > kMaxLead) {
+      SetOwnerTimer();  // the head moved on (a pause in between): wait again
+      return;
+    }
+  }
+  // Woken early on purpose: the rest of the wait is shorter than a wake-up.
+  while (Clock::now() < deadline) CpuRelax();
+  ReportIfDue();
+}
+
+void PacedStream::ReportIfDue() {
+  std::lock_guard<std::recursive_mutex> reporting(reportMutex_);
+  WAVEHDR* header = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(card_->mutex_);
+    if (!Running()) return;
+    const Clock::time_point deadline = Deadline();
+    if (deadline > Clock::now()) {
+      SetOwnerTimer();  // the head moved on (a pause in between): wait again
+      return;
+    }
+    header = Pop();
+    playedBytes_ += PlayBytes(*header);
+    headStart_ = deadline;  // the next buffer follows without a gap
+    if (Running()) SetOwnerTimer();
+  }
+  sink_->BufferDone(header);
 }
 
 MMRESULT PacedStream::Write(WAVEHDR* header) {
@@ -351,7 +418,13 @@ MMRESULT PacedStream::Write(WAVEHDR* header) {
   if (starts) {
     headStart_ = Clock::now();
     pausedElapsed_ = Nanos(0);
-    if (!paused_) card_->Reschedule();
+    if (timerQueue_ == nullptr && MessageQueue::CurrentIfAny() != nullptr) {
+      timerQueue_ = MessageQueue::Current();
+    }
+    if (!paused_) {
+      SetOwnerTimer();
+      card_->Reschedule();
+    }
   }
   return MMSYSERR_NOERROR;
 }
@@ -399,6 +472,7 @@ MMRESULT PacedStream::Restart() {
   if (!paused_) return MMSYSERR_NOERROR;
   paused_ = false;
   headStart_ = Clock::now() - pausedElapsed_;
+  if (!Empty()) SetOwnerTimer();
   card_->Reschedule();
   return MMSYSERR_NOERROR;
 }
