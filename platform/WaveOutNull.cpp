@@ -569,17 +569,18 @@ class NullBackend final : public WaveOutBackend {
     return MMSYSERR_NOERROR;
   }
 
+  // Every stream this backend opens is of its one kind, so the stream it is
+  // given back is of that kind too.
   void Recycle(std::unique_ptr<WaveOutStream> stream) override {
-    if (auto* paced = dynamic_cast<PacedStream*>(stream.get()); paced != nullptr && card_) {
-      stream.release();
-      std::unique_ptr<PacedStream> owned(paced);
-      owned->Abandon();
-      card_->Give(std::move(owned));
-    } else if (auto* fast = dynamic_cast<FastNullStream*>(stream.get())) {
-      stream.release();
-      std::unique_ptr<FastNullStream> owned(fast);
+    if (stream == nullptr) return;
+    if (card_) {
+      std::unique_ptr<PacedStream> paced(static_cast<PacedStream*>(stream.release()));
+      paced->Abandon();
+      card_->Give(std::move(paced));
+    } else {
+      std::unique_ptr<FastNullStream> fast(static_cast<FastNullStream*>(stream.release()));
       std::lock_guard<std::mutex> lock(spareMutex_);
-      fastSpare_.push_back(std::move(owned));
+      fastSpare_.push_back(std::move(fast));
     }
   }
 
