@@ -38,9 +38,13 @@ struct WaveOutDevice final : public WaveOutSink {
   std::recursive_mutex mutex;
   bool open = false;
   bool closing = false;
-  bool retired = false;  // closed; the last stream call in flight releases it
+  // Closed: the last stream call in flight releases it. Set under the
+  // mutex while that close's own call still counts.
+  std::atomic<bool> retired{false};
   uint32_t queued = 0;
-  uint32_t calls = 0;  // stream calls in flight outside the mutex
+  // Stream calls in flight outside the mutex; each starts under the mutex
+  // while the device is open.
+  std::atomic<uint32_t> calls{0};
   NotifyTarget* target = nullptr;
   WAVEFORMATEX format{};
   std::shared_ptr<WaveOutBackend> backend;
@@ -136,18 +140,18 @@ class StreamCall {
   StreamCall& operator=(const StreamCall&) = delete;
   ~StreamCall() {
     if (device_ == nullptr) return;
-    bool last = false;
-    {
-      std::lock_guard<std::recursive_mutex> lock(device_->mutex);
-      last = --device_->calls == 0 && device_->retired;
+    // Once retired no call starts any more, so only one call sees the count
+    // drop to 0 with the device retired.
+    if (device_->calls.fetch_sub(1, std::memory_order_acq_rel) == 1 &&
+        device_->retired.load(std::memory_order_acquire)) {
+      Retire(device_);
     }
-    if (last) Retire(device_);
   }
 
   // Under the device's mutex, with the device open.
   void Begin(WaveOutDevice* device) {
     device_ = device;
-    ++device->calls;
+    device->calls.fetch_add(1, std::memory_order_relaxed);
   }
   WaveOutStream& stream() const { return *device_->stream; }
 
@@ -250,7 +254,7 @@ MMRESULT waveOutClose(HWAVEOUT handle) {
   if (device->target != nullptr) device->target->Post(MM_WOM_CLOSE, 0);
   device->open = false;
   device->target = nullptr;
-  device->retired = true;  // released when `call` (or a later one in flight) ends
+  device->retired.store(true, std::memory_order_release);  // released when the last call ends
   return MMSYSERR_NOERROR;
 }
 
