@@ -159,6 +159,41 @@ TEST_F(PacedNullTest, ManyShortBuffersAndDevicesShareTheClock) {
   EXPECT_EQ(waveOutClose(second), MMSYSERR_NOERROR);
 }
 
+// The card hands closed streams out again: nothing of one open may show in
+// the next (pause, volume, position, queued buffers).
+TEST(WaveOutNullRecycleTest, AReopenedDeviceStartsFresh) {
+  for (NullPacing pacing : {NullPacing::kRealTime, NullPacing::kNone}) {
+    UseWaveOutBackend(CreateNullWaveOutBackend(pacing));
+    RecordingTarget first;
+    HWAVEOUT h = nullptr;
+    ASSERT_EQ(waveOutOpen(&h, WAVE_MAPPER, &kSlow, &first, 0, CALLBACK_THREAD), MMSYSERR_NOERROR);
+    Buffer a(1000 * kBytesPerMs);
+    ASSERT_EQ(waveOutSetVolume(h, 0x12345678u), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutPause(h), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutPrepareHeader(h, &a.header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutWrite(h, &a.header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutReset(h), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
+
+    RecordingTarget second;
+    ASSERT_EQ(waveOutOpen(&h, WAVE_MAPPER, &kSlow, &second, 0, CALLBACK_THREAD), MMSYSERR_NOERROR);
+    uint32_t volume = 0;
+    ASSERT_EQ(waveOutGetVolume(h, &volume), MMSYSERR_NOERROR);
+    EXPECT_EQ(volume, 0xFFFFFFFFu);
+    MMTIME t{};
+    t.wType = TIME_BYTES;
+    ASSERT_EQ(waveOutGetPosition(h, &t, sizeof t), MMSYSERR_NOERROR);
+    EXPECT_EQ(t.u.cb, 0u);
+    Buffer b(5 * kBytesPerMs);
+    ASSERT_EQ(waveOutPrepareHeader(h, &b.header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutWrite(h, &b.header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    ASSERT_TRUE(second.WaitFor(2)) << "the new device plays: it is not paused";
+    EXPECT_EQ(second.Got()[1], (Notification{MM_WOM_DONE, b.param()}));
+    EXPECT_EQ(first.Count(), 3u) << "the first device's target hears nothing more";
+    ASSERT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
+  }
+}
+
 // A callback window that also notes which thread posted each notification.
 class WindowTarget : public NotifyTarget {
  public:
