@@ -8,9 +8,8 @@
 // TONEWELL_AUDIO setting (see SelectWaveOutput).
 
 #include <cstdint>
-#include <string>
-
 #include <memory>
+#include <string>
 
 #include "platform/WaveOutBackend.h"
 #include "platform/mmsystem.h"
