@@ -20,6 +20,10 @@
 //   backend) on null:fast, with its heap allocations per tone.
 // BM_Road/paced/N: the same road on the paced null card, 200 tones per
 //   iteration: wall_per_sound, us_per_tone, cpu_per_wall, allocs_per_tone.
+// BM_Road/SETTING/N: the same road on the output TONEWELL_BENCH_ROAD_AUDIO
+//   names, when it is set (for example `alsa` with ALSA_CONFIG_PATH naming
+//   tools/alsa/asound-file.conf and fd 3 open, or `pulse` with a server
+//   running): 20 tones per iteration.
 
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
@@ -243,4 +247,20 @@ BENCHMARK(BM_RoadPaced)
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  static std::string other;
+  if (const char* audio = std::getenv("TONEWELL_BENCH_ROAD_AUDIO")) other = audio;
+  if (!other.empty()) {
+    benchmark::RegisterBenchmark(("BM_Road/" + other).c_str(),
+                                 [](benchmark::State& state) { Road(state, other.c_str(), 20); })
+        ->Arg(1000)
+        ->Iterations(3)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
+  }
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
