@@ -1,7 +1,9 @@
 #include "platform/MessageQueue.h"
 
 #include <algorithm>
+#include <chrono>
 
+#include "platform/SyncObjects.h"
 #include "platform/mmsystem.h"
 
 namespace tw {
@@ -132,21 +134,30 @@ bool CallbackWindow::Post(uint32_t Message, uintptr_t Param) {
   return FQueue->PushLocked({this, Message, Param});
 }
 
-bool CallbackWindow::PumpOne() {
-  if (!FQueue) return false;
+bool CallbackWindow::PumpOne() { return PumpOneFor(INFINITE) == PumpResult::kDispatched; }
+
+CallbackWindow::PumpResult CallbackWindow::PumpOneFor(uint32_t TimeoutMs) {
+  if (!FQueue) return PumpResult::kGone;
   MessageQueue& q = *FQueue;
   const bool owner = q.FOwner == std::this_thread::get_id();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
   QueuedMessage msg;
   {
     std::unique_lock lock(q.FMutex);
     for (;;) {
-      if (!FAlive || q.FClosed) return false;
+      if (!FAlive || q.FClosed) return PumpResult::kGone;
       if (owner && q.TakeForWindowLocked(this, msg)) break;
-      q.FWake.wait(lock);
+      if (TimeoutMs == INFINITE) {
+        q.FWake.wait(lock);
+      } else if (q.FWake.wait_until(lock, deadline) == std::cv_status::timeout) {
+        if (!FAlive || q.FClosed) return PumpResult::kGone;
+        if (owner && q.TakeForWindowLocked(this, msg)) break;
+        return PumpResult::kTimedOut;
+      }
     }
   }
   Dispatch(msg.Message, msg.Param);
-  return true;
+  return PumpResult::kDispatched;
 }
 
 }  // namespace tw
