@@ -188,7 +188,10 @@ MMRESULT waveOutClose(HWAVEOUT handle) {
   {
     std::lock_guard<std::recursive_mutex> lock(device->mutex);
     device->closing = false;
-    if (result != MMSYSERR_NOERROR) return result;
+    // Only queued buffers keep a stream open; any other failure (a header
+    // that could not be brought up to date, say) has released it all the
+    // same, so the device closes and the failure is the result.
+    if (result == WAVERR_STILLPLAYING) return result;
     if (device->target != nullptr) device->target->Post(MM_WOM_CLOSE, 0);
     device->open = false;
     device->target = nullptr;
@@ -199,7 +202,7 @@ MMRESULT waveOutClose(HWAVEOUT handle) {
   stream.reset();
   backend.reset();
   FreeDevice(device);
-  return MMSYSERR_NOERROR;
+  return result;
 }
 
 MMRESULT waveOutPrepareHeader(HWAVEOUT handle, WAVEHDR* header, uint32_t size) {
