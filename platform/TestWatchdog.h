@@ -4,6 +4,8 @@
 // a generous bound, so a regression fails instead of hanging. Header only;
 // built into tests alone.
 
+#include <unistd.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -16,18 +18,23 @@ namespace tw::testing {
 
 class Watchdog {
  public:
-  // Guards from now until destruction (or Disarm).
-  Watchdog(std::string What, std::chrono::milliseconds Limit) : FWhat(std::move(What)) {
+  // Guards from now until destruction (or Disarm). The message goes to the
+  // standard error of this moment, even if the guarded code redirects it.
+  Watchdog(std::string What, std::chrono::milliseconds Limit)
+      : FWhat(std::move(What)), FErr(dup(STDERR_FILENO)) {
     FThread = std::thread([this, Limit] {
       std::unique_lock lock(FMutex);
       if (FChanged.wait_for(lock, Limit, [this] { return FDisarmed; })) return;
-      std::fprintf(stderr, "WATCHDOG: %s did not end within %lld ms\n", FWhat.c_str(),
-                   static_cast<long long>(Limit.count()));
-      std::fflush(stderr);
+      const std::string message =
+          "WATCHDOG: " + FWhat + " did not end within " + std::to_string(Limit.count()) + " ms\n";
+      if (write(FErr, message.data(), message.size()) < 0) std::perror("watchdog");
       std::abort();
     });
   }
-  ~Watchdog() { Disarm(); }
+  ~Watchdog() {
+    Disarm();
+    if (FErr >= 0) close(FErr);
+  }
   Watchdog(const Watchdog&) = delete;
   Watchdog& operator=(const Watchdog&) = delete;
 
@@ -42,6 +49,7 @@ class Watchdog {
 
  private:
   std::string FWhat;
+  int FErr;
   std::mutex FMutex;
   std::condition_variable FChanged;
   bool FDisarmed = false;

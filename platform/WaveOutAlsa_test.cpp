@@ -355,7 +355,7 @@ TEST_F(AlsaOnCaptureFile, SystemOutputSettingsSelectTheAlsaPcm) {
     EXPECT_EQ(waveOutGetDevCaps(WAVE_MAPPER, &caps, sizeof caps), MMSYSERR_NOERROR);
     return std::string(caps.szPname);
   };
-  for (const char* system : {"", "default", "alsa"}) {
+  for (const char* system : {"", "default", "alsa", "alsa:"}) {
     SelectWaveOutput(system);
     EXPECT_EQ(nameOf(), "ALSA default") << "\"" << system << "\"";
   }

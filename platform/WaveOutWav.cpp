@@ -120,7 +120,8 @@ class WavRecording {
   WavRecording& operator=(const WavRecording&) = delete;
   ~WavRecording() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (seekable_ && !failed_) WriteHeader();
+    // Data recorded since the last close (a stream never closed).
+    if (seekable_ && !failed_ && !headerCurrent_) WriteHeader();
   }
 
   // Whether a stream of this format may record into the target.
@@ -151,6 +152,7 @@ class WavRecording {
     if (seekable_ && !rf64_ && dataOffset_ - 8 + dataBytes_ + PlayBytes(header) + 1 > riffLimit_) {
       rf64_ = true;  // the next header update writes the large layout
     }
+    headerCurrent_ = false;
     for (uint32_t i = 0, n = PlayCount(header); i < n; ++i) {
       if (!WriteData(header.lpData, header.dwBufferLength)) return Failed();
       dataBytes_ += header.dwBufferLength;
@@ -233,6 +235,7 @@ class WavRecording {
     if (!SeekTo(0)) return false;
     if (!target_->Write(h, dataOffset_)) return Remember("write to");
     position_ = dataOffset_;
+    headerCurrent_ = true;
     return true;
   }
 
@@ -306,6 +309,7 @@ class WavRecording {
   uint64_t dataBytes_ = 0;
   uint64_t position_ = 0;  // the target's position; UINT64_MAX when unknown
   bool rf64_ = false;
+  bool headerCurrent_ = false;
   bool failed_ = false;
   std::string failure_;
   std::map<MMRESULT, std::string> texts_;  // the latest text per code produced
