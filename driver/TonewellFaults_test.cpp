@@ -246,6 +246,7 @@ class FailingTarget : public WavTarget {
     if (Fails(++plan_.seeks, false, EIO)) return false;
     return file_->Seek(offset);
   }
+  bool Cut(uint64_t size) override { return file_->Cut(size); }
 
  private:
   bool Fails(uint64_t count, bool isWrite, int error) {

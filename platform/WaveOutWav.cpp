@@ -58,7 +58,7 @@ WAVEFORMATEX ToneFormat() {
 class FileTarget final : public WavTarget {
  public:
   explicit FileTarget(const std::string& path) {
-    fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     if (fd_ < 0) {
       throw EFOpenError("Cannot create the WAV recording \"" + path +
                         "\": " + std::strerror(errno));
@@ -95,6 +95,8 @@ class FileTarget final : public WavTarget {
     return lseek(fd_, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
   }
 
+  bool Cut(uint64_t size) override { return ftruncate(fd_, static_cast<off_t>(size)) == 0; }
+
  private:
   int fd_ = -1;
   bool seekable_ = false;
@@ -112,8 +114,10 @@ class WavRecording {
         format_(ToneFormat()),
         formatFixed_(!seekable_) {
     SetLayout();
-    if (!(seekable_ ? WriteHeader() : WriteStreamHeader())) {
-      throw EFOpenError(SystemFailure("write to"));
+    // An existing file keeps its old bytes behind the new header until the
+    // cut: it is a WAV (of no data) at every moment.
+    if (!(seekable_ ? WriteHeader() && CutAfterHeader() : WriteStreamHeader())) {
+      throw EFOpenError(failure_);
     }
   }
   WavRecording(const WavRecording&) = delete;
@@ -251,6 +255,11 @@ class WavRecording {
     PutU32(p + 4, kUnknownDataSize);
     if (!target_->Write(h, dataOffset_)) return Remember("write to");
     position_ = dataOffset_;
+    return true;
+  }
+
+  bool CutAfterHeader() {
+    if (!target_->Cut(dataOffset_)) return Remember("write to");
     return true;
   }
 

@@ -54,10 +54,13 @@ class WavTarget {
   virtual bool Write(const void* Data, size_t Size) = 0;
   // Moves the current position to Offset bytes from the start.
   virtual bool Seek(uint64_t Offset) = 0;
+  // Cuts what follows the first Size bytes (a seekable target only).
+  virtual bool Cut(uint64_t Size) = 0;
 };
 
-// Opens (creates or empties) Path for writing. Raises EFOpenError naming the
-// path and the system's reason when it cannot.
+// Opens (creates) Path for writing; an existing file is emptied by the
+// recording's Cut after its first header, so it is a valid WAV all along.
+// Raises EFOpenError naming the path and the system's reason when it cannot.
 std::unique_ptr<WavTarget> OpenWavFile(const std::string& path);
 
 // Raises EFOpenError naming the path and the system's reason when the target

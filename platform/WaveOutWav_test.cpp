@@ -234,6 +234,7 @@ class SparseTarget : public WavTarget {
     position_ = offset;
     return file_->Seek(offset);
   }
+  bool Cut(uint64_t size) override { return file_->Cut(size); }
 
  private:
   std::unique_ptr<WavTarget> file_;
