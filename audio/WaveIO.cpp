@@ -322,15 +322,16 @@ NotifyTarget* TWaveAudioIO::CallbackTarget() {
 }
 
 void TWaveAudioIO::AbandonChannelAndBuffers() {
-  // Kept for the rest of the process: the device may still use them.
-  static std::mutex mutex;
-  static std::vector<Relay*> relays;
-  static std::vector<Block*> blocks;
-  std::lock_guard lock(mutex);
+  // Kept for the rest of the process, past the destruction of statics: the
+  // device may still use them.
+  static auto* const mutex = new std::mutex;
+  static auto* const relays = new std::vector<Relay*>;
+  static auto* const blocks = new std::vector<Block*>;
+  std::lock_guard lock(*mutex);
   FRelay->CutOff();
-  relays.push_back(FRelay);
+  relays->push_back(FRelay);
   FRelay = new Relay;
-  for (WAVEHDR* h : FBuffers) blocks.push_back(reinterpret_cast<Block*>(h));
+  for (WAVEHDR* h : FBuffers) blocks->push_back(reinterpret_cast<Block*>(h));
   FBuffers.clear();
 }
 
@@ -432,7 +433,9 @@ void TWaveAudioIO::WaitUntilClosed() {
   if (FCallback == 0) return;
   if (FCallbackType == CALLBACK_THREAD) {
     if (!FThread || FThread->ThreadId() == std::this_thread::get_id()) return;
-    while (FClosing && !FThread->EndedEvent().IsSignalled()) {
+    // A stop stays under way until the callback is released, after Closing
+    // has cleared; the thread ends right after.
+    while ((FClosing || FStopping) && !FThread->EndedEvent().IsSignalled()) {
       const uint32_t result = WaitForSyncObject(&FThread->EndedEvent(), StallCheckDelay());
       if (result == WAIT_TIMEOUT) {
         CheckStall();
@@ -461,8 +464,9 @@ void TWaveAudioIO::DeviceOpened() {
 void TWaveAudioIO::DeviceClosed() {
   DoLevel(nullptr, 0);
   FClosing = false;
-  FStopping = false;
   ReleaseCallback();
+  // Only now: an open waiting for this stop finds the object inactive.
+  FStopping = false;
   ReleaseAllBuffers();
   DoDeactivate();
 }

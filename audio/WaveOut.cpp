@@ -511,9 +511,11 @@ TWaveAudioOut::Clock::time_point TWaveAudioOut::StallDeadline() {
   // Every buffer held should be back once its sound has played.
   uint64_t bytes = 0;
   for (const WAVEHDR* h : FBuffers) {
-    bytes += static_cast<uint64_t>(h->dwBufferLength) * std::max<uint32_t>(h->dwLoops, 1);
+    const uint32_t loops = h->dwLoops;  // a packed record: no references into it
+    bytes += static_cast<uint64_t>(h->dwBufferLength) * (loops == 0 ? 1 : loops);
   }
-  const uint64_t rate = std::max<uint32_t>(FDeviceFormat.nAvgBytesPerSec, 1);
+  const uint32_t avg = FDeviceFormat.nAvgBytesPerSec;
+  const uint64_t rate = avg == 0 ? 1 : avg;
   return FProgressTime + std::chrono::milliseconds((bytes * 1000 + rate - 1) / rate) + timeout;
 }
 

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,7 @@ int PlayAboutAndStop(TWaveStreamAdapter* longWave, TWaveStreamAdapter* shortWave
 }
 
 TEST(AudioPlayerFaults, EveryFailingCallOfAPlayMovedAboutStillEnds) {
+  testing::KeepSanitizerReportsVisible();
   auto plan = std::make_shared<FaultPlan>();
   WrapSelectedWaveOutput(testing::FaultInjector(plan));
   TWaveAudioIO::SetDefaultStallTimeout(20);
@@ -134,13 +136,19 @@ TEST(AudioPlayerFaults, EveryFailingCallOfAPlayMovedAboutStillEnds) {
 // A device that takes buffers and never gives them back, not even on reset.
 struct StuckDevice {
   WaveOutSink* Sink = nullptr;
+  std::mutex Mutex;  // the callback thread writes in thread mode
   std::vector<WAVEHDR*> Held;
+  size_t HeldCount() {
+    std::lock_guard lock(Mutex);
+    return Held.size();
+  }
 };
 
 class StuckStream : public WaveOutStream {
  public:
   explicit StuckStream(std::shared_ptr<StuckDevice> Device) : D(std::move(Device)) {}
   MMRESULT Write(WAVEHDR* header) override {
+    std::lock_guard lock(D->Mutex);
     D->Held.push_back(header);
     return MMSYSERR_NOERROR;
   }
@@ -153,7 +161,10 @@ class StuckStream : public WaveOutStream {
   }
   MMRESULT GetVolume(uint32_t&) override { return MMSYSERR_NOTSUPPORTED; }
   MMRESULT SetVolume(uint32_t) override { return MMSYSERR_NOTSUPPORTED; }
-  MMRESULT Close() override { return D->Held.empty() ? MMSYSERR_NOERROR : WAVERR_STILLPLAYING; }
+  MMRESULT Close() override {
+    std::lock_guard lock(D->Mutex);
+    return D->Held.empty() ? MMSYSERR_NOERROR : WAVERR_STILLPLAYING;
+  }
 
  private:
   std::shared_ptr<StuckDevice> D;
@@ -179,6 +190,7 @@ class StuckBackend : public WaveOutBackend {
 };
 
 TEST(AudioPlayerFaults, ADeviceThatNeverGivesItsBuffersBackIsGivenUpWithOneReport) {
+  testing::KeepSanitizerReportsVisible();
   auto device = std::make_shared<StuckDevice>();
   UseWaveOutBackend(std::make_unique<StuckBackend>(device));
   auto wave = ToneWave(5);
@@ -194,6 +206,9 @@ TEST(AudioPlayerFaults, ADeviceThatNeverGivesItsBuffersBackIsGivenUpWithOneRepor
       player.SetActive(true);
       player.WaitUntilOpened();
       player.WaitUntilClosed();  // window mode: the watchdog of the wait ends it
+      // Thread mode: the stop comes once the device holds the buffer.
+      Event never;
+      while (async && device->HeldCount() == 0) WaitForSyncObject(&never, 1);
       player.SetActive(false);
       player.WaitUntilClosed();  // thread mode: the stop's wait ends it
       EXPECT_FALSE(player.Active());

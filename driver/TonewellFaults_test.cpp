@@ -106,6 +106,7 @@ class FaultRoad {
  public:
   FaultRoad(const std::string& audio, std::vector<std::string> args, uint32_t stallTimeoutMs)
       : args_(std::move(args)) {
+    testing::KeepSanitizerReportsVisible();
     setenv("TONEWELL_AUDIO", audio.c_str(), 1);
     WrapSelectedWaveOutput(testing::FaultInjector(plan_));
     TWaveAudioIO::SetDefaultStallTimeout(stallTimeoutMs);

@@ -8,13 +8,30 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <string>
 #include <thread>
 
+// The sanitizers' hook for where their reports go (absent without them).
+extern "C" void __sanitizer_set_report_fd(void* fd) __attribute__((weak));
+
 namespace tw::testing {
+
+// Sends sanitizer reports to the standard error of this moment for good, so
+// that a test that captures standard error (CaptureStderr) cannot swallow
+// one. Does nothing in a build without sanitizers.
+inline void KeepSanitizerReportsVisible() {
+  static const bool done = [] {
+    if (__sanitizer_set_report_fd != nullptr) {
+      __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<intptr_t>(dup(STDERR_FILENO))));
+    }
+    return true;
+  }();
+  (void)done;
+}
 
 class Watchdog {
  public:

@@ -224,7 +224,8 @@ class WavRecording {
     if (rf64_) {
       PutU64(h + 20, riffSize);
       PutU64(h + 28, dataBytes_);
-      PutU64(h + 36, dataBytes_ / std::max<uint16_t>(format_.nBlockAlign, 1));
+      const uint16_t block = format_.nBlockAlign;  // a packed record: no references into it
+      PutU64(h + 36, dataBytes_ / (block == 0 ? 1 : block));
       PutU32(h + 44, 0);  // no table
     }
     unsigned char* p = h + 20 + kDs64Size;
