@@ -7,9 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -41,7 +43,10 @@ class AudioPlayerTail : public ::testing::TestWithParam<std::tuple<bool, bool>> 
     SelectWaveOutput("null");
     player_ = std::make_unique<TAudioPlayer>(nullptr);
     player_->SetAsync(Async());
-    player_->OnLevel = [this](TWaveAudioIO*, int32_t level) { levels_.push_back(level); };
+    player_->OnLevel = [this](TWaveAudioIO*, int32_t level) {
+      std::lock_guard lock(mutex_);  // the callback thread reports in thread mode
+      levels_.push_back(level);
+    };
     player_->OnDeactivate = [this](TWaveAudioIO*) {
       ++closes_;
       closed_.Set();
@@ -84,8 +89,9 @@ class AudioPlayerTail : public ::testing::TestWithParam<std::tuple<bool, bool>> 
   }
 
   std::unique_ptr<TAudioPlayer> player_;
+  std::mutex mutex_;
   std::vector<int32_t> levels_;
-  int closes_ = 0;
+  std::atomic<int> closes_{0};
   Event closed_;
 };
 
@@ -140,6 +146,7 @@ TEST_P(AudioPlayerTail, NewWaveAndRestartPlayTheNewWave) {
   WaitForCloses(2);
   ExpectIdle();
   // Each play: its buffer's peak when queued, 0 when it closed.
+  std::lock_guard lock(mutex_);
   EXPECT_EQ(levels_, (std::vector<int32_t>{50, 0, 100, 0}));
 }
 
@@ -153,6 +160,7 @@ TEST_P(AudioPlayerTail, NewPositionPlaysOnFromThere) {
   WaitForCloses(1);
   ExpectIdle();
   // The wave was queued a second time from its start, then the play closed.
+  std::lock_guard lock(mutex_);
   EXPECT_EQ(levels_, (std::vector<int32_t>{50, 50, 0}));
 }
 
