@@ -447,7 +447,11 @@ void TWaveAudioIO::WaitUntilClosed() {
     return;
   }
   while (FCallback != 0) {
-    const CallbackWindow::PumpResult result = FWindow.PumpOneFor(StallCheckDelay());
+    // What is queued is served without the watchdog; only a wait needs its bound.
+    CallbackWindow::PumpResult result = FWindow.PumpOneFor(0);
+    if (result == CallbackWindow::PumpResult::kTimedOut) {
+      result = FWindow.PumpOneFor(StallCheckDelay());
+    }
     if (result == CallbackWindow::PumpResult::kGone) break;
     if (result == CallbackWindow::PumpResult::kTimedOut) CheckStall();
   }

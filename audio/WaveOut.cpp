@@ -266,7 +266,7 @@ bool TWaveAudioOut::InternalOpen() {
   CreateCallback();
   FCloseSent = false;
   FStallRounds = 0;
-  FProgressTime = Clock::now();
+  ++FProgress;
   try {
     if (Success(waveOutOpen(&FHandle, DeviceID(), format, CallbackTarget(), 0, CallbackType()))) {
       return true;
@@ -321,7 +321,7 @@ bool TWaveAudioOut::InternalResume() {
   DeviceLockGuard lock(*this);
   if (FHandle != nullptr && !Success(waveOutRestart(FHandle))) return false;
   FPaused = false;
-  FProgressTime = Clock::now();
+  ++FProgress;
   DoResume();
   return true;
 }
@@ -332,7 +332,7 @@ void TWaveAudioOut::SetPosition(uint32_t Ms) {
   if (FHandle != nullptr && !FCloseSent) {
     // Data that had ended goes on from the new place.
     if (!FStopping) FClosing = false;
-    FProgressTime = Clock::now();
+    ++FProgress;
     waveOutReset(FHandle);
     FPaused = FPaused && waveOutPause(FHandle) == MMSYSERR_NOERROR;
   }
@@ -341,7 +341,7 @@ void TWaveAudioOut::SetPosition(uint32_t Ms) {
 // ---------------------------------------------------------------- buffer cycle
 
 void TWaveAudioOut::DoWaveOutDeviceOpen() {
-  FProgressTime = Clock::now();
+  ++FProgress;
   // A close asked for before this notification already closed the handle.
   if (!FClosing) {
     ApplyOptions();
@@ -417,7 +417,7 @@ void TWaveAudioOut::DoWaveOutDeviceDone(WAVEHDR* Header) {
   if (Header != nullptr) {
     // A header that is not ours: left behind by a device given up on.
     if (std::find(FBuffers.begin(), FBuffers.end(), Header) == FBuffers.end()) return;
-    FProgressTime = Clock::now();
+    ++FProgress;
   }
   std::exception_ptr failure;
   bool surplus = false;
@@ -468,7 +468,7 @@ bool TWaveAudioOut::QueueBuffer(WAVEHDR* Header) {
     DoFilter(Header->lpData, Header->dwBufferLength);
     DoLevel(Header->lpData, Header->dwBufferLength);
     if (Success(waveOutWrite(FHandle, Header, kHeaderSize))) {
-      FProgressTime = Clock::now();
+      ++FProgress;
       return true;
     }
   } catch (...) {
@@ -508,6 +508,13 @@ TWaveAudioOut::Clock::time_point TWaveAudioOut::StallDeadline() {
   const std::chrono::milliseconds timeout(StallTimeout());
   if (FStopping) return FStopTime + timeout;
   if (FHandle == nullptr || FPaused) return Clock::time_point::max();
+  // Progress is counted, not timed, on the buffer road; it is timed here,
+  // when it is first seen (so the bound may come a little later, never
+  // sooner).
+  if (FProgress != FProgressSeen) {
+    FProgressSeen = FProgress;
+    FProgressTime = Clock::now();
+  }
   // Every buffer held should be back once its sound has played.
   uint64_t bytes = 0;
   for (const WAVEHDR* h : FBuffers) {

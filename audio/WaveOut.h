@@ -181,7 +181,9 @@ class TWaveAudioOut : public TWaveAudioIO {
   // cannot be (inactive, paused, or its close confirmed). Under the lock.
   Clock::time_point StallDeadline();
   bool FCloseSent = false;
-  Clock::time_point FProgressTime{};  // last open, queued or returned buffer, resume
+  uint32_t FProgress = 0;             // opens, queued and returned buffers, resumes
+  uint32_t FProgressSeen = 0;         // FProgress when the watchdog last looked
+  Clock::time_point FProgressTime{};  // when it saw FProgress change
   Clock::time_point FStopTime{};      // when the stop under way was asked for
   int FStallRounds = 0;               // watchdog resets in this open
 };

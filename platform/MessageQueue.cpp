@@ -140,16 +140,22 @@ CallbackWindow::PumpResult CallbackWindow::PumpOneFor(uint32_t TimeoutMs) {
   if (!FQueue) return PumpResult::kGone;
   MessageQueue& q = *FQueue;
   const bool owner = q.FOwner == std::this_thread::get_id();
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
+  std::chrono::steady_clock::time_point deadline{};  // read only when a wait needs it
   QueuedMessage msg;
   {
     std::unique_lock lock(q.FMutex);
     for (;;) {
       if (!FAlive || q.FClosed) return PumpResult::kGone;
       if (owner && q.TakeForWindowLocked(this, msg)) break;
+      if (TimeoutMs == 0) return PumpResult::kTimedOut;
       if (TimeoutMs == INFINITE) {
         q.FWake.wait(lock);
-      } else if (q.FWake.wait_until(lock, deadline) == std::cv_status::timeout) {
+        continue;
+      }
+      if (deadline == std::chrono::steady_clock::time_point{}) {
+        deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
+      }
+      if (q.FWake.wait_until(lock, deadline) == std::cv_status::timeout) {
         if (!FAlive || q.FClosed) return PumpResult::kGone;
         if (owner && q.TakeForWindowLocked(this, msg)) break;
         return PumpResult::kTimedOut;
