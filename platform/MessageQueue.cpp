@@ -1,7 +1,9 @@
 #include "platform/MessageQueue.h"
 
 #include <algorithm>
+#include <chrono>
 
+#include "platform/SyncObjects.h"
 #include "platform/ThreadTiming.h"
 #include "platform/mmsystem.h"
 
@@ -235,26 +237,44 @@ bool CallbackWindow::Post(uint32_t Message, uintptr_t Param) {
   return true;
 }
 
-bool CallbackWindow::PumpOne() {
-  if (!FQueue) return false;
+bool CallbackWindow::PumpOne() { return PumpOneFor(INFINITE) == PumpResult::kDispatched; }
+
+CallbackWindow::PumpResult CallbackWindow::PumpOneFor(uint32_t TimeoutMs) {
+  if (!FQueue) return PumpResult::kGone;
   MessageQueue& q = *FQueue;
   const bool owner = q.FOwner == std::this_thread::get_id();
+  // Read from the clock only when a wait needs it; max() waits for ever.
+  auto deadline = std::chrono::steady_clock::time_point::max();
   QueuedMessage msg;
   {
     std::unique_lock lock(q.FMutex);
     for (;;) {
-      if (!FAlive || q.FClosed) return false;
+      if (!FAlive || q.FClosed) return PumpResult::kGone;
       if (owner && q.TakeForWindowLocked(this, msg)) break;
       if (owner && q.FireDueTimerLocked(lock)) continue;
+      if (TimeoutMs == 0) return PumpResult::kTimedOut;
+      if (TimeoutMs != INFINITE && deadline == std::chrono::steady_clock::time_point::max()) {
+        deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
+      }
+      // The owner also wakes for the queue's timers; another thread only
+      // for messages, the window's end, or its own deadline.
+      bool inTime = true;
       if (owner) {
-        q.WaitLocked(lock);
-      } else {
+        inTime = q.WaitLocked(lock, deadline);
+      } else if (deadline == std::chrono::steady_clock::time_point::max()) {
         q.FWake.wait(lock);
+      } else {
+        inTime = q.FWake.wait_until(lock, deadline) == std::cv_status::no_timeout;
+      }
+      if (!inTime) {
+        if (!FAlive || q.FClosed) return PumpResult::kGone;
+        if (owner && q.TakeForWindowLocked(this, msg)) break;
+        return PumpResult::kTimedOut;
       }
     }
   }
   Dispatch(msg.Message, msg.Param);
-  return true;
+  return PumpResult::kDispatched;
 }
 
 }  // namespace tw

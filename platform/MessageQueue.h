@@ -171,6 +171,11 @@ class CallbackWindow : public NotifyTarget {
   // waits until the window is destroyed (the owner dispatches).
   bool PumpOne();
 
+  enum class PumpResult { kDispatched, kGone, kTimedOut };
+  // PumpOne that gives up after TimeoutMs (INFINITE waits for ever) and says
+  // which of the three happened.
+  PumpResult PumpOneFor(uint32_t TimeoutMs);
+
   void Dispatch(uint32_t Message, uintptr_t Param) { FHandler(Message, Param); }
 
  private:

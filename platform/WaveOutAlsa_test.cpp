@@ -360,7 +360,7 @@ TEST_F(AlsaOnCaptureFile, SystemOutputSettingsSelectTheAlsaPcm) {
   const char* server = std::getenv("PULSE_SERVER");
   const std::string savedServer = server != nullptr ? server : "";
   setenv("PULSE_SERVER", "unix:/nonexistent/tonewell-test/native", 1);
-  for (const char* system : {"", "default", "alsa"}) {
+  for (const char* system : {"", "default", "alsa", "alsa:"}) {
     SelectWaveOutput(system);
     EXPECT_EQ(nameOf(), "ALSA default") << "\"" << system << "\"";
   }

@@ -250,12 +250,15 @@ MMRESULT waveOutClose(HWAVEOUT handle) {
   const MMRESULT result = Guarded([&] { return call.stream().Close(); });
   std::lock_guard<std::recursive_mutex> lock(device->mutex);
   device->closing = false;
-  if (result != MMSYSERR_NOERROR) return result;
+  // Only queued buffers keep a stream open; any other failure (a header
+  // that could not be brought up to date, say) has released it all the
+  // same, so the device closes and the failure is the result.
+  if (result == WAVERR_STILLPLAYING) return result;
   if (device->target != nullptr) device->target->Post(MM_WOM_CLOSE, 0);
   device->open = false;
   device->target = nullptr;
   device->retired.store(true, std::memory_order_release);  // released when the last call ends
-  return MMSYSERR_NOERROR;
+  return result;
 }
 
 MMRESULT waveOutPrepareHeader(HWAVEOUT handle, WAVEHDR* header, uint32_t size) {

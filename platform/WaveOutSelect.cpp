@@ -41,26 +41,44 @@ void Install(std::shared_ptr<WaveOutBackend> backend) {
   // `old` goes here, outside the lock: a paced card joins its clock thread.
 }
 
+std::mutex gWrapMutex;  // guards gWrap
+WaveOutBackendWrapper gWrap;
+
+void InstallSelected(std::unique_ptr<WaveOutBackend> backend) {
+  WaveOutBackendWrapper wrap;
+  {
+    std::lock_guard<std::mutex> lock(gWrapMutex);
+    wrap = gWrap;
+  }
+  Install(wrap ? wrap(std::move(backend)) : std::move(backend));
+}
+
 }  // namespace
 
+void WrapSelectedWaveOutput(WaveOutBackendWrapper wrap) {
+  std::lock_guard<std::mutex> lock(gWrapMutex);
+  gWrap = std::move(wrap);
+}
+
 void SelectWaveOutput(const std::string& setting) {
-  if (setting.empty() || setting == "default" || setting == "alsa") {
-    Install(CreateSystemWaveOutput(setting, "default"));
-  } else if (setting.rfind("alsa:", 0) == 0 && setting.size() > 5) {
-    Install(CreateSystemWaveOutput(setting, setting.substr(5)));
+  // "alsa:" with no name is the same as "alsa": the PCM "default".
+  if (setting.empty() || setting == "default" || setting == "alsa" || setting == "alsa:") {
+    InstallSelected(CreateSystemWaveOutput(setting, "default"));
+  } else if (setting.rfind("alsa:", 0) == 0) {
+    InstallSelected(CreateSystemWaveOutput(setting, setting.substr(5)));
   } else if (setting.rfind("pulse", 0) == 0 &&
              (setting.size() == 5 || setting[5] == ':' || setting[5] == '?')) {
     PulseOutputSettings pulse;
     if (!ParsePulseSetting(setting.substr(5), pulse))
       throw EAudioSettingError("Unknown TONEWELL_AUDIO value \"" + setting + "\" (" +
                                kAcceptedForms + "; MS from 0.5 to 100, as 2 or 1.5ms)");
-    Install(CreatePulseWaveOutBackend(pulse));
+    InstallSelected(CreatePulseWaveOutBackend(pulse));
   } else if (setting == "null") {
-    Install(CreateNullWaveOutBackend(NullPacing::kRealTime));
+    InstallSelected(CreateNullWaveOutBackend(NullPacing::kRealTime));
   } else if (setting == "null:fast") {
-    Install(CreateNullWaveOutBackend(NullPacing::kNone));
+    InstallSelected(CreateNullWaveOutBackend(NullPacing::kNone));
   } else if (setting.rfind("wav:", 0) == 0 && setting.size() > 4) {
-    Install(CreateWavWaveOutBackend(setting.substr(4)));
+    InstallSelected(CreateWavWaveOutBackend(setting.substr(4)));
   } else {
     throw EAudioSettingError("Unknown TONEWELL_AUDIO value \"" + setting + "\" (" + kAcceptedForms +
                              ")");
