@@ -1,0 +1,165 @@
+// The core view through curses, on a terminal given by its descriptor.
+#include <curses.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <vector>
+
+#include "view/ViewScreen.h"
+
+namespace tw {
+
+namespace {
+
+// Signals curses takes over at the open when they are at their default
+// (resize, suspend, termination, interrupt); given back at the close so
+// that none of its handlers outlives the view.
+constexpr std::array<int, 4> kCursesSignals = {SIGWINCH, SIGTSTP, SIGTERM, SIGINT};
+
+constexpr int kStatusRows = 2;
+
+class CursesScreen : public ViewScreen {
+ public:
+  explicit CursesScreen(int fd) : fd_(fd) {}
+  ~CursesScreen() override { Close(); }
+
+  bool Open() {
+    for (std::size_t i = 0; i < kCursesSignals.size(); ++i) {
+      sigaction(kCursesSignals[i], nullptr, &saved_[i]);
+    }
+    // Curses writes through a stream of its own on a copy of the descriptor
+    // and reads from nowhere: the view takes no keys, so the program's
+    // standard input is left as it is.
+    const int out = dup(fd_);
+    if (out < 0) return false;
+    out_ = fdopen(out, "w");
+    in_ = std::fopen("/dev/null", "r");
+    if (out_ == nullptr || in_ == nullptr) {
+      if (out_ == nullptr) close(out);
+      return false;
+    }
+    screen_ = newterm(nullptr, out_, in_);
+    if (screen_ == nullptr) return false;
+    set_term(screen_);
+    opened_ = true;
+    noecho();       // keys typed during the battle do not smear the map
+    typeahead(-1);  // and never cut a frame short
+    curs_set(0);
+    leaveok(stdscr, TRUE);
+    if (has_colors() && start_color() == OK) {
+      use_default_colors();
+      init_pair(1, COLOR_CYAN, -1);
+      init_pair(2, COLOR_YELLOW, -1);
+      init_pair(3, COLOR_MAGENTA, -1);
+      colours_ = true;
+      // Untouched cells in grey where the terminal has it: a change between
+      // two colours is one short code, while leaving "dim" resets all
+      // attributes first, and a busy map changes rendition at every few cells.
+      if (COLORS >= 16 && init_pair(4, 8, -1) == OK) untouched_ = COLOR_PAIR(4);
+    }
+    return true;
+  }
+
+  std::chrono::milliseconds FrameInterval() const override {
+    return std::chrono::milliseconds(34);  // under 30 frames a second
+  }
+
+  void Draw(const BattleDescription& d, const BattleSnapshot& s, const FrameFigures& f) override {
+    if (!opened_) return;
+    FollowWindowSize();
+    const int rows = LINES;
+    const int cols = COLS;
+    if (rows <= 0 || cols <= 0) return;
+    PutLine(0, StatusLine(d, s, cols), A_REVERSE);
+    if (rows > 1) PutLine(1, HeardLine(d, s, f, cols), A_NORMAL);
+    const MapLayout layout = LayoutMap(d.CoreCells, rows - kStatusRows, cols);
+    ComposeMap(s, layout, glyphs_);
+    row_.resize(static_cast<std::size_t>(cols) + 1);
+    for (int r = 0; r < layout.Rows; ++r) {
+      const int first = r * cols;
+      const int n = std::min(cols, layout.Chars - first);
+      for (int i = 0; i < n; ++i) row_[static_cast<std::size_t>(i)] = Cell(glyphs_[first + i]);
+      row_[static_cast<std::size_t>(n)] = 0;
+      mvaddchnstr(kStatusRows + r, 0, row_.data(), n);
+      if (n < cols) {
+        move(kStatusRows + r, n);
+        clrtoeol();
+      }
+    }
+    if (kStatusRows + layout.Rows < rows) {
+      move(kStatusRows + layout.Rows, 0);
+      clrtobot();
+    }
+    wnoutrefresh(stdscr);
+    doupdate();
+  }
+
+  void Finish(const BattleDescription&, const BattleSnapshot&, const FrameFigures&) override {
+    Close();
+  }
+
+ private:
+  void FollowWindowSize() {
+    winsize ws{};
+    if (ioctl(fd_, TIOCGWINSZ, &ws) != 0 || ws.ws_row == 0 || ws.ws_col == 0) return;
+    if (ws.ws_row != LINES || ws.ws_col != COLS) resizeterm(ws.ws_row, ws.ws_col);
+  }
+
+  // Padded rather than cleared, so a reversed bar spans the whole width.
+  void PutLine(int y, std::string text, attr_t attr) {
+    text.resize(static_cast<std::size_t>(COLS), ' ');
+    attrset(attr);
+    mvaddnstr(y, 0, text.c_str(), COLS);
+    attrset(A_NORMAL);
+  }
+
+  chtype Cell(const MapGlyph& g) const {
+    const chtype ch = static_cast<unsigned char>(g.Char);
+    if (g.Owner < 0) return ch | untouched_;
+    chtype attr = colours_ ? COLOR_PAIR(g.Owner + 1) : A_NORMAL;
+    if (g.Next) attr |= A_REVERSE | A_BOLD;
+    return ch | attr;
+  }
+
+  void Close() {
+    if (opened_) {
+      endwin();
+      opened_ = false;
+    }
+    if (screen_ != nullptr) {
+      delscreen(screen_);
+      screen_ = nullptr;
+      for (std::size_t i = 0; i < kCursesSignals.size(); ++i) {
+        sigaction(kCursesSignals[i], &saved_[i], nullptr);
+      }
+    }
+    if (out_ != nullptr) std::fclose(out_);
+    if (in_ != nullptr) std::fclose(in_);
+    out_ = in_ = nullptr;
+  }
+
+  const int fd_;
+  FILE* out_ = nullptr;
+  FILE* in_ = nullptr;
+  SCREEN* screen_ = nullptr;
+  bool opened_ = false;
+  bool colours_ = false;
+  chtype untouched_ = A_DIM;
+  std::array<struct sigaction, kCursesSignals.size()> saved_{};
+  std::vector<MapGlyph> glyphs_;
+  std::vector<chtype> row_;
+};
+
+}  // namespace
+
+std::unique_ptr<ViewScreen> OpenCoreScreen(int fd) {
+  auto screen = std::make_unique<CursesScreen>(fd);
+  if (!screen->Open()) return nullptr;
+  return screen;
+}
+
+}  // namespace tw
