@@ -1,13 +1,14 @@
 // The cost of watching a battle in the terminal view.
 //
-//   BM_WatchedBattle/off|core|line  the program's battle, examples/Mice.red
-//       against examples/Piper.red on null:fast at N = 0, run as the program
-//       runs it: the view (TONEWELL_VIEW off, core or line) started after
-//       loading, the battle, the view stopped. The views draw on a
-//       pseudo-terminal whose other end is read and discarded. Reported as
-//       cycles per second of battle (the view's stop, after the battle, is
-//       not timed, as the program does not time it either), and the frame
-//       times of the view's own thread.
+//   BM_ViewCost  the program's battle, examples/Mice.red against
+//       examples/Piper.red on null:fast at N = 0, run as the program runs
+//       it: the view (TONEWELL_VIEW off, core or line) started and
+//       showing its first frame, the battle, the view stopped. The views draw on a
+//       pseudo-terminal of 100 x 30 whose other end is read and discarded.
+//       Reported: cycles per second of battle for each setting (the view's
+//       stop, after the battle, is not timed, as the program does not time
+//       it either), core_vs_off and line_vs_off (median ratio of speeds
+//       within one round of the three), and the core view's frame times.
 //   BM_Frame/cols/rows/changed  one frame of the core view on a terminal of
 //       that size: composition from a snapshot and curses' output of what
 //       changed. changed = 1 alternates two snapshots far apart in the
@@ -17,6 +18,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -80,7 +82,48 @@ void LoadBundledBattle(BattleState& state, CommandLine& command_line) {
   state.Cycles = 80000;
 }
 
-void BM_WatchedBattle(benchmark::State& bench, ViewSetting setting) {
+// One battle as Run times it: the view is started before the clock (the
+// warriors are loaded already here), then the battle is timed; the view's
+// stop comes after the clock is read.
+double ThreadCpuSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+double TimedBattle(BattleState& state, const CommandLine& command_line, ViewSetting setting, int fd,
+                   FrameStats& frames, double& cpu) {
+  RandomSeed = 0;
+  LiveView view(setting, command_line, state.Cycles, fd);
+  const double cpu_start = ThreadCpuSeconds();
+  const auto start = std::chrono::steady_clock::now();
+  view.RunBattle(state);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  cpu = ThreadCpuSeconds() - cpu_start;
+  view.Stop();
+  const FrameStats f = view.Stats();
+  frames.Frames += f.Frames;
+  frames.MaxMs = std::max(frames.MaxMs, f.MaxMs);
+  frames.CpuMaxMs = std::max(frames.CpuMaxMs, f.CpuMaxMs);
+  return seconds;
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// Each iteration runs the battle once with each variant, in turn (the order
+// rotates), so that the machine's load drifts alike for all; a ratio is the
+// median of the speed ratios within one iteration. "off2" runs without a
+// view again: off2_vs_off shows how far apart two identical runs come out on
+// the machine at that time. "plain" is the feed and the view's thread
+// without drawing (TONEWELL_VIEW=core on a file gets plain lines, one a
+// second). The battle's thread's processor time is compared the same way
+// (name_cpu_vs_off): what the view costs the battle itself, apart from the
+// processors it takes from everything else on a busy machine.
+void BM_ViewCost(benchmark::State& bench) {
   setenv("TERM", "tmux-256color", 1);
   setenv("TONEWELL_AUDIO", "null:fast", 1);
   SoundSamples = 0;
@@ -89,28 +132,52 @@ void BM_WatchedBattle(benchmark::State& bench, ViewSetting setting) {
   CommandLine command_line;
   LoadBundledBattle(*state, command_line);
   Pty terminal(100, 30);
-  std::int64_t cycles = 0;
-  FrameStats frames;
-  double max_frame = 0;
+  const int devnull = open("/dev/null", O_WRONLY);
+  struct Variant {
+    const char* name;
+    ViewSetting setting;
+    int fd;
+  };
+  const Variant variants[] = {{"off", ViewSetting::kOff, terminal.Fd()},
+                              {"off2", ViewSetting::kOff, terminal.Fd()},
+                              {"core", ViewSetting::kCore, terminal.Fd()},
+                              {"line", ViewSetting::kLine, terminal.Fd()},
+                              {"plain", ViewSetting::kCore, devnull}};
+  constexpr int kVariants = sizeof variants / sizeof variants[0];
+  std::vector<double> seconds[kVariants], ratio[kVariants], cpu_ratio[kVariants];
+  FrameStats frames[kVariants];
+  int turn = 0;
   for (auto _ : bench) {
-    RandomSeed = 0;
-    LiveView view(setting, *state, command_line, terminal.Fd());
-    view.RunBattle(*state);
-    bench.PauseTiming();
-    view.Stop();
-    frames.Frames += view.Stats().Frames;
-    max_frame = std::max(max_frame, view.Stats().MaxMs);
-    cycles += state->EndCycle;
-    bench.ResumeTiming();
+    double t[kVariants], cpu[kVariants];
+    for (int i = 0; i < kVariants; ++i) {
+      const int k = (turn + i) % kVariants;
+      t[k] =
+          TimedBattle(*state, command_line, variants[k].setting, variants[k].fd, frames[k], cpu[k]);
+      seconds[k].push_back(t[k]);
+    }
+    ++turn;
+    for (int k = 1; k < kVariants; ++k) {
+      ratio[k].push_back(t[0] / t[k]);
+      cpu_ratio[k].push_back(cpu[0] / cpu[k]);
+    }
   }
   FreeAudioObjects();
-  bench.SetItemsProcessed(cycles);
-  bench.counters["frames"] = frames.Frames;
-  bench.counters["max_frame_ms"] = max_frame;
+  close(devnull);
+  const double cycles = state->EndCycle;
+  for (int k = 0; k < kVariants; ++k) {
+    const std::string name = variants[k].name;
+    bench.counters[name + "_cycles_per_s"] = cycles / Median(seconds[k]);
+    if (k == 0) continue;
+    bench.counters[name + "_vs_off"] = Median(ratio[k]);
+    // The same for the processor time of the battle's own thread, which a
+    // busy machine's other work hardly moves.
+    bench.counters[name + "_cpu_vs_off"] = Median(cpu_ratio[k]);
+  }
+  bench.counters["core_frames"] = frames[2].Frames;
+  bench.counters["core_frame_max_ms"] = frames[2].MaxMs;
+  bench.counters["core_frame_cpu_max_ms"] = frames[2].CpuMaxMs;
 }
-BENCHMARK_CAPTURE(BM_WatchedBattle, off, ViewSetting::kOff)->UseRealTime()->MinTime(1.0);
-BENCHMARK_CAPTURE(BM_WatchedBattle, core, ViewSetting::kCore)->UseRealTime()->MinTime(1.0);
-BENCHMARK_CAPTURE(BM_WatchedBattle, line, ViewSetting::kLine)->UseRealTime()->MinTime(1.0);
+BENCHMARK(BM_ViewCost)->Iterations(60)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Snapshots of the bundled battle at the given cycles.
 struct SnapshotTaker {
@@ -205,26 +272,3 @@ BENCHMARK(BM_Frame)
 }  // namespace tw
 
 BENCHMARK_MAIN();
-namespace tw {
-namespace {
-void BM_FeedOnly(benchmark::State& bench) {
-  setenv("TONEWELL_AUDIO", "null:fast", 1);
-  SoundSamples = 0;
-  CreateAudioObjects();
-  auto state = std::make_unique<BattleState>();
-  CommandLine command_line;
-  LoadBundledBattle(*state, command_line);
-  std::int64_t cycles = 0;
-  SnapshotExchange exchange;
-  for (auto _ : bench) {
-    RandomSeed = 0;
-    BattleFeed feed(exchange);
-    RunBattle(*state, feed);
-    cycles += state->EndCycle;
-  }
-  FreeAudioObjects();
-  bench.SetItemsProcessed(cycles);
-}
-BENCHMARK(BM_FeedOnly)->UseRealTime()->MinTime(1.0);
-}  // namespace
-}  // namespace tw

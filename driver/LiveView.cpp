@@ -50,15 +50,14 @@ std::string WarriorDisplayName(const std::string& file_name) {
   return Shown(std::filesystem::path(file_name).stem().string());
 }
 
-LiveView::LiveView(ViewSetting setting, const BattleState& state, const CommandLine& command_line,
+LiveView::LiveView(ViewSetting setting, const CommandLine& command_line, std::int32_t cycles,
                    int fd) {
   const ViewKind kind = ChooseViewKind(setting, isatty(fd) == 1, std::getenv("TERM"));
   if (kind == ViewKind::kNone) return;
   BattleDescription description;
   description.Names = {WarriorDisplayName(command_line.Warrior1FileName),
                        WarriorDisplayName(command_line.Warrior2FileName)};
-  description.Names.resize(static_cast<std::size_t>(std::max(state.WarriorCount, 2)));
-  description.CycleLimit = state.Cycles;
+  description.CycleLimit = cycles;
   description.CoreCells = CoreSize;
   description.SecondsPerTone = SoundSamples / kSamplesPerSecond;
   description.Unpaced = !WaveOutputFromEnvironmentIsPaced();

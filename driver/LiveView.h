@@ -1,8 +1,9 @@
 #pragma once
 // The terminal view of the program's battle, on standard error: chosen by
-// TONEWELL_VIEW, started once the warriors are loaded, stopped when the
-// battle is over (or ends by a failure or Ctrl-C) before anything else goes
-// to the terminal. Standard output is never written.
+// TONEWELL_VIEW, started before the warriors are loaded (so that setting up
+// the terminal is not part of the battle), stopped when the battle is over
+// (or ends by a failure or Ctrl-C) before anything else goes to the
+// terminal. Standard output is never written.
 
 #include <memory>
 
@@ -22,9 +23,10 @@ std::string WarriorDisplayName(const std::string& file_name);
 class LiveView {
  public:
   // Starts the view `setting` asks for on descriptor `fd` (standard error),
-  // for the loaded battle `state`. Nothing is started when none is drawn.
-  LiveView(ViewSetting setting, const BattleState& state, const CommandLine& command_line,
-           int fd = 2);
+  // for a battle of the command line's two warriors and at most `cycles`
+  // cycles, and returns once it shows its first frame. Nothing is started
+  // when no view is drawn.
+  LiveView(ViewSetting setting, const CommandLine& command_line, std::int32_t cycles, int fd = 2);
   // Stops the view (the terminal is given back) when Stop was not called.
   ~LiveView();
   LiveView(const LiveView&) = delete;

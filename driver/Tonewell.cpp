@@ -33,13 +33,16 @@ void Run(const CommandLine& command_line, BattleState& state, std::ostream& out)
   const ViewSetting view_setting = ViewSettingFromEnvironment();
   CreateAudioObjects();
   interrupt.SetPlayer(AudioPlayer);
-  const auto start = std::chrono::steady_clock::now();
-  LoadWarriors(state, command_line.Warrior1FileName, command_line.Warrior2FileName);
-  state.Rounds = 1;
-  state.Cycles = 80000;
-  std::chrono::steady_clock::time_point stop;
+  constexpr std::int32_t kCycles = 80000;
+  std::chrono::steady_clock::time_point start, stop;
   try {
-    LiveView view(view_setting, state, command_line);
+    // The view is up before the clock starts: setting up the terminal is not
+    // part of the battle.
+    LiveView view(view_setting, command_line, kCycles);
+    start = std::chrono::steady_clock::now();
+    LoadWarriors(state, command_line.Warrior1FileName, command_line.Warrior2FileName);
+    state.Rounds = 1;
+    state.Cycles = kCycles;
     view.RunBattle(state);
     if (InterruptRequested()) ThrowInterrupted();
     stop = std::chrono::steady_clock::now();

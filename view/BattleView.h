@@ -16,19 +16,22 @@
 
 namespace tw {
 
-// How long frames took to draw (composition and output), in milliseconds.
+// How long frames took to draw (composition and output to the terminal), in
+// milliseconds: wall time, and the view thread's own processor time (which
+// leaves out waiting for the terminal and for a busy machine's processors).
 struct FrameStats {
   int Frames = 0;
-  double MedianMs = 0;
-  double P99Ms = 0;
-  double MaxMs = 0;
+  double MedianMs = 0, P99Ms = 0, MaxMs = 0;
+  double CpuMedianMs = 0, CpuP99Ms = 0, CpuMaxMs = 0;
 };
 
 class BattleView {
  public:
   // Starts the view's thread, which opens `kind` on descriptor `fd`. When
   // the terminal cannot be driven (an unknown TERM) it opens `fallback`
-  // instead (kNone: nothing is written at all).
+  // instead (kNone: nothing is written at all). Returns once the screen is
+  // open and shows the first frame (the names, an untouched core), so the
+  // setting up is done before the battle starts.
   BattleView(ViewKind kind, ViewKind fallback, BattleDescription description, int fd);
   // Stops the view when Stop was not called.
   ~BattleView();
@@ -56,7 +59,8 @@ class BattleView {
   std::mutex mutex_;
   std::condition_variable wake_;
   bool stop_ = false;
-  std::vector<float> frame_ms_;  // guarded by mutex_
+  bool ready_ = false;                          // the screen is open (or known not to open)
+  std::vector<float> frame_ms_, frame_cpu_ms_;  // guarded by mutex_
   std::thread thread_;
 };
 
