@@ -49,11 +49,15 @@ InterruptWatch::InterruptWatch() {
   interrupt_detail::gRequested.store(false);
   sem_init(&gSignalled, 0, 0);
   watcher_ = std::thread([this] { Watch(); });
+  // A program started with SIGINT ignored (a background job of a shell
+  // without job control) keeps ignoring it, as such jobs are meant to.
+  sigaction(SIGINT, nullptr, &previous_);
+  if (previous_.sa_handler == SIG_IGN) return;
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &action, &previous_);
+  sigaction(SIGINT, &action, nullptr);
 }
 
 InterruptWatch::~InterruptWatch() {

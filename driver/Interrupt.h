@@ -37,7 +37,8 @@ inline bool InterruptRequested() {
 
 // Installs the SIGINT handler and a thread that cuts the current tone short
 // once Ctrl-C is pressed; the destructor puts back the handler that was
-// there before and clears the request. One watch at a time.
+// there before and clears the request. A SIGINT the program was started
+// ignoring stays ignored. One watch at a time.
 class InterruptWatch {
  public:
   InterruptWatch();
