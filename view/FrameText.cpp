@@ -152,19 +152,29 @@ std::string ProgressBar(double fraction, int width) {
 }
 
 std::string StatusLine(const BattleDescription& d, const BattleSnapshot& s, int width) {
+  const std::string sound = FormatSoundTime(SoundSeconds(d, s));
   std::string text = "Cycle " + std::to_string(s.Cycle) + " of " + std::to_string(d.CycleLimit);
+  std::string brief = std::to_string(s.Cycle) + "/" + std::to_string(d.CycleLimit);
   for (int w = 0; w < s.WarriorCount && w < ViewMaxWarriors; ++w) {
     const std::int32_t n = s.Warriors[static_cast<std::size_t>(w)].Processes;
-    text += "   ";
+    text += "  ";
     text += WriterGlyph(w);
     text += ' ';
     text += NameOf(d, w);
     text += ": ";
     text += std::to_string(n);
     text += n == 1 ? " process" : " processes";
+    brief += "  ";
+    brief += WriterGlyph(w);
+    brief += ' ';
+    brief += NameOf(d, w);
+    brief += ' ';
+    brief += std::to_string(n);
   }
-  text += "   sound " + FormatSoundTime(SoundSeconds(d, s));
-  return Fit(text, width);
+  text += "  sound " + sound;
+  brief += "  " + sound;
+  // The brief form where the full one does not fit.
+  return Fit(static_cast<int>(text.size()) <= width ? text : brief, width);
 }
 
 std::string HeardLine(const BattleDescription& d, const BattleSnapshot& s, const FrameFigures& f,

@@ -59,7 +59,8 @@ std::string ProgressBar(double fraction, int width);
 
 // The two status lines of the core view and the one line of the line view,
 // each at most `width` characters:
-//   "Cycle 5123 of 80000   o Mice: 8 processes   x Piper: 1 process   sound 1:55.6"
+//   "Cycle 5123 of 80000  o Mice: 8 processes  x Piper: 1 process  sound 1:55.6"
+//   (or "5123/80000  o Mice 8  x Piper 1  1:55.6" where that is too wide)
 //   "Heard x Piper @344: MOV.I $0, $1          [====>     ] 6%  812k cycles/s"
 //   "5123/80000  o Mice 8  x Piper 1  x MOV.I $0, $1  1:55.6  [==> ] 6% 812k cycles/s"
 // The progress bar and the speed appear only when the output is unpaced.

@@ -108,7 +108,8 @@ TEST(FrameText, StatusLines) {
   FrameFigures f;
   f.CyclesPerSecond = 812345;
   EXPECT_EQ(StatusLine(Description(false), s, 200),
-            "Cycle 5123 of 80000   o Mice: 8 processes   x Piper: 1 process   sound 1:56.1");
+            "Cycle 5123 of 80000  o Mice: 8 processes  x Piper: 1 process  sound 1:56.1");
+  EXPECT_EQ(StatusLine(Description(false), s, 60), "5123/80000  o Mice 8  x Piper 1  1:56.1");
   // Paced: no progress bar and no speed.
   EXPECT_EQ(HeardLine(Description(false), s, f, 100), "Heard x Piper @344: MOV.I $0, $1");
   const std::string unpaced = HeardLine(Description(true), s, f, 100);
