@@ -67,17 +67,19 @@ void BattleFeed::Fill(BattleSnapshot& s, int warrior, int pc) const {
   }
   s.Writers.assign(writers_.begin(), writers_.end());
   s.Finished = false;
+  s.Interrupted = false;
 }
 
 void BattleFeed::Publish(int warrior, int pc) {
   exchange_.Publish([&](BattleSnapshot& s) { Fill(s, warrior, pc); });
 }
 
-void BattleFeed::PublishFinal() {
+void BattleFeed::PublishFinal(bool interrupted) {
   exchange_.Publish([&](BattleSnapshot& s) {
     Fill(s, -1, 0);
     if (state_ != nullptr) s.Cycle = state_->EndCycle;
     s.Finished = true;
+    s.Interrupted = interrupted;
   });
 }
 

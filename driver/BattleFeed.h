@@ -35,8 +35,9 @@ class BattleFeed {
   }
   void CycleEnded(std::int32_t cycle) { cycle_ = cycle + 1; }
 
-  // The battle is over: publishes its last moment (Finished) whether asked or not.
-  void PublishFinal();
+  // The battle is over (ended by Ctrl-C when `interrupted`): publishes its
+  // last moment (Finished) whether asked or not.
+  void PublishFinal(bool interrupted = false);
 
   // Which warrior last wrote each cell: 0 none this round, w + 1 warrior w.
   const std::array<std::uint8_t, CoreSize>& Writers() const { return writers_; }

@@ -8,6 +8,7 @@
 
 #include "core/unit_core_execute_quillmar.h"
 #include "driver/BattleLoop.h"
+#include "driver/Interrupt.h"
 #include "platform/WaveOutPacing.h"
 
 namespace tw {
@@ -82,7 +83,7 @@ void LiveView::RunBattle(BattleState& state) {
 void LiveView::Stop() {
   if (view_ == nullptr || stopped_) return;
   stopped_ = true;
-  if (ran_) feed_->PublishFinal();
+  if (ran_) feed_->PublishFinal(InterruptRequested());
   view_->Stop();
 }
 

@@ -41,7 +41,8 @@ struct BattleSnapshot {
   std::array<char, 32> Heard{};  // that instruction as Redcode text, NUL-terminated
   // Per core cell: 0 never written this round, w + 1 last written by warrior w.
   std::vector<std::uint8_t> Writers;
-  bool Finished = false;  // the battle is over; nothing sounds any more
+  bool Finished = false;     // the battle is over; nothing sounds any more
+  bool Interrupted = false;  // and it was ended by Ctrl-C
   std::chrono::steady_clock::time_point Taken{};
 };
 

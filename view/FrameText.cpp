@@ -34,7 +34,7 @@ std::string Spread(const std::string& left, const std::string& right, int width)
 }
 
 std::string HeardText(const BattleDescription& d, const BattleSnapshot& s, bool named) {
-  if (s.Finished) return "battle over";
+  if (s.Finished) return s.Interrupted ? "interrupted" : "battle over";
   if (s.HeardWarrior < 0 || s.HeardWarrior >= ViewMaxWarriors) return "waiting for the first tone";
   std::string text(1, WriterGlyph(s.HeardWarrior));
   if (named) {

@@ -119,6 +119,12 @@ TEST(FrameText, StatusLines) {
   EXPECT_TRUE(unpaced.ends_with("6%  812k cycles/s")) << unpaced;
   EXPECT_EQ(CompactLine(Description(false), s, f, 200),
             "5123/80000  o Mice 8  x Piper 1  x MOV.I $0, $1  1:56.1");
+  BattleSnapshot over = s;
+  over.Finished = true;
+  EXPECT_EQ(CompactLine(Description(false), over, f, 200),
+            "5123/80000  o Mice 8  x Piper 1  battle over  1:56.1");
+  over.Interrupted = true;
+  EXPECT_EQ(HeardLine(Description(false), over, f, 200), "Heard interrupted");
   // Nothing is ever wider than asked.
   for (int width : {0, 1, 10, 39, 80}) {
     EXPECT_LE(StatusLine(Description(true), s, width).size(), static_cast<std::size_t>(width));
