@@ -9,6 +9,8 @@
 //       stop, after the battle, is not timed, as the program does not time
 //       it either), core_vs_off and line_vs_off (median ratio of speeds
 //       within one round of the three), and the core view's frame times.
+//   BM_ViewFrames/cols/rows  the frame times of the core view during long
+//       battles (an imp and a spreading dwarf, 80000 cycles at N = 0).
 //   BM_Frame/cols/rows/changed  one frame of the core view on a terminal of
 //       that size: composition from a snapshot and curses' output of what
 //       changed. changed = 1 alternates two snapshots far apart in the
@@ -31,6 +33,7 @@
 
 #include "core/unit_core_execute_quillmar.h"
 #include "core/unit_core_execute_quillmar_audio.h"
+#include "core/unit_core_utils.h"
 #include "core/unit_random_warrior_position_generator.h"
 #include "driver/BattleFeed.h"
 #include "driver/BattleLoop.h"
@@ -41,6 +44,12 @@ namespace tw {
 namespace {
 
 const std::string kExamples = TONEWELL_SOURCE_DIR "/examples";
+
+CoreCell CellOf(const char* line) {
+  CoreCell cell;
+  ParseRedcodeLine(line, cell);
+  return cell;
+}
 
 // A pseudo-terminal of a given size; whatever is written to it is read and
 // dropped by a thread, as a terminal would take it.
@@ -178,6 +187,58 @@ void BM_ViewCost(benchmark::State& bench) {
   bench.counters["core_frame_cpu_max_ms"] = frames[2].CpuMaxMs;
 }
 BENCHMARK(BM_ViewCost)->Iterations(60)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Frame times over long battles: an imp and a spreading dwarf that both
+// live through 80000 cycles on null:fast at N = 0, watched by the core view
+// on a pseudo-terminal of the given size. Reported over all views: the
+// median of their median frame times, the largest of their 99th
+// percentiles and the largest frame, wall and processor time.
+void BM_ViewFrames(benchmark::State& bench) {
+  setenv("TERM", "tmux-256color", 1);
+  setenv("TONEWELL_AUDIO", "null:fast", 1);
+  SoundSamples = 0;
+  CreateAudioObjects();
+  auto state = std::make_unique<BattleState>();
+  state->WarriorCount = 2;
+  state->Programs[0] = {CellOf("MOV.I $0, $1")};
+  state->Programs[1] = {CellOf("SPL.B $0, $0"), CellOf("MOV.I $-1, $1")};
+  state->Rounds = 1;
+  state->Cycles = 80000;
+  CommandLine command_line;
+  command_line.Warrior1FileName = "Imp.red";
+  command_line.Warrior2FileName = "Dwarf.red";
+  Pty terminal(static_cast<int>(bench.range(0)), static_cast<int>(bench.range(1)));
+  std::vector<double> medians;
+  FrameStats worst;
+  for (auto _ : bench) {
+    RandomSeed = 0;
+    LiveView view(ViewSetting::kCore, command_line, state->Cycles, terminal.Fd());
+    view.RunBattle(*state);
+    view.Stop();
+    const FrameStats f = view.Stats();
+    worst.Frames += f.Frames;
+    medians.push_back(f.MedianMs);
+    worst.P99Ms = std::max(worst.P99Ms, f.P99Ms);
+    worst.MaxMs = std::max(worst.MaxMs, f.MaxMs);
+    worst.CpuMedianMs = std::max(worst.CpuMedianMs, f.CpuMedianMs);
+    worst.CpuP99Ms = std::max(worst.CpuP99Ms, f.CpuP99Ms);
+    worst.CpuMaxMs = std::max(worst.CpuMaxMs, f.CpuMaxMs);
+  }
+  FreeAudioObjects();
+  bench.counters["frames"] = worst.Frames;
+  bench.counters["median_ms"] = Median(medians);
+  bench.counters["p99_ms"] = worst.P99Ms;
+  bench.counters["max_ms"] = worst.MaxMs;
+  bench.counters["cpu_median_ms"] = worst.CpuMedianMs;
+  bench.counters["cpu_p99_ms"] = worst.CpuP99Ms;
+  bench.counters["cpu_max_ms"] = worst.CpuMaxMs;
+}
+BENCHMARK(BM_ViewFrames)
+    ->Args({100, 30})
+    ->Args({200, 60})
+    ->Iterations(8)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // Snapshots of the bundled battle at the given cycles.
 struct SnapshotTaker {
