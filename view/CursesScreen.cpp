@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <vector>
 
@@ -15,10 +16,29 @@ namespace tw {
 
 namespace {
 
-// Signals curses takes over at the open when they are at their default
-// (resize, suspend, termination, interrupt); given back at the close so
-// that none of its handlers outlives the view.
+// Curses installs handlers of its own at its first open for these signals
+// when they are at their default. Its handlers draw from inside the signal,
+// on whichever thread it lands, while the view's thread draws too; so they
+// are kept out: the signals hold a handler of ours while curses opens, and
+// get back what they had right after. Resizes are followed by asking the
+// terminal's size at every frame; a suspend (Ctrl-Z) is handled below.
 constexpr std::array<int, 4> kCursesSignals = {SIGWINCH, SIGTSTP, SIGTERM, SIGINT};
+
+void Ignore(int) {}
+
+// Ctrl-Z: the handler only notes it; the view's thread gives the terminal
+// back, stops the process as the signal would have, and repaints once the
+// process goes on.
+std::atomic<bool> gSuspendAsked{false};
+void OnSuspend(int) { gSuspendAsked.store(true); }
+
+void Handle(int signal, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(signal, &action, nullptr);
+}
 
 constexpr int kStatusRows = 2;
 // Changed map characters a frame puts out at most (after the first). A
@@ -36,7 +56,22 @@ class CursesScreen : public ViewScreen {
   bool Open() {
     for (std::size_t i = 0; i < kCursesSignals.size(); ++i) {
       sigaction(kCursesSignals[i], nullptr, &saved_[i]);
+      if (saved_[i].sa_handler == SIG_DFL) Handle(kCursesSignals[i], Ignore);
     }
+    const bool opened = OpenTerminal();
+    for (std::size_t i = 0; i < kCursesSignals.size(); ++i) {
+      sigaction(kCursesSignals[i], &saved_[i], nullptr);
+    }
+    // Ctrl-Z is ours while the view is up, unless the program ignores it.
+    if (opened && saved_[1].sa_handler == SIG_DFL) {
+      gSuspendAsked.store(false);
+      Handle(SIGTSTP, OnSuspend);
+      suspend_handled_ = true;
+    }
+    return opened;
+  }
+
+  bool OpenTerminal() {
     // Curses writes through a stream of its own on a copy of the descriptor
     // and reads from nowhere: the view takes no keys, so the program's
     // standard input is left as it is.
@@ -76,6 +111,7 @@ class CursesScreen : public ViewScreen {
 
   void Draw(const BattleDescription& d, const BattleSnapshot& s, const FrameFigures& f) override {
     if (!opened_) return;
+    if (gSuspendAsked.exchange(false)) Suspend();
     FollowWindowSize();
     const int rows = LINES;
     const int cols = COLS;
@@ -123,6 +159,28 @@ class CursesScreen : public ViewScreen {
   }
 
  private:
+  // Gives the terminal back, stops the process with the default action of
+  // SIGTSTP (the shell sees a stopped job), and takes the terminal again
+  // when the process is continued: the next frame repaints it all.
+  void Suspend() {
+    // Other processes of the job (a pipeline, a subshell) stop at once and
+    // the shell may take the terminal back before this runs; setting the
+    // modes back would then stop the process for writing to a terminal it
+    // no longer owns, half-way, and a later fg would stop it again here.
+    struct sigaction ttou {};
+    sigaction(SIGTTOU, nullptr, &ttou);
+    Handle(SIGTTOU, SIG_IGN);
+    endwin();
+    sigaction(SIGTTOU, &ttou, nullptr);
+    Handle(SIGTSTP, SIG_DFL);
+    // To this thread: the process stops before raise returns. (Sent to the
+    // process, it could still be pending when the handler is put back, and
+    // come back as another request.)
+    raise(SIGTSTP);
+    Handle(SIGTSTP, OnSuspend);
+    clearok(curscr, TRUE);
+  }
+
   void FollowWindowSize() {
     winsize ws{};
     if (ioctl(fd_, TIOCGWINSZ, &ws) != 0 || ws.ws_row == 0 || ws.ws_col == 0) return;
@@ -168,12 +226,13 @@ class CursesScreen : public ViewScreen {
       endwin();
       opened_ = false;
     }
+    if (suspend_handled_) {
+      sigaction(SIGTSTP, &saved_[1], nullptr);
+      suspend_handled_ = false;
+    }
     if (screen_ != nullptr) {
       delscreen(screen_);
       screen_ = nullptr;
-      for (std::size_t i = 0; i < kCursesSignals.size(); ++i) {
-        sigaction(kCursesSignals[i], &saved_[i], nullptr);
-      }
     }
     if (out_ != nullptr) std::fclose(out_);
     if (in_ != nullptr) std::fclose(in_);
@@ -185,6 +244,7 @@ class CursesScreen : public ViewScreen {
   FILE* in_ = nullptr;
   SCREEN* screen_ = nullptr;
   bool opened_ = false;
+  bool suspend_handled_ = false;
   bool colours_ = false;
   chtype untouched_ = A_DIM;
   std::array<struct sigaction, kCursesSignals.size()> saved_{};

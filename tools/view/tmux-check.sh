@@ -57,8 +57,11 @@ start=$(date +%s)
 
 # --- The core view on the paced card: it moves, names the warriors and the
 # instruction heard, marks both; follows a resize; Ctrl-C ends it with 130
-# and the terminal as it was.
-type_line "clear; stty -g > a.stty0; TONEWELL_AUDIO=null $program $mice $piper 1000 > a.out; echo \$? > a.status; stty -g > a.stty1"
+# and the terminal as it was; Ctrl-Z and fg on the way.
+# (The program alone on its command line, as a user runs it: what follows
+# is typed after it, with fg's status being the program's.)
+type_line "clear; stty -g > a.stty0"
+type_line "TONEWELL_AUDIO=null $program $mice $piper 1000 > a.out"
 wait_pane "$heard" 10
 c1=$(cycle_shown)
 sleep 1
@@ -81,14 +84,22 @@ map=$(pane | sed -n '3,$p')
 grep -q O <<<"$map" && grep -q X <<<"$map" || fail "markers after resize"
 tm resize-window -t v -x 100 -y 30
 sleep 0.3
+# Ctrl-Z: the shell's screen comes back with the job stopped; fg: the view again.
+tm send-keys -t v C-z
+wait_pane 'Stopped' 5
+pane | grep -Eq '^(Cycle|Heard) ' && fail "the view stayed on the screen after Ctrl-Z"
+type_line "fg"
+wait_pane '^Cycle [0-9]+ of 80000' 5
 tm send-keys -t v C-c
-wait_file a.status 5
+type_line "echo \$? > a.status; stty -g > a.stty1"
+wait_file a.stty1 5
 [ "$(cat a.status)" = 130 ] || fail "exit status after Ctrl-C: $(cat a.status)"
 grep -Ezq "^${head_lines}[^\n]*\n\nprogram started\nEControlC: Interrupted by Control-C after cycle [0-9]+\n\$" a.out ||
   fail "stdout after Ctrl-C: $(cat a.out)"
 cmp -s a.stty0 a.stty1 || fail "terminal modes changed by Ctrl-C"
 pane | grep -Eq '^(Cycle|Heard) ' && fail "the view is still on the screen after Ctrl-C"
-echo "ok: core view moves, names, heard instruction, both warriors, resize, Ctrl-C (130, modes kept)"
+pane | grep -q 'Segmentation\|Aborted\|core dumped' && fail "the program crashed"
+echo "ok: core view moves, names, heard instruction, both warriors, resize, Ctrl-Z and fg, Ctrl-C (130, modes kept)"
 
 # --- To the end, standard output on the terminal as well: the usual lines,
 # nothing else; then the same with standard output in a file, against a run
