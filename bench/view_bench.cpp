@@ -27,6 +27,8 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <numeric>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -123,8 +125,9 @@ double Median(std::vector<double> v) {
   return v.empty() ? 0 : v[v.size() / 2];
 }
 
-// Each iteration runs the battle once with each variant, in turn (the order
-// rotates), so that the machine's load drifts alike for all; a ratio is the
+// Each iteration runs the battle once with each variant, in an order shuffled
+// anew every time (what ran just before a battle must not favour one
+// variant), so that the machine's load drifts alike for all; a ratio is the
 // median of the speed ratios within one iteration. "off2" runs without a
 // view again: off2_vs_off shows how far apart two identical runs come out on
 // the machine at that time. "plain" is the feed and the view's thread
@@ -155,16 +158,18 @@ void BM_ViewCost(benchmark::State& bench) {
   constexpr int kVariants = sizeof variants / sizeof variants[0];
   std::vector<double> seconds[kVariants], ratio[kVariants], cpu_ratio[kVariants];
   FrameStats frames[kVariants];
-  int turn = 0;
+  std::mt19937 shuffle(12345);
+  int order[kVariants];
+  std::iota(order, order + kVariants, 0);
   for (auto _ : bench) {
+    std::shuffle(order, order + kVariants, shuffle);
     double t[kVariants], cpu[kVariants];
     for (int i = 0; i < kVariants; ++i) {
-      const int k = (turn + i) % kVariants;
+      const int k = order[i];
       t[k] =
           TimedBattle(*state, command_line, variants[k].setting, variants[k].fd, frames[k], cpu[k]);
       seconds[k].push_back(t[k]);
     }
-    ++turn;
     for (int k = 1; k < kVariants; ++k) {
       ratio[k].push_back(t[0] / t[k]);
       cpu_ratio[k].push_back(cpu[0] / cpu[k]);
@@ -186,7 +191,7 @@ void BM_ViewCost(benchmark::State& bench) {
   bench.counters["core_frame_max_ms"] = frames[2].MaxMs;
   bench.counters["core_frame_cpu_max_ms"] = frames[2].CpuMaxMs;
 }
-BENCHMARK(BM_ViewCost)->Iterations(60)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ViewCost)->Iterations(100)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Frame times over long battles: an imp and a spreading dwarf that both
 // live through 80000 cycles on null:fast at N = 0, watched by the core view
