@@ -287,10 +287,7 @@ const std::vector<BattleSnapshot>& BattleSnapshots() {
 }
 
 void BM_Frame(benchmark::State& bench) {
-  if (getenv("VIEW_BENCH_TERM"))
-    setenv("TERM", getenv("VIEW_BENCH_TERM"), 1);
-  else
-    setenv("TERM", "tmux-256color", 1);
+  setenv("TERM", "tmux-256color", 1);
   const int cols = static_cast<int>(bench.range(0));
   const int rows = static_cast<int>(bench.range(1));
   const bool changed = bench.range(2) != 0;

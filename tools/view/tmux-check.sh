@@ -50,7 +50,7 @@ cycle_shown() { pane | sed -nE '1s/^Cycle ([0-9]+) of 80000.*/\1/p'; }
 head_lines=$'ORVIS Battle System/Core Executor Tonalator\nTonewell '
 heard='^Heard [ox] (Mice|Piper) @[0-9]+: [A-Z]{3}\.(A|B|AB|BA|F|X|I) [#$@<>*{}][0-9]+, [#$@<>*{}][0-9]+'
 
-tm new-session -d -s v -x 100 -y 30 "env PS1='$ ' TERM_PROGRAM= bash --norc --noprofile -i"
+tm new-session -d -s v -x 100 -y 30 "env PS1='$ ' bash --norc --noprofile -i"
 sleep 0.3
 type_line "cd $work"
 start=$(date +%s)
