@@ -5,8 +5,11 @@
 
 #include "asm/SourceError.h"
 #include "core/unit_core_execute_quillmar.h"
+#include "core/unit_core_execute_quillmar_audio.h"
 #include "core/unit_core_program_utils.h"
 #include "driver/BattleLoop.h"
+#include "driver/Interrupt.h"
+#include "driver/LiveView.h"
 #include "runtime/Exceptions.h"
 
 #ifndef TONEWELL_VERSION
@@ -27,13 +30,31 @@ void Run(const CommandLine& command_line, BattleState& state, std::ostream& out)
       << "\n"
       << "program started\n";
   out.flush();
+  InterruptWatch interrupt;
+  const ViewSetting view_setting = ViewSettingFromEnvironment();
   CreateAudioObjects();
-  const auto start = std::chrono::steady_clock::now();
-  LoadWarriors(state, command_line.Warrior1FileName, command_line.Warrior2FileName);
-  state.Rounds = 1;
-  state.Cycles = 80000;
-  RunBattle(state);
-  const auto stop = std::chrono::steady_clock::now();
+  interrupt.SetPlayer(AudioPlayer);
+  constexpr std::int32_t kCycles = 80000;
+  std::chrono::steady_clock::time_point start, stop;
+  try {
+    // The view is up before the clock starts: setting up the terminal is not
+    // part of the battle.
+    LiveView view(view_setting, command_line, kCycles);
+    start = std::chrono::steady_clock::now();
+    LoadWarriors(state, command_line.Warrior1FileName, command_line.Warrior2FileName);
+    state.Rounds = 1;
+    state.Cycles = kCycles;
+    view.RunBattle(state);
+    if (InterruptRequested()) ThrowInterrupted();
+    stop = std::chrono::steady_clock::now();
+    view.Stop();  // the terminal is back before the scores are written
+  } catch (const EControlC&) {
+    // Every tone played so far is kept: the audio objects are freed as at the end.
+    interrupt.SetPlayer(nullptr);
+    FreeAudioObjects();
+    throw EControlC("Interrupted by Control-C after cycle " + std::to_string(state.EndCycle));
+  }
+  interrupt.SetPlayer(nullptr);
   PrintScores(state, out);
   const std::int64_t ticks =
       std::chrono::duration_cast<std::chrono::nanoseconds>(stop - start).count();
@@ -72,6 +93,10 @@ int TonewellMain(const std::vector<std::string>& args, std::ostream& out, std::o
     SoundSamples = command_line.SoundSamples;
     Run(command_line, Battle, out);
     return ExitFinished;
+  } catch (const EControlC& e) {
+    out << ReportLine(e) << '\n';
+    out.flush();
+    return ExitInterrupted;
   } catch (const EWarriorLineError& e) {
     out << ReportLine(e) << '\n';
     out.flush();
