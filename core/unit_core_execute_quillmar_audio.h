@@ -44,7 +44,10 @@ void PlayTone(const std::vector<double>& Samples);
 // the instruction word, both numbers modulo 100 and SoundSamples, so each
 // one is computed once per battle while memory allows).
 std::size_t CachedToneCount();
-// Forgets every remembered tone.
+// Forgets every remembered tone and frees their memory.
 void ResetToneCache();
+// With false, every tone is synthesized anew and none is remembered (to
+// measure what the cache saves); true by default.
+void EnableToneCache(bool enabled);
 
 }  // namespace tw

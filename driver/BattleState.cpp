@@ -1,6 +1,6 @@
 #include "driver/BattleState.h"
 
-#include "core/unit_core_program_utils.h"
+#include "driver/WarriorReader.h"
 
 namespace tw {
 
@@ -8,10 +8,11 @@ BattleState Battle;
 
 void LoadWarriors(BattleState& state, const std::string& warrior1_file_name,
                   const std::string& warrior2_file_name) {
+  const WarriorReader reader = WarriorReaderFromEnvironment();
   state.WarriorCount = 0;
-  LoadWarrior(warrior1_file_name, state.Programs[0], state.StartOffsets[0]);
+  ReadWarrior(reader, warrior1_file_name, state.Programs[0], state.StartOffsets[0]);
   state.WarriorCount = 1;
-  LoadWarrior(warrior2_file_name, state.Programs[1], state.StartOffsets[1]);
+  ReadWarrior(reader, warrior2_file_name, state.Programs[1], state.StartOffsets[1]);
   state.WarriorCount = 2;
 }
 

@@ -32,8 +32,10 @@ struct BattleState {
 extern BattleState Battle;
 
 // Loads both files into Programs and StartOffsets entries 0 and 1, counting
-// WarriorCount up as each succeeds. A failure on the first file leaves the
-// second unread; failures propagate as LoadWarrior raises them.
+// WarriorCount up as each succeeds, with the reader TONEWELL_REDCODE names
+// (an unknown value raises ERedcodeSettingError before any file is read). A
+// failure on the first file leaves the second unread; failures propagate as
+// the reader raises them.
 void LoadWarriors(BattleState& state, const std::string& warrior1_file_name,
                   const std::string& warrior2_file_name);
 

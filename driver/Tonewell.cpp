@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "asm/SourceError.h"
 #include "core/unit_core_execute_quillmar.h"
 #include "core/unit_core_program_utils.h"
 #include "driver/BattleLoop.h"
@@ -76,6 +77,15 @@ int TonewellMain(const std::vector<std::string>& args, std::ostream& out, std::o
     out.flush();
     err << "Warrior file \"" << e.FileName() << "\", line " << e.LineNumber() << ": "
         << Printable(e.LineText()) << '\n';
+    err.flush();
+  } catch (const redcode::ERedcodeSourceError& e) {
+    out << ReportLine(e) << '\n';
+    out.flush();
+    if (e.Line() > 0) {
+      err << "Warrior file \"" << e.FileName() << "\", line " << e.Line() << ", column "
+          << e.Column() << ":\n"
+          << e.CaretLines();
+    }
     err.flush();
   } catch (const std::exception& e) {
     out << ReportLine(e) << '\n';
