@@ -17,6 +17,9 @@ endif()
 file(GLOB tonewell_examples CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/examples/*.red)
 install(FILES ${tonewell_examples} DESTINATION ${CMAKE_INSTALL_DATADIR}/tonewell/examples
         COMPONENT runtime)
+file(GLOB tonewell_source_examples CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/examples/source/*.red)
+install(FILES ${tonewell_source_examples}
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/tonewell/examples/source COMPONENT runtime)
 install(FILES README.md DESTINATION ${TONEWELL_DOC_DIR} COMPONENT runtime)
 # The licence as it stands; the Debian package carries it as its copyright file instead.
 install(FILES LICENSE DESTINATION ${TONEWELL_DOC_DIR} COMPONENT license)

@@ -17,6 +17,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
+work=$(mktemp -d)
 rm -f tonewell_*.deb
 make package >/dev/null
 deb=$(ls tonewell_*_*.deb)
@@ -36,7 +37,7 @@ if grep -q '^E:' /tmp/lintian.out; then
 fi
 
 $sudo apt-get install -y -qq "./$deb" >/dev/null
-trap '$sudo apt-get remove -y -qq tonewell >/dev/null 2>&1 || true' EXIT
+trap '$sudo apt-get remove -y -qq tonewell >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
 [ "$(command -v tonewell)" = /usr/bin/tonewell ]
 examples=/usr/share/tonewell/examples
 out=$(TONEWELL_AUDIO=null:fast TONEWELL_VIEW=off tonewell "$examples/Mice.red" "$examples/Piper.red" 1000)
@@ -45,12 +46,18 @@ grep -qx 'Tonewell [0-9.]*' <<<"$out"
 grep -qx 'Warrior\[0\].Score: 3' <<<"$out"
 grep -qx 'program finished' <<<"$out"
 man -w tonewell
+man -w tonewell-asm
+# A published warrior in source form, assembled by the installed tonewell-asm.
+tonewell-asm "$examples/source/Carillon.red" >"$work/carillon.red"
+TONEWELL_AUDIO=null:fast TONEWELL_VIEW=off tonewell "$work/carillon.red" "$examples/Piper.red" 100 |
+  grep -qx 'program finished'
 for f in $(dpkg -L tonewell | grep '/bin/'); do [ -x "$f" ]; done
 
 $sudo apt-get remove -y -qq tonewell >/dev/null
-trap - EXIT
+trap 'rm -rf "$work"' EXIT
 left=$(dpkg -L tonewell 2>/dev/null | grep -E '^/usr/(bin|share/(tonewell|doc/tonewell|man/man1/tonewell))' || true)
 [ -z "$left" ] || { echo "FAIL: left behind after removal: $left"; exit 1; }
 [ ! -e /usr/bin/tonewell ] && [ ! -e /usr/share/tonewell ]
 ! man -w tonewell 2>/dev/null
+! man -w tonewell-asm 2>/dev/null
 echo "package checks passed"
