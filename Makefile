@@ -3,7 +3,7 @@ BUILD ?= build
 SAN_BUILD ?= build-sanitize
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo bench test-sanitize clean
+.PHONY: all deps build test demo bench test-sanitize install package clean
 
 all: build
 
@@ -41,6 +41,16 @@ bench: build
 	    echo "$$b: a benchmark could not run (ERROR OCCURRED above)"; exit 1; \
 	  fi; \
 	done
+
+# Installs the programs, examples, manual pages and documents under PREFIX.
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The Debian package tonewell_<version>_<arch>.deb, left in the project folder.
+package: build
+	cd $(BUILD) && cpack -G DEB
+	cp $(BUILD)/tonewell_*.deb .
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD)
