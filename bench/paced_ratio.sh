@@ -10,8 +10,8 @@
 # Battles (202 tones each; a cycle's two tones come from the two warriors):
 # - repeated: examples/Steps.red against itself, 2 distinct tones: the cost
 #   of the road and the card alone, synthesis done once per tone.
-# - distinct: examples/Countdown100.red against examples/Countdown100AB.red,
-#   201 distinct tones: every tone is synthesized anew.
+# - distinct: examples/Fuse.red against examples/Seesaw.red, 202 distinct
+#   tones: every tone is synthesized anew.
 # Each line also gives the same battle on null:fast (no pacing): its wall
 # time is what the program costs without waiting for the sound (start,
 # synthesis, the road, exit), the share of the gap that real time does not
@@ -30,7 +30,7 @@ import os, resource, statistics, subprocess, sys, tempfile, time
 
 program, runs, sizes = sys.argv[1], int(sys.argv[2]), [int(n) for n in sys.argv[3:]]
 battles = [("repeated", "examples/Steps.red", "examples/Steps.red"),
-           ("distinct", "examples/Countdown100.red", "examples/Countdown100AB.red")]
+           ("distinct", "examples/Fuse.red", "examples/Seesaw.red")]
 
 def tone_count(a, b, n):
     # Rendered once to a WAV file: every tone is n samples of 16 bits.
