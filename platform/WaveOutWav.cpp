@@ -330,6 +330,8 @@ class WavStream final : public UnpacedWaveOutStream {
   WavStream(std::shared_ptr<WavRecording> recording, const WAVEFORMATEX& format, WaveOutSink& sink)
       : UnpacedWaveOutStream(format, sink, false), recording_(std::move(recording)) {}
 
+  using UnpacedWaveOutStream::Reopen;
+
  protected:
   MMRESULT Play(const WAVEHDR& header) override { return recording_->Append(header); }
   MMRESULT Closed() override { return recording_->Finish(); }
@@ -359,14 +361,35 @@ class WavBackend final : public WaveOutBackend {
                 std::unique_ptr<WaveOutStream>& stream) override {
     const MMRESULT result = recording_->Begin(format);
     if (result != MMSYSERR_NOERROR) return result;
-    stream = std::make_unique<WavStream>(recording_, format, sink);
+    std::unique_ptr<WavStream> spare;
+    {
+      std::lock_guard<std::mutex> lock(spareMutex_);
+      spare = std::move(spare_);
+    }
+    if (spare) {
+      spare->Reopen(format, sink);
+    } else {
+      spare = std::make_unique<WavStream>(recording_, format, sink);
+    }
+    stream = std::move(spare);
     return MMSYSERR_NOERROR;
+  }
+
+  // Every stream this backend opens is a WavStream; one closed stream is
+  // kept for the next open, so recording a tone allocates nothing.
+  void Recycle(std::unique_ptr<WaveOutStream> stream) override {
+    if (stream == nullptr) return;
+    std::unique_ptr<WavStream> wav(static_cast<WavStream*>(stream.release()));
+    std::lock_guard<std::mutex> lock(spareMutex_);
+    if (!spare_) spare_ = std::move(wav);
   }
 
   std::string ErrorText(MMRESULT code) override { return recording_->ErrorText(code); }
 
  private:
   std::shared_ptr<WavRecording> recording_;
+  std::mutex spareMutex_;  // guards spare_
+  std::unique_ptr<WavStream> spare_;
 };
 
 }  // namespace
