@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/WaveOutKeptDevice.h"
+
 namespace tw {
 namespace {
 
@@ -296,6 +298,10 @@ class AlsaPcm {
   AlsaPcm& operator=(const AlsaPcm&) = delete;
 
   const PcmFormat& format() const { return format_; }
+
+  // A PCM that broke is closed when its stream closes; a sound one idles
+  // for the next open of its format.
+  bool KeepAfterClose() { return Usable(); }
 
   bool Usable() {
     std::lock_guard<std::mutex> lock(mu_);
@@ -774,59 +780,7 @@ struct AlsaShared {
   std::unique_ptr<AlsaPcm> idle;
 };
 
-class AlsaStream : public WaveOutStream {
- public:
-  AlsaStream(std::shared_ptr<AlsaShared> shared, std::unique_ptr<AlsaPcm> pcm)
-      : shared_(std::move(shared)), pcm_(std::move(pcm)) {}
-
-  ~AlsaStream() override {
-    if (pcm_) Release(true);
-  }
-
-  MMRESULT Write(WAVEHDR* header) override {
-    return pcm_ ? pcm_->Write(header) : MMSYSERR_INVALHANDLE;
-  }
-  MMRESULT Reset() override { return pcm_ ? pcm_->Reset() : MMSYSERR_INVALHANDLE; }
-  MMRESULT Pause() override { return pcm_ ? pcm_->Pause() : MMSYSERR_INVALHANDLE; }
-  MMRESULT Restart() override { return pcm_ ? pcm_->Restart() : MMSYSERR_INVALHANDLE; }
-  MMRESULT GetPosition(uint64_t& frames) override {
-    return pcm_ ? pcm_->GetPosition(frames) : MMSYSERR_INVALHANDLE;
-  }
-  MMRESULT GetVolume(uint32_t& volume) override {
-    return pcm_ ? pcm_->GetVolume(volume) : MMSYSERR_INVALHANDLE;
-  }
-  MMRESULT SetVolume(uint32_t volume) override {
-    return pcm_ ? pcm_->SetVolume(volume) : MMSYSERR_INVALHANDLE;
-  }
-  MMRESULT Close() override { return pcm_ ? Release(false) : MMSYSERR_INVALHANDLE; }
-
-  // A closed stream object is kept by the backend and given the next open's
-  // PCM, so opening a device per tone allocates nothing.
-  void Rebind(std::unique_ptr<AlsaPcm> pcm) { pcm_ = std::move(pcm); }
-  // Lets go of a PCM still held (an open abandoned without a close).
-  void Abandon() {
-    if (pcm_) Release(true);
-  }
-
- private:
-  // Hands the PCM back to the backend for the next open of its format.
-  MMRESULT Release(bool force) {
-    MMRESULT r = pcm_->Detach(force);
-    if (r != MMSYSERR_NOERROR) return r;
-    std::unique_ptr<AlsaPcm> pcm = std::move(pcm_);
-    if (!pcm->Usable()) return MMSYSERR_NOERROR;  // closed for real below
-    std::unique_ptr<AlsaPcm> old;
-    {
-      std::lock_guard<std::mutex> lock(shared_->mu);
-      old = std::move(shared_->idle);
-      shared_->idle = std::move(pcm);
-    }
-    return MMSYSERR_NOERROR;
-  }
-
-  std::shared_ptr<AlsaShared> shared_;
-  std::unique_ptr<AlsaPcm> pcm_;
-};
+using AlsaStream = KeptDeviceStream<AlsaPcm, AlsaShared>;
 
 class AlsaBackend : public WaveOutBackend {
  public:
@@ -872,29 +826,17 @@ class AlsaBackend : public WaveOutBackend {
     MMRESULT r = Take(f, pcm);
     if (r != MMSYSERR_NOERROR) return r;
     pcm->Attach(&sink);
-    std::unique_ptr<AlsaStream> spare;
-    {
-      std::lock_guard<std::mutex> lock(spareMu_);
-      spare = std::move(spare_);
-    }
-    if (spare) {
-      spare->Rebind(std::move(pcm));
+    std::unique_ptr<AlsaStream> kept = spare_.Take();
+    if (kept) {
+      kept->Rebind(std::move(pcm));
     } else {
-      spare = std::make_unique<AlsaStream>(shared_, std::move(pcm));
+      kept = std::make_unique<AlsaStream>(shared_, std::move(pcm));
     }
-    stream = std::move(spare);
+    stream = std::move(kept);
     return MMSYSERR_NOERROR;
   }
 
-  // Every stream this backend opens is an AlsaStream; one is kept for the
-  // next open (the program has one device open at a time).
-  void Recycle(std::unique_ptr<WaveOutStream> stream) override {
-    if (stream == nullptr) return;
-    std::unique_ptr<AlsaStream> alsa(static_cast<AlsaStream*>(stream.release()));
-    alsa->Abandon();
-    std::lock_guard<std::mutex> lock(spareMu_);
-    if (!spare_) spare_ = std::move(alsa);
-  }
+  void Recycle(std::unique_ptr<WaveOutStream> stream) override { spare_.Give(std::move(stream)); }
 
   std::string ErrorText(MMRESULT code) override { return shared_->texts->Get(code); }
 
@@ -974,8 +916,7 @@ class AlsaBackend : public WaveOutBackend {
   }
 
   std::shared_ptr<AlsaShared> shared_;
-  std::mutex spareMu_;  // guards spare_
-  std::unique_ptr<AlsaStream> spare_;
+  SpareWaveOutStream<AlsaStream> spare_;
   std::mutex capsMu_;
   bool haveCaps_ = false;
   WAVEOUTCAPS caps_{};
