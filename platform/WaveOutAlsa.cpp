@@ -11,11 +11,11 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "platform/WaveOutErrorTexts.h"
 #include "platform/WaveOutKeptDevice.h"
 
 namespace tw {
@@ -113,26 +113,6 @@ MMRESULT CodeForOpenError(int err) {
   }
 }
 
-// Texts of the failures this backend reported, per result code: the last
-// failure of each code is the one a caller asks about.
-class ErrorTexts {
- public:
-  MMRESULT Set(MMRESULT code, std::string text) {
-    std::lock_guard<std::mutex> lock(mu_);
-    texts_[code] = std::move(text);
-    return code;
-  }
-  std::string Get(MMRESULT code) {
-    std::lock_guard<std::mutex> lock(mu_);
-    auto it = texts_.find(code);
-    return it == texts_.end() ? std::string() : it->second;
-  }
-
- private:
-  std::mutex mu_;
-  std::map<MMRESULT, std::string> texts_;
-};
-
 // v times the gain g / 65536, rounded to nearest (halves up).
 inline int64_t Scale(int64_t v, int64_t g) { return (v * g + 32768) >> 16; }
 
@@ -201,7 +181,7 @@ void ApplyGain(const PcmFormat& f, uint32_t volume, const char* in, size_t frame
 // Opens pcmName and configures it for format. On failure returns the result
 // code (its text already recorded) and leaves *out null.
 MMRESULT OpenPcm(const std::string& name, const PcmFormat& format,
-                 const AlsaOutputSettings& settings, ErrorTexts& texts, snd_pcm_t** out,
+                 const AlsaOutputSettings& settings, WaveOutErrorTexts& texts, snd_pcm_t** out,
                  snd_pcm_uframes_t* bufferFrames, bool* canPause) {
   *out = nullptr;
   const std::string who = "ALSA PCM \"" + name + "\": ";
@@ -270,7 +250,7 @@ MMRESULT OpenPcm(const std::string& name, const PcmFormat& format,
 class AlsaPcm {
  public:
   AlsaPcm(std::string name, snd_pcm_t* pcm, const PcmFormat& format, snd_pcm_uframes_t bufferFrames,
-          bool canPause, std::shared_ptr<ErrorTexts> texts)
+          bool canPause, std::shared_ptr<WaveOutErrorTexts> texts)
       : name_(std::move(name)),
         pcm_(pcm),
         format_(format),
@@ -739,7 +719,7 @@ class AlsaPcm {
   const snd_pcm_uframes_t bufferFrames_;
   const bool canPause_;
   const bool serverPlugin_;  // an I/O plugin, the kind that fronts a sound server
-  const std::shared_ptr<ErrorTexts> texts_;
+  const std::shared_ptr<WaveOutErrorTexts> texts_;
 
   std::mutex reportMu_;  // taken before mu_, never after
   std::mutex mu_;
@@ -775,7 +755,7 @@ class AlsaPcm {
 struct AlsaShared {
   std::string name;
   AlsaOutputSettings settings;
-  std::shared_ptr<ErrorTexts> texts = std::make_shared<ErrorTexts>();
+  std::shared_ptr<WaveOutErrorTexts> texts = std::make_shared<WaveOutErrorTexts>();
   std::mutex mu;
   std::unique_ptr<AlsaPcm> idle;
 };

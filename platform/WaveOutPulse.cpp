@@ -10,11 +10,11 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "platform/WaveOutErrorTexts.h"
 #include "platform/WaveOutKeptDevice.h"
 
 namespace tw {
@@ -75,26 +75,6 @@ bool ToSampleSpec(const WAVEFORMATEX& f, pa_sample_spec& spec) {
 bool SameSpec(const pa_sample_spec& a, const pa_sample_spec& b) {
   return a.format == b.format && a.rate == b.rate && a.channels == b.channels;
 }
-
-// Texts of the failures this backend reported, per result code: the last
-// failure of each code is the one a caller asks about.
-class ErrorTexts {
- public:
-  MMRESULT Set(MMRESULT code, std::string text) {
-    std::lock_guard<std::mutex> lock(mu_);
-    texts_[code] = std::move(text);
-    return code;
-  }
-  std::string Get(MMRESULT code) {
-    std::lock_guard<std::mutex> lock(mu_);
-    auto it = texts_.find(code);
-    return it == texts_.end() ? std::string() : it->second;
-  }
-
- private:
-  std::mutex mu_;
-  std::map<MMRESULT, std::string> texts_;
-};
 
 std::string Milliseconds(Clock::duration d) {
   return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(d).count()) + " ms";
@@ -269,7 +249,7 @@ struct Answer {
 // What a backend's streams tell: the texts of failures, and whether a drain
 // given up was already said.
 struct PulseReports {
-  ErrorTexts texts;
+  WaveOutErrorTexts texts;
   std::atomic<bool> drainTimeoutSaid{false};
 };
 
