@@ -26,19 +26,20 @@ program=${TONEWELL:-build/tonewell}
 [ -x "$program" ] || { echo "$program is missing: run make build" >&2; exit 1; }
 
 python3 - "$program" "$runs" "${sizes[@]}" <<'PY'
-import os, resource, statistics, subprocess, sys, tempfile, time
+import os, resource, statistics, subprocess, sys, tempfile, time, wave
 
 program, runs, sizes = sys.argv[1], int(sys.argv[2]), [int(n) for n in sys.argv[3:]]
 battles = [("repeated", "examples/Steps.red", "examples/Steps.red"),
            ("distinct", "examples/Fuse.red", "examples/Seesaw.red")]
 
 def tone_count(a, b, n):
-    # Rendered once to a WAV file: every tone is n samples of 16 bits.
+    # Rendered once to a WAV file: every tone is n samples (frames x channels).
     with tempfile.TemporaryDirectory() as work:
         path = os.path.join(work, "battle.wav")
         env = dict(os.environ, TONEWELL_AUDIO="wav:" + path)
         subprocess.run([program, a, b, str(n)], env=env, check=True, stdout=subprocess.DEVNULL)
-        return (os.path.getsize(path) - 44) // (2 * n)
+        with wave.open(path) as w:
+            return w.getnframes() * w.getnchannels() // n
 
 def run_once(audio, a, b, n):
     env = dict(os.environ, TONEWELL_AUDIO=audio)
