@@ -1,17 +1,11 @@
 #include "asm/Assembler.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
 #include "asm/Encoder.h"
 #include "asm/SourceError.h"
 #include "asm/SourceText.h"
 #include "asm/Symbols.h"
 #include "runtime/Exceptions.h"
+#include "runtime/FileReader.h"
 
 namespace tw::redcode {
 
@@ -64,53 +58,15 @@ AssembledWarrior AssembleSource(std::string_view bytes, const std::string& file_
   return warrior;
 }
 
-namespace {
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-[[noreturn]] void CannotOpen(const std::string& file_name, int error) {
-  throw EFOpenError("Cannot open file \"" + file_name + "\". " + std::strerror(error));
-}
-
-}  // namespace
-
 std::string ReadSourceFile(const std::string& file_name) {
-  // Opened without blocking so a FIFO nobody writes to does not hold the
-  // open; reading blocks again as usual.
-  FileDescriptor fd(::open(file_name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (fd.get() < 0) CannotOpen(file_name, errno);
-  struct stat info {};
-  if (::fstat(fd.get(), &info) != 0) CannotOpen(file_name, errno);
-  if (S_ISDIR(info.st_mode)) CannotOpen(file_name, EISDIR);
-  const int flags = ::fcntl(fd.get(), F_GETFL);
-  if (flags >= 0) ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
-
   std::string bytes;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      throw EStreamError("Cannot read file \"" + file_name + "\". " + std::strerror(errno));
-    }
-    if (got == 0) break;
-    bytes.append(buffer, static_cast<std::size_t>(got));
+  ReadFileChunks(file_name, [&](std::string_view chunk) {
+    bytes.append(chunk);
     if (bytes.size() > kMaxSourceBytes) {
       throw ERedcodeSourceError(file_name, 0, 0, "larger than 1 MiB; not a Redcode source", "");
     }
-  }
+    return true;
+  });
   return bytes;
 }
 

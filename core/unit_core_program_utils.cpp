@@ -1,13 +1,7 @@
 #include "core/unit_core_program_utils.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
 #include "core/unit_core_utils.h"
+#include "runtime/FileReader.h"
 
 namespace tw {
 
@@ -38,54 +32,13 @@ std::vector<std::string> SplitWarriorLines(std::string_view bytes) {
   return lines;
 }
 
-namespace {
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-[[noreturn]] void ThrowOpenError(const std::string& file_name, int error) {
-  throw EFOpenError("Cannot open file \"" + file_name + "\". " + std::strerror(error));
-}
-
-}  // namespace
-
 std::string ReadWarriorFile(const std::string& file_name) {
-  // Opened without blocking, so a named pipe nobody writes to cannot hold the
-  // program at the open; reads block again as usual (such a pipe reads as
-  // empty).
-  FileDescriptor fd(::open(file_name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (fd.get() < 0) ThrowOpenError(file_name, errno);
-  struct stat info {};
-  if (::fstat(fd.get(), &info) != 0) ThrowOpenError(file_name, errno);
-  if (S_ISDIR(info.st_mode)) ThrowOpenError(file_name, EISDIR);
-  const int flags = ::fcntl(fd.get(), F_GETFL);
-  if (flags >= 0) ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
-
   std::string bytes;
-  char buffer[65536];
-  for (;;) {
-    ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      throw EStreamError("Cannot read file \"" + file_name + "\". " + std::strerror(errno));
-    }
-    if (got == 0) break;
-    std::string_view chunk(buffer, static_cast<std::size_t>(got));
-    std::size_t nul = chunk.find('\0');
+  ReadFileChunks(file_name, [&bytes](std::string_view chunk) {
+    const std::size_t nul = chunk.find('\0');
     bytes.append(chunk.substr(0, nul));
-    if (nul != std::string_view::npos) break;
-  }
+    return nul == std::string_view::npos;
+  });
   return bytes;
 }
 

@@ -1,12 +1,12 @@
 #include "driver/Tonewell.h"
 
-#include <chrono>
 #include <cstdio>
 
 #include "asm/SourceError.h"
 #include "core/unit_core_execute_quillmar.h"
 #include "core/unit_core_program_utils.h"
 #include "driver/BattleLoop.h"
+#include "platform/PerformanceCounter.h"
 #include "runtime/Exceptions.h"
 
 #ifndef TONEWELL_VERSION
@@ -28,16 +28,20 @@ void Run(const CommandLine& command_line, BattleState& state, std::ostream& out)
       << "program started\n";
   out.flush();
   CreateAudioObjects();
-  const auto start = std::chrono::steady_clock::now();
+  std::int64_t start = 0;
+  QueryPerformanceCounter(&start);
   LoadWarriors(state, command_line.Warrior1FileName, command_line.Warrior2FileName);
   state.Rounds = 1;
   state.Cycles = 80000;
   RunBattle(state);
-  const auto stop = std::chrono::steady_clock::now();
+  std::int64_t stop = 0;
+  std::int64_t frequency = 1;
+  QueryPerformanceCounter(&stop);
+  QueryPerformanceFrequency(&frequency);
   PrintScores(state, out);
-  const std::int64_t ticks =
-      std::chrono::duration_cast<std::chrono::nanoseconds>(stop - start).count();
-  out << "Seconds: " << FormatSeconds(static_cast<long double>(ticks) / 1e9L) << '\n';
+  out << "Seconds: "
+      << FormatSeconds(static_cast<long double>(stop - start) / static_cast<long double>(frequency))
+      << '\n';
   FreeAudioObjects();
   out << "program finished\n";
   out.flush();

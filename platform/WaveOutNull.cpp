@@ -1,7 +1,5 @@
 #include "platform/WaveOutNull.h"
 
-#include <sys/prctl.h>
-
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -10,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/ThreadTiming.h"
 #include "platform/WaveOutFormats.h"
 #include "platform/WaveOutUnpaced.h"
 
@@ -110,9 +109,8 @@ class PacedClock {
 
  private:
   void Run() {
-    // Default timer slack would add ~50 us to every wake-up; the card's
-    // buffers are often only a few milliseconds long.
-    prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
+    // The card's buffers are often only a few milliseconds long.
+    PrepareThreadForTimedWakeups();
     std::unique_lock<std::mutex> lock(mutex);
     while (!stop_) {
       const Clock::time_point now = Clock::now();

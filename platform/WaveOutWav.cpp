@@ -25,18 +25,20 @@ void PutU32(unsigned char* p, uint32_t v) {
   PutU16(p + 2, v >> 16);
 }
 
-// Writes all of [data, data + size) at offset, retrying short writes.
+// Writes all of [data, data + size) at offset, retrying short writes. Only
+// one writer uses the file at a time (under the recording's mutex), so a
+// seek and a write do what a positioned write does on every system.
 bool WriteAt(int fd, const void* data, size_t size, uint64_t offset) {
+  if (lseek(fd, static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(offset)) return false;
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
-    const ssize_t n = pwrite(fd, p, size, static_cast<off_t>(offset));
+    const ssize_t n = write(fd, p, size);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
     }
     p += n;
     size -= static_cast<size_t>(n);
-    offset += static_cast<uint64_t>(n);
   }
   return true;
 }

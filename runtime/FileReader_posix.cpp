@@ -1,0 +1,58 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "runtime/Exceptions.h"
+#include "runtime/FileReader.h"
+
+namespace tw {
+namespace {
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+[[noreturn]] void CannotOpen(const std::string& file_name, int error) {
+  throw EFOpenError("Cannot open file \"" + file_name + "\". " + std::strerror(error));
+}
+
+}  // namespace
+
+void ReadFileChunks(const std::string& FileName,
+                    const std::function<bool(std::string_view)>& Chunk) {
+  // Opened without blocking, so a named pipe nobody writes to cannot hold the
+  // program at the open; reads block again as usual (such a pipe reads as
+  // empty).
+  FileDescriptor fd(::open(FileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (fd.get() < 0) CannotOpen(FileName, errno);
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) CannotOpen(FileName, errno);
+  if (S_ISDIR(info.st_mode)) CannotOpen(FileName, EISDIR);
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags >= 0) ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+
+  char buffer[65536];
+  for (;;) {
+    const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      throw EStreamError("Cannot read file \"" + FileName + "\". " + std::strerror(errno));
+    }
+    if (got == 0 || !Chunk(std::string_view(buffer, static_cast<std::size_t>(got)))) break;
+  }
+}
+
+}  // namespace tw
