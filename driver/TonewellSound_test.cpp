@@ -16,6 +16,7 @@
 
 #include "core/unit_core_execute_quillmar_audio.h"
 #include "core/unit_core_utils.h"
+#include "driver/ProgramRun.h"
 
 namespace tw {
 namespace {
@@ -45,18 +46,18 @@ class ProgramSound : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir_); }
 
-  // Runs the program with TONEWELL_AUDIO=Audio; returns its standard output.
+  // Runs the program with TONEWELL_AUDIO=Audio; returns its standard output
+  // followed by its standard error.
   std::string Run(const std::string& audio, const std::string& w1, const std::string& w2,
                   const std::string& samples) {
     std::ofstream(dir_ / "w1.red") << w1;
     std::ofstream(dir_ / "w2.red") << w2;
-    const fs::path out = dir_ / "out.txt";
-    const std::string command = "TONEWELL_AUDIO='" + audio +
-                                "' '" TONEWELL_BINARY_DIR "/tonewell' '" +
-                                (dir_ / "w1.red").string() + "' '" + (dir_ / "w2.red").string() +
-                                "' " + samples + " > '" + out.string() + "' 2>&1";
-    EXPECT_NE(std::system(command.c_str()), -1);
-    return ReadAll(out);
+    const e2e::ProgramOutcome o =
+        e2e::RunProgram(TONEWELL_BINARY_DIR "/tonewell",
+                        {(dir_ / "w1.red").string(), (dir_ / "w2.red").string(), samples}, dir_,
+                        {{"TONEWELL_AUDIO", audio}});
+    EXPECT_NE(o.status, -1);
+    return o.out + o.err;
   }
 
   fs::path dir_;
