@@ -3,7 +3,7 @@ BUILD ?= build
 SAN_BUILD ?= build-sanitize
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo bench test-sanitize clean
+.PHONY: all deps build test demo bench test-sanitize install package clean
 
 all: build
 
@@ -25,11 +25,32 @@ test-sanitize: deps
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 	ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)
 
-demo: build
+# Builds the program alone (not the tests and benchmarks), then plays.
+demo: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD) -j $(JOBS) --target tonewell
 	bash tools/demo.sh
 
+# Every benchmark program; one that fails, or a benchmark that could not run
+# (reported as an error in its row), fails the target.
 bench: build
-	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b || exit 1; done
+	@for b in $(BUILD)/bench/*_bench; do \
+	  echo "== $$b"; \
+	  $$b --benchmark_out=$$b.json --benchmark_out_format=json || exit 1; \
+	  if grep -q '"error_occurred": true' $$b.json; then \
+	    echo "$$b: a benchmark could not run (ERROR OCCURRED above)"; exit 1; \
+	  fi; \
+	done
+
+# Installs the programs, examples, manual pages and documents under PREFIX.
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The Debian package tonewell_<version>_<arch>.deb, left in the project folder.
+package: build
+	cd $(BUILD) && cpack -G DEB
+	cp $(BUILD)/tonewell_*.deb .
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD)

@@ -22,20 +22,42 @@ struct TWaveAudioIO::Block {
   ~Block() { delete[] Data; }
 };
 
+// Forwards a device's notifications to the object's window or thread until
+// it is cut off; after that they are dropped. Post never waits on the
+// receiver: the lock only keeps a cut-off from racing a post in flight.
+class TWaveAudioIO::Relay : public NotifyTarget {
+ public:
+  void Attach(NotifyTarget* To) {
+    std::lock_guard lock(FMutex);
+    FTo = To;
+  }
+  void CutOff() { Attach(nullptr); }
+  bool Post(uint32_t Message, uintptr_t Param) override {
+    std::lock_guard lock(FMutex);
+    return FTo != nullptr && FTo->Post(Message, Param);
+  }
+
+ private:
+  std::mutex FMutex;
+  NotifyTarget* FTo = nullptr;
+};
+
 namespace {
 
 // How many freed headers (with their blocks) an object keeps for reuse.
 constexpr size_t kMaxSpareBuffers = 8;
 
-void ReportHandlerFailure(const char* ClassName, const std::string& Message, const void* Where) {
+std::atomic<uint32_t> gDefaultStallTimeout{5000};
+
+}  // namespace
+
+void ReportAudioFailure(const char* ClassName, const std::string& Message, const void* Where) {
   std::string text = Message;
   if (!text.empty() && text.back() != '.') text += '.';
   std::fprintf(stderr, "Exception %s in module %s at %p.\n%s\n\n", ClassName, ModuleName(), Where,
                text.c_str());
   std::fflush(stderr);
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------- TWaveThread
 
@@ -77,9 +99,14 @@ void TWaveThread::Join() {
 
 // ---------------------------------------------------------------- TWaveAudioIO
 
+uint32_t TWaveAudioIO::DefaultStallTimeout() { return gDefaultStallTimeout; }
+void TWaveAudioIO::SetDefaultStallTimeout(uint32_t Ms) { gDefaultStallTimeout = Ms; }
+
 TWaveAudioIO::TWaveAudioIO(TComponent* Owner)
     : TComponent(Owner),
-      FWindow([this](uint32_t Message, uintptr_t Param) { ProcessMessage(Message, Param); }) {
+      FStallTimeout(gDefaultStallTimeout),
+      FWindow([this](uint32_t Message, uintptr_t Param) { ProcessMessage(Message, Param); }),
+      FRelay(new Relay) {
   FBuffers.reserve(kMaxSpareBuffers);
   FSpare.reserve(kMaxSpareBuffers);
 }
@@ -88,16 +115,26 @@ TWaveAudioIO::~TWaveAudioIO() {
   JoinFinishedThread();
   TWaveAudioIO::ReleaseAllBuffers();
   for (Block* b : FSpare) delete b;
+  delete FRelay;
 }
 
 void TWaveAudioIO::CloseForDestruction() {
   Destroying();
-  try {
-    SetActive(false);
-    WaitUntilClosed();
-  } catch (...) {
-    // Nothing may leave a destructor; the device is released below anyway.
+  // A stop whose reset failed stays under way, and the wait's watchdog
+  // resets again; each round ends either way, so this loop is bounded.
+  for (int attempt = 0; attempt < 3 && GetActive(); ++attempt) {
+    try {
+      SetActive(false);
+    } catch (...) {
+      // Nothing may leave a destructor; the wait below finishes the stop.
+    }
+    try {
+      WaitUntilClosed();
+    } catch (...) {
+    }
   }
+  // Buffers still with a device must not be freed under it.
+  if (GetActive()) AbandonDevice();
   if (FThread) {
     // A callback thread still running (its device never closed) is told to end.
     if (FCallback != 0) FThread->Post(WM_QUIT, 0);
@@ -126,6 +163,10 @@ void TWaveAudioIO::SetOpening(bool Value) {
 }
 
 void TWaveAudioIO::SetActive(bool Value) {
+  if (Value && FStopping && GetActive()) {
+    // Still closing after a stop: the open follows the close.
+    WaitUntilClosed();
+  }
   if (Value == GetActive()) return;
   if (Value) {
     InternalOpen();
@@ -270,8 +311,26 @@ void TWaveAudioIO::ReleaseAllBuffers() {
 // ---------------------------------------------------------------- channel
 
 NotifyTarget* TWaveAudioIO::CallbackTarget() {
-  if (FCallbackType == CALLBACK_THREAD && FThread) return FThread->Target();
-  return &FWindow;
+  if (FCallbackType == CALLBACK_THREAD && FThread) {
+    FRelay->Attach(FThread->Target());
+  } else {
+    FRelay->Attach(&FWindow);
+  }
+  return FRelay;
+}
+
+void TWaveAudioIO::AbandonChannelAndBuffers() {
+  // Kept for the rest of the process, past the destruction of statics: the
+  // device may still use them.
+  static auto* const mutex = new std::mutex;
+  static auto* const relays = new std::vector<Relay*>;
+  static auto* const blocks = new std::vector<Block*>;
+  std::lock_guard lock(*mutex);
+  FRelay->CutOff();
+  relays->push_back(FRelay);
+  FRelay = new Relay;
+  for (WAVEHDR* h : FBuffers) blocks->push_back(reinterpret_cast<Block*>(h));
+  FBuffers.clear();
 }
 
 void TWaveAudioIO::JoinFinishedThread() {
@@ -341,13 +400,13 @@ bool TWaveAudioIO::ProcessMessage(uint32_t Message, uintptr_t Param) {
         break;
     }
   } catch (const Exception& e) {
-    ReportHandlerFailure(e.ClassName(), e.Message(), __builtin_return_address(0));
+    ReportAudioFailure(e.ClassName(), e.Message(), __builtin_return_address(0));
   } catch (const std::bad_alloc&) {
-    ReportHandlerFailure("EOutOfMemory", "Out of memory", __builtin_return_address(0));
+    ReportAudioFailure("EOutOfMemory", "Out of memory", __builtin_return_address(0));
   } catch (const std::exception& e) {
-    ReportHandlerFailure("EExternal", e.what(), __builtin_return_address(0));
+    ReportAudioFailure("EExternal", e.what(), __builtin_return_address(0));
   } catch (...) {
-    ReportHandlerFailure("EExternal", "Unknown exception", __builtin_return_address(0));
+    ReportAudioFailure("EExternal", "Unknown exception", __builtin_return_address(0));
   }
   return true;
 }
@@ -372,14 +431,27 @@ void TWaveAudioIO::WaitUntilClosed() {
   if (FCallback == 0) return;
   if (FCallbackType == CALLBACK_THREAD) {
     if (!FThread || FThread->ThreadId() == std::this_thread::get_id()) return;
-    while (FClosing && !FThread->EndedEvent().IsSignalled()) {
-      if (WaitForSyncObject(&FThread->EndedEvent(), INFINITE) != WAIT_OBJECT_0) break;
+    // A stop stays under way until the callback is released, after Closing
+    // has cleared; the thread ends right after.
+    while ((FClosing || FStopping) && !FThread->EndedEvent().IsSignalled()) {
+      const uint32_t result = WaitForSyncObject(&FThread->EndedEvent(), StallCheckDelay());
+      if (result == WAIT_TIMEOUT) {
+        CheckStall();
+      } else if (result != WAIT_OBJECT_0) {
+        break;
+      }
     }
     if (FThread->EndedEvent().IsSignalled()) JoinFinishedThread();
     return;
   }
   while (FCallback != 0) {
-    if (!FWindow.PumpOne()) break;
+    // What is queued is served without the watchdog; only a wait needs its bound.
+    CallbackWindow::PumpResult result = FWindow.PumpOneFor(0);
+    if (result == CallbackWindow::PumpResult::kTimedOut) {
+      result = FWindow.PumpOneFor(StallCheckDelay());
+    }
+    if (result == CallbackWindow::PumpResult::kGone) break;
+    if (result == CallbackWindow::PumpResult::kTimedOut) CheckStall();
   }
 }
 
@@ -395,6 +467,8 @@ void TWaveAudioIO::DeviceClosed() {
   DoLevel(nullptr, 0);
   FClosing = false;
   ReleaseCallback();
+  // Only now: an open waiting for this stop finds the object inactive.
+  FStopping = false;
   ReleaseAllBuffers();
   DoDeactivate();
 }

@@ -12,6 +12,17 @@
 // - thread mode (Async true): a TWaveThread with its own queue handles them.
 // Either way notifications are handled in the order the device posted them,
 // each one under the device lock. The waits block; they never spin.
+//
+// Stopping: a close asked for (SetActive(false), destruction) always takes
+// effect, also after the data has ended and while paused: the device is
+// reset so every buffer comes back, and the close follows. While the data
+// merely runs out, the last buffers play to their end.
+//
+// A device that stops returning buffers (or never confirms a close) is not
+// waited for forever: once nothing has come back for StallTimeout ms past
+// the end of the sound it holds, the waits report it once on standard error
+// and stop the device; a device that does not respond to that either is
+// given up after a few attempts (see TWaveAudioOut).
 
 #include <atomic>
 #include <cstdint>
@@ -47,6 +58,12 @@ TW_DECLARE_EXCEPTION(EWaveAudioSysError, EWaveAudioError);
 // Open of an open device ("Device is aleardy open") or close of a closed one
 // ("Device is aleardy close").
 TW_DECLARE_EXCEPTION(EWaveAudioInvalidOperation, EWaveAudioError);
+
+// Writes the report of a failure that goes no further to standard error:
+// "Exception <ClassName> in module <program> at <address>.", the message
+// (with a full stop added unless it ends in one, or is empty) and an empty
+// line.
+void ReportAudioFailure(const char* ClassName, const std::string& Message, const void* Where);
 
 // A set of PCM format codes (TPCMFormat 1..20): bit n stands for code n.
 using TPCMFormats = uint32_t;
@@ -117,6 +134,17 @@ class TWaveAudioIO : public TComponent {
   uint32_t CallbackType() const { return FCallbackType; }
   // Bytes in BufferLength ms of DeviceFormat, rounded up to whole frames.
   uint32_t CalcBufferSize() const;
+  // A close has been asked for and is under way (the device is being reset
+  // and closed); cleared when the device has closed.
+  bool Stopping() const { return FStopping; }
+
+  // How long past the end of the sound it holds a device may keep its
+  // buffers (or a close unconfirmed) before the waits take it as stuck.
+  uint32_t StallTimeout() const { return FStallTimeout; }
+  void SetStallTimeout(uint32_t Ms) { FStallTimeout = Ms; }
+  // The StallTimeout of objects created from now on (5000 ms at start).
+  static uint32_t DefaultStallTimeout();
+  static void SetDefaultStallTimeout(uint32_t Ms);
 
   TWaveAudioEvent OnActivate, OnDeactivate, OnPause, OnResume, OnError;
   TWaveAudioLevelEvent OnLevel;
@@ -130,7 +158,8 @@ class TWaveAudioIO : public TComponent {
   void WaitUntilOpened();
   // Window mode: dispatches the callback window's notifications until the
   // device has closed and released the window. Thread mode: waits only
-  // while a close is under way, until the callback thread has ended.
+  // while a close is under way, until the callback thread has ended. Either
+  // way a stuck device is detected and stopped while waiting (CheckStall).
   void WaitUntilClosed();
 
   // Milliseconds of an MMTIME in DeviceFormat; 0 for unknown types or a
@@ -140,6 +169,8 @@ class TWaveAudioIO : public TComponent {
   // EWaveAudioSysError with the code's text). Returns Code == 0.
   bool Success(MMRESULT Code);
 
+  // True opens (when a close is under way, after that close); false asks for
+  // the close, which takes effect in every state.
   virtual void SetActive(bool Value);
   virtual void SetPaused(bool Value);
   virtual bool GetActive() { return FCallback != 0; }
@@ -199,12 +230,26 @@ class TWaveAudioIO : public TComponent {
   virtual void DoLevel(const void* Data, uint32_t Size);
   virtual void DoFilter(void* Data, uint32_t Size);
 
+  // The stall watchdog of the waits: how many ms from now the device could
+  // first be taken as stuck (INFINITE when it cannot be now), and the check
+  // itself, which acts only once that time has come. Both take the lock.
+  virtual uint32_t StallCheckDelay() { return INFINITE; }
+  virtual void CheckStall() {}
+  // Gives the device up without its close (it no longer responds): the
+  // object becomes inactive. Base: nothing.
+  virtual void AbandonDevice() {}
+
   // The notification channel.
   void CreateCallback();
   void ReleaseCallback();
   void PostCallbackMessage(uint32_t Message, uintptr_t Param);
-  // Where the device posts: the callback window or the callback thread.
+  // Where the device posts: the callback window or the callback thread,
+  // through a relay that can be cut off (AbandonChannelAndBuffers).
   NotifyTarget* CallbackTarget();
+  // For a device given up on: cuts it off from the callback and leaves it
+  // the buffers it holds, which are taken out of Buffers and never freed
+  // (the device may still read or report them). Under the lock.
+  void AbandonChannelAndBuffers();
 
   // For the most-derived destructor: quiet events, stop the device and wait
   // for its close, join the callback thread.
@@ -215,11 +260,13 @@ class TWaveAudioIO : public TComponent {
   std::vector<WAVEHDR*> FBuffers;
   std::atomic<bool> FOpening{false};
   std::atomic<bool> FClosing{false};
+  std::atomic<bool> FStopping{false};
   WAVEFORMATEX FDeviceFormat{};
   MMRESULT FLastError = 0;
 
  private:
   struct Block;
+  class Relay;
   void FreeBuffer(WAVEHDR*& Header);
   void JoinFinishedThread();
 
@@ -227,11 +274,13 @@ class TWaveAudioIO : public TComponent {
   uint32_t FDeviceID = WAVE_MAPPER;
   uint16_t FBufferLength = 1000;
   uint16_t FBufferCount = 2;
+  uint32_t FStallTimeout;
   std::atomic<uintptr_t> FCallback{0};
   uint32_t FCallbackType = 0;
   std::recursive_mutex FDeviceLock;
   CallbackWindow FWindow;
   std::unique_ptr<TWaveThread> FThread;
+  Relay* FRelay;
   // Signalled whenever an open finishes (Opening cleared).
   Event FOpenedEvent{true, true};
   // Freed headers with their blocks, kept for the next buffers so that a

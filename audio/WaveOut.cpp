@@ -26,6 +26,10 @@ class DeviceLockGuard {
 
 constexpr uint32_t kHeaderSize = sizeof(WAVEHDR);
 
+// Watchdog rounds (each a reset, or a close tried again) before a device
+// that does not respond is given up.
+constexpr int kMaxStallRounds = 3;
+
 }  // namespace
 
 // ---------------------------------------------------------------- conversions
@@ -261,13 +265,19 @@ bool TWaveAudioOut::InternalOpen() {
 
   CreateCallback();
   FCloseSent = false;
+  FStallRounds = 0;
+  ++FProgress;
   try {
     if (Success(waveOutOpen(&FHandle, DeviceID(), format, CallbackTarget(), 0, CallbackType()))) {
       return true;
     }
+  } catch (const Exception& e) {
+    // A failed real open leaves the object inactive and raises nothing; the
+    // play it was for ends here, and says so like a failure in the cycle.
+    ReportAudioFailure(e.ClassName(), e.Message(), __builtin_return_address(0));
   } catch (...) {
-    // A failed real open leaves the object inactive and reports only
-    // through LastError.
+    ReportAudioFailure("EWaveAudioSysError", "The sound output could not be opened",
+                       __builtin_return_address(0));
   }
   FHandle = nullptr;
   ReleaseCallback();
@@ -275,25 +285,26 @@ bool TWaveAudioOut::InternalOpen() {
 }
 
 bool TWaveAudioOut::InternalClose() {
-  if (FClosing) return false;
   if (FOpening) WaitUntilOpened();
   if (!GetActive()) throw EWaveAudioInvalidOperation("Device is aleardy close");
 
   DeviceLockGuard lock(*this);
+  // Closed meanwhile (thread mode), or a stop or the close itself already
+  // under way. Data that merely ended is no reason to wait: a paused device
+  // would never hand its last buffers back.
+  if (!GetActive() || FStopping || FCloseSent) return false;
+  FStopping = true;
   FClosing = true;
-  try {
-    if (!Success(waveOutReset(FHandle))) {
-      FClosing = false;
-      return false;
-    }
-    // With buffers queued the reset sends them all back and the last one
-    // closes the device.
-    if (ActiveBufferCount() == 0) return CloseDevice(true);
-    return true;
-  } catch (...) {
-    FClosing = false;
-    throw;
-  }
+  FStopTime = Clock::now();
+  // With buffers queued the reset sends them all back and the last one
+  // closes the device.
+  const MMRESULT reset = FHandle != nullptr ? waveOutReset(FHandle) : MMSYSERR_NOERROR;
+  bool closed = true;
+  if (ActiveBufferCount() == 0) closed = CloseDevice(reset == MMSYSERR_NOERROR);
+  // A failed reset leaves the stop under way: buffers the device returns
+  // by itself are freed, and the wait's watchdog resets it again.
+  if (reset != MMSYSERR_NOERROR) return Success(reset);
+  return closed;
 }
 
 bool TWaveAudioOut::InternalPause() {
@@ -310,13 +321,18 @@ bool TWaveAudioOut::InternalResume() {
   DeviceLockGuard lock(*this);
   if (FHandle != nullptr && !Success(waveOutRestart(FHandle))) return false;
   FPaused = false;
+  ++FProgress;
   DoResume();
   return true;
 }
 
 void TWaveAudioOut::SetPosition(uint32_t Ms) {
+  DeviceLockGuard lock(*this);
   FStartPosition = Ms;
-  if (FHandle != nullptr) {
+  if (FHandle != nullptr && !FCloseSent) {
+    // Data that had ended goes on from the new place.
+    if (!FStopping) FClosing = false;
+    ++FProgress;
     waveOutReset(FHandle);
     FPaused = FPaused && waveOutPause(FHandle) == MMSYSERR_NOERROR;
   }
@@ -325,6 +341,7 @@ void TWaveAudioOut::SetPosition(uint32_t Ms) {
 // ---------------------------------------------------------------- buffer cycle
 
 void TWaveAudioOut::DoWaveOutDeviceOpen() {
+  ++FProgress;
   // A close asked for before this notification already closed the handle.
   if (!FClosing) {
     ApplyOptions();
@@ -342,7 +359,11 @@ void TWaveAudioOut::DoWaveOutDeviceClose() {
 bool TWaveAudioOut::CloseDevice(bool Report) {
   if (FCloseSent || FHandle == nullptr) return true;
   const MMRESULT result = waveOutClose(FHandle);
-  if (result == MMSYSERR_NOERROR) FCloseSent = true;
+  // Only buffers still queued keep a device open; after any other failure
+  // it is released all the same and its close notification is on its way.
+  if (result != WAVERR_STILLPLAYING) FCloseSent = true;
+  // A handle that is no longer open sends nothing: the close is ours to say.
+  if (result == MMSYSERR_INVALHANDLE) PostCallbackMessage(MM_WOM_CLOSE, 0);
   return Report ? Success(result) : result == MMSYSERR_NOERROR;
 }
 
@@ -393,6 +414,11 @@ void TWaveAudioOut::Refill(WAVEHDR*& Header, uint32_t& Loops) {
 }
 
 void TWaveAudioOut::DoWaveOutDeviceDone(WAVEHDR* Header) {
+  if (Header != nullptr) {
+    // A header that is not ours: left behind by a device given up on.
+    if (std::find(FBuffers.begin(), FBuffers.end(), Header) == FBuffers.end()) return;
+    ++FProgress;
+  }
   std::exception_ptr failure;
   bool surplus = false;
   try {
@@ -441,7 +467,10 @@ bool TWaveAudioOut::QueueBuffer(WAVEHDR* Header) {
   try {
     DoFilter(Header->lpData, Header->dwBufferLength);
     DoLevel(Header->lpData, Header->dwBufferLength);
-    if (Success(waveOutWrite(FHandle, Header, kHeaderSize))) return true;
+    if (Success(waveOutWrite(FHandle, Header, kHeaderSize))) {
+      ++FProgress;
+      return true;
+    }
   } catch (...) {
     if (!prepared) waveOutUnprepareHeader(FHandle, Header, kHeaderSize);
     throw;
@@ -470,6 +499,72 @@ bool TWaveAudioOut::WriteBuffer(void* Data, uint32_t Size, uint32_t Loops, bool 
     return false;
   }
   return true;
+}
+
+// ---------------------------------------------------------------- watchdog
+
+TWaveAudioOut::Clock::time_point TWaveAudioOut::StallDeadline() {
+  if (!GetActive() || FOpening || FCloseSent) return Clock::time_point::max();
+  const std::chrono::milliseconds timeout(StallTimeout());
+  if (FStopping) return FStopTime + timeout;
+  if (FHandle == nullptr || FPaused) return Clock::time_point::max();
+  // Progress is counted, not timed, on the buffer road; it is timed here,
+  // when it is first seen (so the bound may come a little later, never
+  // sooner).
+  if (FProgress != FProgressSeen) {
+    FProgressSeen = FProgress;
+    FProgressTime = Clock::now();
+  }
+  // Every buffer held should be back once its sound has played.
+  uint64_t bytes = 0;
+  for (const WAVEHDR* h : FBuffers) {
+    const uint32_t loops = h->dwLoops;  // a packed record: no references into it
+    bytes += static_cast<uint64_t>(h->dwBufferLength) * (loops == 0 ? 1 : loops);
+  }
+  const uint32_t avg = FDeviceFormat.nAvgBytesPerSec;
+  const uint64_t rate = avg == 0 ? 1 : avg;
+  return FProgressTime + std::chrono::milliseconds((bytes * 1000 + rate - 1) / rate) + timeout;
+}
+
+uint32_t TWaveAudioOut::StallCheckDelay() {
+  DeviceLockGuard lock(*this);
+  const Clock::time_point deadline = StallDeadline();
+  if (deadline == Clock::time_point::max()) return INFINITE;
+  const Clock::time_point now = Clock::now();
+  if (deadline <= now) return 0;
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+  return ms >= static_cast<int64_t>(INFINITE) ? INFINITE - 1 : static_cast<uint32_t>(ms);
+}
+
+void TWaveAudioOut::CheckStall() {
+  DeviceLockGuard lock(*this);
+  const Clock::time_point deadline = StallDeadline();
+  if (deadline == Clock::time_point::max() || Clock::now() < deadline) return;
+  if (FStallRounds == 0) {
+    ReportAudioFailure("EWaveAudioSysError",
+                       "The sound output stopped responding: its buffers did not come back",
+                       __builtin_return_address(0));
+  }
+  if (++FStallRounds > kMaxStallRounds) {
+    AbandonDevice();
+    return;
+  }
+  FStopping = true;
+  FClosing = true;
+  FStopTime = Clock::now();
+  // Results go unreported: the next round tells whether this one worked.
+  if (ActiveBufferCount() > 0) waveOutReset(FHandle);
+  if (ActiveBufferCount() == 0) CloseDevice(false);
+}
+
+void TWaveAudioOut::AbandonDevice() {
+  DeviceLockGuard lock(*this);
+  if (!GetActive()) return;
+  // The device keeps the buffers it holds and loses its way back to us;
+  // then the object closes as if the device had said so.
+  AbandonChannelAndBuffers();
+  FCloseSent = true;
+  DoWaveOutDeviceClose();
 }
 
 int32_t TWaveAudioOut::GetWaveData(void* Buffer, uint32_t Size, uint32_t& Loops) {

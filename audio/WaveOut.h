@@ -7,7 +7,25 @@
 // capabilities. The data comes from GetWaveData (BufferInternally, the
 // default: the object owns the blocks) or GetWaveDataPtr (blocks handed out
 // by the subclass), both empty here.
+//
+// The close rule. When the data ends the device is marked Closing and its
+// last buffers play to their end; the last one to come back closes it. A
+// stop (SetActive(false), destruction) is honoured in every state, also
+// after the data has ended and while paused: it resets the device, so every
+// buffer comes back at once and the close follows. SetPosition after the
+// data has ended plays on from the new place (unless a stop is under way).
+//
+// Failures never leave a wait hanging: a failed write ends the playback and
+// closes the device; a close that fails for any reason but buffers still
+// queued has released the device all the same; a failed real open is
+// reported on standard error (no exception, as before). A device that
+// keeps its buffers StallTimeout ms past the end of their sound, or does not
+// finish a stop in that time, is reported once on standard error and reset;
+// after three such rounds without success it is given up: the object
+// becomes inactive and leaves the buffers the device holds to it for the
+// rest of the process (they are never freed under it).
 
+#include <chrono>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -109,7 +127,8 @@ class TWaveAudioOut : public TWaveAudioIO {
   // separate left/right volume both become their mean.
   virtual bool SetDeviceVolume(uint16_t& Left, uint16_t& Right);
   // Plays from Ms on: resets the open device so every buffer is refilled
-  // from wherever the data source now reads.
+  // from wherever the data source now reads (also after the data had ended,
+  // unless a stop is under way). Runs under the device lock.
   virtual void SetPosition(uint32_t Ms);
   // Prepares, filters, reports the level and writes one header. False (or
   // the exception) on failure, with the header unprepared again.
@@ -137,6 +156,9 @@ class TWaveAudioOut : public TWaveAudioIO {
   bool HandleAllocated() override { return FHandle != nullptr; }
   void StartBuffering() override;
   void ApplyOptions();
+  uint32_t StallCheckDelay() override;
+  void CheckStall() override;
+  void AbandonDevice() override;
 
   HWAVEOUT FHandle = nullptr;
   bool FPaused = false;
@@ -149,11 +171,21 @@ class TWaveAudioOut : public TWaveAudioIO {
   uint32_t FStartPosition = 0;
 
  private:
+  using Clock = std::chrono::steady_clock;
+
   void Refill(WAVEHDR*& Header, uint32_t& Loops);
   // waveOutClose once per open: a start message still queued behind a close
   // must not close the handle a second time.
   bool CloseDevice(bool Report);
+  // When the device counts as stuck; Clock::time_point::max() while it
+  // cannot be (inactive, paused, or its close confirmed). Under the lock.
+  Clock::time_point StallDeadline();
   bool FCloseSent = false;
+  uint32_t FProgress = 0;             // opens, queued and returned buffers, resumes
+  uint32_t FProgressSeen = 0;         // FProgress when the watchdog last looked
+  Clock::time_point FProgressTime{};  // when it saw FProgress change
+  Clock::time_point FStopTime{};      // when the stop under way was asked for
+  int FStallRounds = 0;               // watchdog resets in this open
 };
 
 }  // namespace tw

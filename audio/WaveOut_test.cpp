@@ -224,14 +224,18 @@ TEST(WaveOutDeviceTest, RefusedFormatRaisesWithTheCodesTextAndPlaysNothing) {
   EXPECT_FALSE(out.Active());
 }
 
-TEST(WaveOutDeviceTest, FailedRealOpenEndsSilently) {
+TEST(WaveOutDeviceTest, FailedRealOpenRaisesNothingAndIsReportedOnStandardError) {
   auto script = UseScriptedWaveOut();
   script->OpenResult = MMSYSERR_ALLOCATED;
   VectorOut out;
   out.Data = Pattern(1000);
+  ::testing::internal::CaptureStderr();
   Play(out);  // no exception, both waits return
+  const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_FALSE(out.Active());
   EXPECT_EQ(out.LastError(), MMSYSERR_ALLOCATED);
+  EXPECT_EQ(err.rfind("Exception EWaveAudioSysError in module ", 0), 0u) << err;
+  EXPECT_NE(err.find(out.GetErrorText(MMSYSERR_ALLOCATED)), std::string::npos) << err;
 }
 
 // The playback must end (device closed, wait returned) in each of these.

@@ -155,6 +155,13 @@ void TAudioPlayer::DoWaveOutDeviceClose() {
 }
 
 void TAudioPlayer::SetPosition(uint32_t Ms) {
+  // The refill reads the wave under the same lock (on the callback thread in
+  // thread mode).
+  Lock();
+  struct Unlocker {
+    TAudioPlayer* Self;
+    ~Unlocker() { Self->Unlock(); }
+  } unlocker{this};
   if (FWave->State() == wssReading) {
     FWave->SetDataPosition(WaveMsToBytes(FWave->WaveFormat(), Ms));
   }

@@ -11,10 +11,11 @@
 #include "core/unit_core_utils.h"
 #include "core/unit_random_warrior_position_generator.h"
 #include "driver/BattleLoop.h"
+#include "driver/CorpusDir.h"
 
 namespace {
 
-const std::filesystem::path kCorpus = TONEWELL_SOURCE_DIR "/../shared/corpus";
+const std::filesystem::path kCorpus = tw::CorpusDir();
 
 bool LoadCorpusWarrior(const std::string& name, tw::BattleState& state, int index) {
   const std::filesystem::path path = kCorpus / (name + ".red");
@@ -44,7 +45,8 @@ void RunFullBattles(benchmark::State& bench, tw::BattleState& state) {
 void BM_CorpusPair(benchmark::State& bench, const char* w0, const char* w1) {
   auto state = std::make_unique<tw::BattleState>();
   if (!LoadCorpusWarrior(w0, *state, 0) || !LoadCorpusWarrior(w1, *state, 1)) {
-    bench.SkipWithError("corpus not found beside the project (../shared/corpus)");
+    const std::string why = "corpus not found at " + kCorpus.string() + " (set TONEWELL_CORPUS)";
+    bench.SkipWithError(why.c_str());
     return;
   }
   RunFullBattles(bench, *state);

@@ -1,5 +1,6 @@
 // Cost of the wave output functions per tone, the way the battle uses them:
-// query, open, prepare, write, wait for the buffer, unprepare, close.
+// query, open, prepare, write, wait for the buffer, unprepare, close; and of
+// the whole road of a tone through them.
 //
 //   build/bench/null_output_bench
 //
@@ -7,9 +8,22 @@
 //   with the heap allocations it makes per tone.
 // BM_WavTone: one 2000-byte tone recorded to a WAV file (tone_s counter; the
 //   battle's 160000 tones take 160000 times the time per iteration).
-// BM_PacedNullTones: 300 tones of 1000 16-bit samples (11.3 ms) on the paced
-//   null card: wall_per_sound = wall time / the tones' own duration, and
-//   cpu_per_wall = process CPU time (clock thread included) / wall time.
+// BM_PacedNullTones/clock: 300 tones of 1000 16-bit samples (11.3 ms) on the
+//   paced null card, waited for on a condition variable of the bench's own:
+//   the card's clock thread returns every buffer. wall_per_sound = wall time
+//   / the tones' own duration; us_per_tone = what each tone took beyond its
+//   sound; cpu_per_wall = process CPU time (clock thread included) / wall.
+// BM_PacedNullTones/window: the same waited for through a callback window,
+//   as the device object waits: the waiting thread returns the buffers.
+// BM_Road/fast/N: the whole road of one executed instruction (SynthesizeTone
+//   of a tone already computed, the container, the player, the device, the
+//   backend) on null:fast, with its heap allocations per tone.
+// BM_Road/paced/N: the same road on the paced null card, 200 tones per
+//   iteration: wall_per_sound, us_per_tone, cpu_per_wall, allocs_per_tone.
+// BM_Road/SETTING/N: the same road on the output TONEWELL_BENCH_ROAD_AUDIO
+//   names, when it is set (for example `alsa` with ALSA_CONFIG_PATH naming
+//   tools/alsa/asound-file.conf and fd 3 open, or `pulse` with a server
+//   running): 20 tones per iteration.
 
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
@@ -25,10 +39,13 @@
 #include <string>
 #include <vector>
 
+#include "bench/AllocationCounter.h"
+#include "core/unit_core_execute_quillmar.h"
+#include "core/unit_core_execute_quillmar_audio.h"
+#include "core/unit_core_utils.h"
+#include "platform/MessageQueue.h"
 #include "platform/WaveOutApi.h"
 #include "platform/WaveOutNull.h"
-
-#include "bench/AllocationCounter.h"
 
 namespace {
 
@@ -78,7 +95,27 @@ class BlockingQueue : public NotifyTarget {
   size_t head_ = 0;
 };
 
-void PlayTone(BlockingQueue& queue, const WAVEFORMATEX& format, WAVEHDR& header) {
+// The notifications of one device, waited for through a callback window of
+// the calling thread, the way the device object waits.
+class WindowQueue : public NotifyTarget {
+ public:
+  WindowQueue() : window_([this](uint32_t message, uintptr_t) { last_ = message; }) {
+    window_.Create();
+  }
+  bool Post(uint32_t message, uintptr_t param) override { return window_.Post(message, param); }
+  void WaitFor(uint32_t message) {
+    do {
+      if (!window_.PumpOne()) std::abort();
+    } while (last_ != message);
+  }
+
+ private:
+  CallbackWindow window_;
+  uint32_t last_ = 0;
+};
+
+template <typename Queue>
+void PlayTone(Queue& queue, const WAVEFORMATEX& format, WAVEHDR& header) {
   HWAVEOUT h = nullptr;
   waveOutOpen(nullptr, WAVE_MAPPER, &format, nullptr, 0, WAVE_FORMAT_QUERY);
   if (waveOutOpen(&h, WAVE_MAPPER, &format, &queue, 0, CALLBACK_WINDOW) != 0) std::abort();
@@ -132,7 +169,8 @@ double CpuSeconds() {
          (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-void BM_PacedNullTones(benchmark::State& state) {
+template <typename Queue>
+void PacedNullTones(benchmark::State& state) {
   SelectWaveOutput("null");
   const WAVEFORMATEX format = ToneFormat();
   const int tones = 300;
@@ -140,7 +178,7 @@ void BM_PacedNullTones(benchmark::State& state) {
   WAVEHDR header{};
   header.lpData = data.data();
   header.dwBufferLength = static_cast<uint32_t>(data.size());
-  BlockingQueue queue;
+  Queue queue;
   double wall = 0, cpu = 0;
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
@@ -149,13 +187,80 @@ void BM_PacedNullTones(benchmark::State& state) {
     cpu += CpuSeconds() - cpuStart;
     wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   }
-  const double sound = static_cast<double>(state.iterations()) * tones * 2000 / 176400.0;
+  const double count = static_cast<double>(state.iterations()) * tones;
+  const double sound = count * 2000 / 176400.0;
   state.counters["wall_per_sound"] = wall / sound;
+  state.counters["us_per_tone"] = (wall - sound) / count * 1e6;
   state.counters["cpu_per_wall"] = cpu / wall;
   SelectWaveOutput("null:fast");
 }
-BENCHMARK(BM_PacedNullTones)->Iterations(2)->Unit(benchmark::kMillisecond);
+void BM_PacedNullTones_clock(benchmark::State& state) { PacedNullTones<BlockingQueue>(state); }
+void BM_PacedNullTones_window(benchmark::State& state) { PacedNullTones<WindowQueue>(state); }
+BENCHMARK(BM_PacedNullTones_clock)
+    ->Name("BM_PacedNullTones/clock")
+    ->Iterations(2)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PacedNullTones_window)
+    ->Name("BM_PacedNullTones/window")
+    ->Iterations(2)
+    ->Unit(benchmark::kMillisecond);
+
+// The whole road of an executed instruction, SynthesizeTone to the backend,
+// with one instruction's tone over and over (computed once, then remembered).
+void Road(benchmark::State& state, const char* audio, int tonesPerIteration) {
+  setenv("TONEWELL_AUDIO", audio, 1);
+  SoundSamples = static_cast<int32_t>(state.range(0));
+  CreateAudioObjects();
+  CoreCell cell;
+  ParseRedcodeLine("JMP.B $1, $0", cell);
+  for (int i = 0; i < 3; ++i) SynthesizeTone(cell);  // warm: tone remembered, blocks pooled
+  const uint64_t before = HeapAllocations();
+  double wall = 0, cpu = 0;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    const double cpuStart = CpuSeconds();
+    for (int i = 0; i < tonesPerIteration; ++i) SynthesizeTone(cell);
+    cpu += CpuSeconds() - cpuStart;
+    wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+  const double tones = static_cast<double>(state.iterations()) * tonesPerIteration;
+  state.counters["allocs_per_tone"] = static_cast<double>(HeapAllocations() - before) / tones;
+  if (tonesPerIteration > 1) {
+    const double sound = tones * static_cast<double>(SoundSamples) / 88200.0;
+    state.counters["wall_per_sound"] = wall / sound;
+    state.counters["us_per_tone"] = (wall - sound) / tones * 1e6;
+    state.counters["cpu_per_wall"] = cpu / wall;
+  }
+  FreeAudioObjects();
+  SelectWaveOutput("null:fast");
+}
+void BM_RoadFast(benchmark::State& state) { Road(state, "null:fast", 1); }
+void BM_RoadPaced(benchmark::State& state) { Road(state, "null", 200); }
+BENCHMARK(BM_RoadFast)->Name("BM_Road/fast")->Arg(1000);
+BENCHMARK(BM_RoadPaced)
+    ->Name("BM_Road/paced")
+    ->Arg(1000)
+    ->Arg(100)
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  static std::string other;
+  if (const char* audio = std::getenv("TONEWELL_BENCH_ROAD_AUDIO")) other = audio;
+  if (!other.empty()) {
+    benchmark::RegisterBenchmark(("BM_Road/" + other).c_str(),
+                                 [](benchmark::State& state) { Road(state, other.c_str(), 20); })
+        ->Arg(1000)
+        ->Iterations(3)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
+  }
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

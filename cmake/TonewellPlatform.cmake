@@ -14,7 +14,9 @@ if(WIN32)
       platform/WaveOutAlsa platform/WaveOutAlsa_test
       platform/WaveOutPulse platform/WaveOutPulse_test
       platform/WaveOutWav_test
-      audio/WavePeers_test audio/WaveConvertPeers_test)
+      audio/WavePeers_test audio/WaveConvertPeers_test
+      view/CursesScreen view/LineScreen view/ViewScreen_test view/BattleView_test
+      driver/TonewellView_test)
   # A self-contained program: the C and C++ runtimes and the thread library
   # are linked in, so the .exe needs no DLL beside it but the system's own.
   add_link_options(-static)

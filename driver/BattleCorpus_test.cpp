@@ -14,11 +14,12 @@
 #include "core/unit_core_program_utils.h"
 #include "core/unit_random_warrior_position_generator.h"
 #include "driver/BattleLoop.h"
+#include "driver/CorpusDir.h"
 
 namespace tw {
 namespace {
 
-const std::filesystem::path kCorpus = TONEWELL_SOURCE_DIR "/../shared/corpus";
+const std::filesystem::path kCorpus = CorpusDir();
 
 struct ExpectedBattle {
   std::string w0, w1;
@@ -80,7 +81,7 @@ class CorpusBattles {
 TEST(BattleCorpus, ScoresAndEndCyclesMatchTheReference) {
   if (!std::filesystem::exists(kCorpus / "expected_r1_F344.tsv")) {
     GTEST_SKIP() << "corpus not found at " << kCorpus.string()
-                 << " (the shared/ folder beside the project); differential test skipped";
+                 << " (set TONEWELL_CORPUS to its folder); differential test skipped";
   }
   const std::vector<ExpectedBattle> rows = ReadExpected();
   ASSERT_EQ(rows.size(), 142u * 142u);

@@ -27,6 +27,19 @@ inline std::int32_t CountAlive(const BattleState& state) {
 
 }  // namespace battle_detail
 
+// What a battle loop tells an observer. Every hook here does nothing, so
+// RunBattleWith<P> without an observer compiles to the loop alone; an
+// observer (the terminal view's feed) is a separate instantiation with the
+// same shape:
+//   RoundStarted(state)            after the warriors are placed and queued
+//   BeforeStep(w, core, queue)     before each step of a warrior with a process
+//   CycleEnded(cycle)              after every warrior has stepped in `cycle`
+struct NoBattleObserver {
+  void RoundStarted(const BattleState&) {}
+  void BeforeStep(int, const CoreMemory&, const ProcessQueue&) {}
+  void CycleEnded(std::int32_t) {}
+};
+
 // Runs Rounds rounds of at most Cycles cycles with the loaded warriors and
 // scores them. Scores start at 0 and P-space is cleared (cell 0 = 7999) once
 // per battle. In every cycle every warrior steps in index order (a dead one
@@ -34,9 +47,10 @@ inline std::int32_t CountAlive(const BattleState& state) {
 // two warriors alive, so two warriors dying in one cycle both lose. Sets
 // EndCycle to the cycle in which the last round ended. Placement draws from
 // the program-wide generator (RandomSeed), which nothing reseeds.
-// TonePolicy chooses audible (AudibleTone) or silent (SilentTone) steps.
-template <class TonePolicy>
-void RunBattleWith(BattleState& state) {
+// TonePolicy chooses audible (AudibleTone) or silent (SilentTone) steps;
+// Observer sees the battle as it runs (see NoBattleObserver).
+template <class TonePolicy, class Observer = NoBattleObserver>
+void RunBattleWith(BattleState& state, Observer&& observer = Observer{}) {
   const int warriors = state.WarriorCount;
   for (int w = 0; w < warriors; ++w) {
     state.Scores[w] = 0;
@@ -45,6 +59,7 @@ void RunBattleWith(BattleState& state) {
   }
   for (std::int32_t round = 0; round < state.Rounds; ++round) {
     battle_detail::StartRound(state);
+    observer.RoundStarted(state);
     state.AliveCount = battle_detail::CountAlive(state);
     state.EndCycle = 0;
     if (warriors == 2 && state.AliveCount == 2) {
@@ -55,18 +70,25 @@ void RunBattleWith(BattleState& state) {
       ProcessQueue& q0 = state.ProcessQueues[0];
       ProcessQueue& q1 = state.ProcessQueues[1];
       for (std::int32_t cycle = 1; cycle <= state.Cycles; ++cycle) {
+        observer.BeforeStep(0, state.Core, q0);
         ExecuteLiveStepWith<TonePolicy>(state.Core, q0, state.PSpaces[0]);
+        observer.BeforeStep(1, state.Core, q1);
         ExecuteLiveStepWith<TonePolicy>(state.Core, q1, state.PSpaces[1]);
         state.EndCycle = cycle;
+        observer.CycleEnded(cycle);
         if (q0.Count <= 0 || q1.Count <= 0) break;
       }
       state.AliveCount = battle_detail::CountAlive(state);
     } else {
       for (std::int32_t cycle = 1; cycle <= state.Cycles; ++cycle) {
         for (int w = 0; w < warriors; ++w) {
+          // A dead warrior's step does nothing, so nothing is told about it.
+          if (state.ProcessQueues[w].Count > 0)
+            observer.BeforeStep(w, state.Core, state.ProcessQueues[w]);
           ExecuteStepWith<TonePolicy>(state.Core, state.ProcessQueues[w], state.PSpaces[w]);
         }
         state.EndCycle = cycle;
+        observer.CycleEnded(cycle);
         state.AliveCount = battle_detail::CountAlive(state);
         if (state.AliveCount < 2) break;
       }
@@ -75,8 +97,13 @@ void RunBattleWith(BattleState& state) {
   }
 }
 
-// The program's battle: every step plays its tone.
+class BattleFeed;
+
+// The program's battle: every step plays its tone; Ctrl-C ends it with
+// EControlC (see Interrupt.h) before the heard instruction takes effect.
 void RunBattle(BattleState& state);
+// The same battle, watched by the terminal view through `feed`.
+void RunBattle(BattleState& state, BattleFeed& feed);
 
 // One line per warrior: "Warrior[<index>].Score: <score>".
 void PrintScores(const BattleState& state, std::ostream& out);

@@ -4,8 +4,11 @@
 
 #include "asm/SourceError.h"
 #include "core/unit_core_execute_quillmar.h"
+#include "core/unit_core_execute_quillmar_audio.h"
 #include "core/unit_core_program_utils.h"
 #include "driver/BattleLoop.h"
+#include "driver/Interrupt.h"
+#include "driver/LiveView.h"
 #include "platform/PerformanceCounter.h"
 #include "runtime/Exceptions.h"
 
@@ -27,17 +30,34 @@ void Run(const CommandLine& command_line, BattleState& state, std::ostream& out)
       << "\n"
       << "program started\n";
   out.flush();
+  InterruptWatch interrupt;
+  const ViewSetting view_setting = ViewSettingFromEnvironment();
   CreateAudioObjects();
+  interrupt.SetPlayer(AudioPlayer);
+  constexpr std::int32_t kCycles = 80000;
   std::int64_t start = 0;
-  QueryPerformanceCounter(&start);
-  LoadWarriors(state, command_line.Warrior1FileName, command_line.Warrior2FileName);
-  state.Rounds = 1;
-  state.Cycles = 80000;
-  RunBattle(state);
   std::int64_t stop = 0;
   std::int64_t frequency = 1;
-  QueryPerformanceCounter(&stop);
-  QueryPerformanceFrequency(&frequency);
+  try {
+    // The view is up before the clock starts: setting up the terminal is not
+    // part of the battle.
+    LiveView view(view_setting, command_line, kCycles);
+    QueryPerformanceCounter(&start);
+    LoadWarriors(state, command_line.Warrior1FileName, command_line.Warrior2FileName);
+    state.Rounds = 1;
+    state.Cycles = kCycles;
+    view.RunBattle(state);
+    if (InterruptRequested()) ThrowInterrupted();
+    QueryPerformanceCounter(&stop);
+    QueryPerformanceFrequency(&frequency);
+    view.Stop();  // the terminal is back before the scores are written
+  } catch (const EControlC&) {
+    // Every tone played so far is kept: the audio objects are freed as at the end.
+    interrupt.SetPlayer(nullptr);
+    FreeAudioObjects();
+    throw EControlC("Interrupted by Control-C after cycle " + std::to_string(state.EndCycle));
+  }
+  interrupt.SetPlayer(nullptr);
   PrintScores(state, out);
   out << "Seconds: "
       << FormatSeconds(static_cast<long double>(stop - start) / static_cast<long double>(frequency))
@@ -76,6 +96,10 @@ int TonewellMain(const std::vector<std::string>& args, std::ostream& out, std::o
     SoundSamples = command_line.SoundSamples;
     Run(command_line, Battle, out);
     return ExitFinished;
+  } catch (const EControlC& e) {
+    out << ReportLine(e) << '\n';
+    out.flush();
+    return ExitInterrupted;
   } catch (const EWarriorLineError& e) {
     out << ReportLine(e) << '\n';
     out.flush();

@@ -12,9 +12,10 @@
 namespace tw {
 
 // Exit statuses.
-inline constexpr int ExitFinished = 0;  // "program finished" was written
-inline constexpr int ExitFailed = 1;    // a failure ended the run (report line written)
-inline constexpr int ExitRejected = 2;  // the command line was rejected
+inline constexpr int ExitFinished = 0;       // "program finished" was written
+inline constexpr int ExitFailed = 1;         // a failure ended the run (report line written)
+inline constexpr int ExitRejected = 2;       // the command line was rejected
+inline constexpr int ExitInterrupted = 130;  // Ctrl-C ended the run (report line written)
 
 // The elapsed-time figure: fixed, two decimals, "." as the separator,
 // right-aligned in 14 characters.
@@ -23,7 +24,9 @@ std::string FormatSeconds(long double seconds);
 // The whole run after an accepted command line: banner, "program started",
 // the audio objects, loading, one round of at most 80000 cycles, scores,
 // "Seconds: " line, freeing, "program finished". SoundSamples must already be
-// set. Failures propagate (the audio objects are then not freed).
+// set. Failures propagate (the audio objects are then not freed), except that
+// Ctrl-C (EControlC) frees them first. The terminal view (TONEWELL_VIEW) is
+// drawn on standard error while the battle runs.
 void Run(const CommandLine& command_line, BattleState& state, std::ostream& out);
 
 // The entry point behind main: `args` are the arguments after the program

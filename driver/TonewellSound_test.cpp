@@ -74,10 +74,10 @@ TEST_F(ProgramSound, EveryExecutedInstructionIsHeardInOrder) {
   expected.insert(expected.end(), mov.begin(), mov.end());
 
   const std::string bytes = ReadAll(wav);
-  ASSERT_EQ(bytes.size(), 44 + expected.size() * 2) << "canonical header and both tones";
+  ASSERT_EQ(bytes.size(), 80 + expected.size() * 2) << "the 80-byte header and both tones";
   EXPECT_EQ(bytes.compare(0, 4, "RIFF"), 0);
-  EXPECT_EQ(bytes.compare(36, 4, "data"), 0);
-  EXPECT_EQ(std::memcmp(bytes.data() + 44, expected.data(), expected.size() * 2), 0);
+  EXPECT_EQ(bytes.compare(72, 4, "data"), 0);
+  EXPECT_EQ(std::memcmp(bytes.data() + 80, expected.data(), expected.size() * 2), 0);
 }
 
 TEST_F(ProgramSound, BadSoundSettingsAndSampleCountsEndWithOneReportLine) {

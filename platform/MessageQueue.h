@@ -9,6 +9,7 @@
 // were posted. Every wait here blocks on a condition variable: nothing spins
 // and nothing sleeps in a loop.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -32,6 +33,33 @@ struct QueuedMessage {
   uintptr_t Param = 0;
 };
 
+// Something a thread's queue runs on that thread once a given time has
+// come, while the thread waits in the queue (the owner's PumpOne, GetMessage,
+// WaitForSyncObject), the way a window timer fires inside a message loop. A
+// device that knows when its next notification is due sets one on the queue
+// of the thread that will wait for it: that thread then wakes by itself at
+// that time instead of being woken by another thread. A timer fires once per
+// SetTimer; it must be killed before it is destroyed.
+class QueueTimer {
+ public:
+  QueueTimer() = default;
+  QueueTimer(const QueueTimer&) = delete;
+  QueueTimer& operator=(const QueueTimer&) = delete;
+
+  // On the queue's thread, with no lock of the queue held. May set the
+  // timer again.
+  virtual void OnQueueTimer() = 0;
+
+ protected:
+  ~QueueTimer() = default;
+
+ private:
+  friend class MessageQueue;
+  QueueTimer* FNext = nullptr;  // the rest of the queue's timers
+  std::chrono::steady_clock::time_point FDue{};
+  bool FSet = false;
+};
+
 // The message queue of one thread. Created on first use by that thread and
 // closed when the thread ends; posts to a closed queue fail.
 class MessageQueue {
@@ -42,6 +70,20 @@ class MessageQueue {
 
   // The calling thread's queue (created when the thread first asks).
   static const std::shared_ptr<MessageQueue>& Current();
+  // The calling thread's queue when it has one; null otherwise (nothing is
+  // created).
+  static MessageQueue* CurrentIfAny();
+
+  // Sets Timer (or moves it, when set) to fire at Due on this queue's
+  // thread. Callable from any thread. False, and nothing set, when the
+  // queue is closed or nobody is expected to wait in it: it has no live
+  // callback window and its thread has never waited in GetMessage.
+  bool SetTimer(QueueTimer& Timer, std::chrono::steady_clock::time_point Due);
+  // Takes Timer off the queue. When it is firing on the queue's thread and
+  // this is another thread, waits until it has returned first, so the timer
+  // may be destroyed afterwards. The caller must hold no lock the timer's
+  // OnQueueTimer takes.
+  void KillTimer(QueueTimer& Timer);
 
   std::thread::id Owner() const { return FOwner; }
 
@@ -64,6 +106,14 @@ class MessageQueue {
   friend struct ThreadQueueHolder;
 
   // All helpers below expect FMutex to be held.
+  // Runs the earliest timer whose time has come (unlocking around it), if
+  // any; true when one ran. Owner thread only.
+  bool FireDueTimerLocked(std::unique_lock<std::mutex>& Lock);
+  // Waits for a post, until the earliest timer is due, or until Until;
+  // false once Until has passed.
+  bool WaitLocked(
+      std::unique_lock<std::mutex>& Lock,
+      std::chrono::steady_clock::time_point Until = std::chrono::steady_clock::time_point::max());
   bool PushLocked(const QueuedMessage& Msg);
   bool TakeFirstLocked(QueuedMessage& Msg);
   bool TakeForWindowLocked(const CallbackWindow* Window, QueuedMessage& Msg);
@@ -79,6 +129,11 @@ class MessageQueue {
   size_t FCount = 0;
   bool FClosed = false;
   std::thread::id FOwner;
+  QueueTimer* FTimers = nullptr;  // set timers, unordered
+  QueueTimer* FFiring = nullptr;  // the timer running on the owner thread now
+  size_t FLiveWindows = 0;        // callback windows created and not destroyed
+  bool FLooping = false;          // the thread has waited in GetMessage
+  bool FPreciseTimers = false;    // the thread's timer slack is lowered
 };
 
 // A hidden "window": a notification target owned by the thread that created
@@ -115,6 +170,11 @@ class CallbackWindow : public NotifyTarget {
   // window is destroyed. Called by a thread other than the owner, it only
   // waits until the window is destroyed (the owner dispatches).
   bool PumpOne();
+
+  enum class PumpResult { kDispatched, kGone, kTimedOut };
+  // PumpOne that gives up after TimeoutMs (INFINITE waits for ever) and says
+  // which of the three happened.
+  PumpResult PumpOneFor(uint32_t TimeoutMs);
 
   void Dispatch(uint32_t Message, uintptr_t Param) { FHandler(Message, Param); }
 

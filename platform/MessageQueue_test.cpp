@@ -4,6 +4,8 @@
 #include <time.h>
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -162,6 +164,99 @@ TEST(ThreadQueueTest, ThreadTargetFeedsTheThreadLoopUntilQuitAndFailsAfterItEnds
   ASSERT_EQ(got.size(), 50u);
   for (uintptr_t i = 0; i < 50; ++i) EXPECT_EQ(got[i].Param, i);
   EXPECT_FALSE(target.Post(MM_WOM_DONE, 0)) << "the thread has ended";
+}
+
+// A timer that records when and where it fired, and posts to a window.
+class RecordingTimer : public QueueTimer {
+ public:
+  using Clock = std::chrono::steady_clock;
+  explicit RecordingTimer(CallbackWindow* Window = nullptr) : FWindow(Window) {}
+  ~RecordingTimer() {
+    if (Queue) Queue->KillTimer(*this);
+  }
+  void OnQueueTimer() override {
+    Fired.push_back({Clock::now(), std::this_thread::get_id()});
+    if (FWindow != nullptr) FWindow->Post(MM_WOM_DONE, Fired.size());
+    if (Hold) Hold();
+  }
+  struct Firing {
+    Clock::time_point At;
+    std::thread::id Thread;
+  };
+  std::vector<Firing> Fired;
+  std::function<void()> Hold;
+  MessageQueue* Queue = nullptr;
+
+ private:
+  CallbackWindow* FWindow;
+};
+
+TEST(QueueTimerTest, FiresOnTheOwnerThreadWhileItPumpsNeverBeforeItsTime) {
+  using Clock = RecordingTimer::Clock;
+  std::vector<uintptr_t> got;
+  CallbackWindow w([&](uint32_t, uintptr_t p) { got.push_back(p); });
+  MessageQueue& q = *MessageQueue::Current();
+  RecordingTimer early(&w), late(&w);
+  early.Queue = late.Queue = &q;
+  EXPECT_FALSE(q.SetTimer(early, Clock::now())) << "no window: nobody is expected to wait here";
+  w.Create();
+  const Clock::time_point start = Clock::now();
+  ASSERT_TRUE(q.SetTimer(late, start + std::chrono::milliseconds(40)));
+  ASSERT_TRUE(q.SetTimer(early, start + std::chrono::milliseconds(20)));
+  std::thread other([&] {
+    // Set from another thread, a timer moves the owner's wait.
+    ASSERT_TRUE(q.SetTimer(early, start + std::chrono::milliseconds(10)));
+  });
+  other.join();
+  ASSERT_TRUE(w.PumpOne());  // each firing posts one message
+  ASSERT_TRUE(w.PumpOne());
+  ASSERT_EQ(early.Fired.size(), 1u);
+  ASSERT_EQ(late.Fired.size(), 1u);
+  EXPECT_GE(early.Fired[0].At, start + std::chrono::milliseconds(10));
+  EXPECT_GE(late.Fired[0].At, start + std::chrono::milliseconds(40));
+  EXPECT_EQ(early.Fired[0].Thread, std::this_thread::get_id());
+  EXPECT_EQ(got, (std::vector<uintptr_t>{1, 1}));
+  // Killed before its time, a timer never fires; a wait for a sync object
+  // serves the others.
+  ASSERT_TRUE(q.SetTimer(early, Clock::now() + std::chrono::milliseconds(5)));
+  ASSERT_TRUE(q.SetTimer(late, Clock::now() + std::chrono::milliseconds(1)));
+  q.KillTimer(early);
+  Event never;
+  EXPECT_EQ(WaitForSyncObject(&never, 30), WAIT_TIMEOUT);
+  EXPECT_EQ(early.Fired.size(), 1u);
+  EXPECT_EQ(late.Fired.size(), 2u);
+  w.Destroy();
+}
+
+TEST(QueueTimerTest, KillFromAnotherThreadWaitsForAFiringInProgress) {
+  CallbackWindow w([](uint32_t, uintptr_t) {});
+  w.Create();
+  MessageQueue& q = *MessageQueue::Current();
+  RecordingTimer timer(&w);
+  Event firing;
+  std::atomic<bool> release{false};
+  timer.Hold = [&] {
+    firing.Set();
+    // Not WaitForSyncObject: that would take the posted message meanwhile.
+    while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+  std::atomic<bool> killed{false};
+  std::thread killer([&] {
+    WaitForSyncObject(&firing, INFINITE);
+    q.KillTimer(timer);
+    killed = true;
+  });
+  ASSERT_TRUE(q.SetTimer(timer, std::chrono::steady_clock::now()));
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_FALSE(killed.load()) << "the kill returned while the timer still ran";
+    release = true;
+  });
+  ASSERT_TRUE(w.PumpOne());
+  killer.join();
+  releaser.join();
+  EXPECT_TRUE(killed.load());
+  w.Destroy();
 }
 
 }  // namespace

@@ -77,9 +77,10 @@ uint32_t WaitForSyncObject(SyncObject* Handle, uint32_t TimeoutMs) {
       lock.lock();
       continue;
     }
+    if (q.FireDueTimerLocked(lock)) continue;
     if (TimeoutMs == INFINITE) {
-      q.FWake.wait(lock);
-    } else if (TimeoutMs == 0 || q.FWake.wait_until(lock, deadline) == std::cv_status::timeout) {
+      q.WaitLocked(lock);
+    } else if (TimeoutMs == 0 || !q.WaitLocked(lock, deadline)) {
       // One last look: the signal may have come with the timeout.
       result = Handle->TryAcquire() ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
       break;

@@ -11,7 +11,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -342,8 +341,9 @@ class AlsaPcm {
   }
 
   MMRESULT Reset() {
-    std::vector<WAVEHDR*> done;
     std::lock_guard<std::mutex> report(reportMu_);
+    std::vector<WAVEHDR*>& done = reported_;
+    done.clear();
     WaveOutSink* sink;
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -415,6 +415,31 @@ class AlsaPcm {
   struct Entry {
     WAVEHDR* header;
     uint64_t start, end;  // frames since the open or the last reset
+  };
+
+  // The queued buffers in write order. Its storage is kept when it empties,
+  // so a tone's buffers come and go without a heap allocation once the first
+  // tones have sized it.
+  class EntryQueue {
+   public:
+    bool empty() const { return head_ == items_.size(); }
+    Entry& front() { return items_[head_]; }
+    void push_back(const Entry& e) { items_.push_back(e); }
+    void pop_front() {
+      if (++head_ == items_.size()) clear();
+    }
+    void clear() {
+      items_.clear();
+      head_ = 0;
+    }
+    std::vector<Entry>::iterator begin() {
+      return items_.begin() + static_cast<std::ptrdiff_t>(head_);
+    }
+    std::vector<Entry>::iterator end() { return items_.end(); }
+
+   private:
+    std::vector<Entry> items_;
+    std::size_t head_ = 0;
   };
 
   // Drops every frame the device holds; what was not played is written
@@ -685,7 +710,8 @@ class AlsaPcm {
   // Reset cannot report later buffers before these.
   void ReportDone() {
     std::lock_guard<std::mutex> report(reportMu_);
-    std::vector<WAVEHDR*> done;
+    std::vector<WAVEHDR*>& done = reported_;
+    done.clear();
     WaveOutSink* sink;
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -711,10 +737,11 @@ class AlsaPcm {
 
   std::mutex reportMu_;  // taken before mu_, never after
   std::mutex mu_;
-  std::deque<Entry> queue_;
-  uint64_t queuedEnd_ = 0;  // frames queued since the open or the last reset
-  uint64_t written_ = 0;    // of those, handed to the device
-  uint64_t played_ = 0;     // of those, played
+  EntryQueue queue_;
+  std::vector<WAVEHDR*> reported_;  // guarded by reportMu_; kept to report without allocating
+  uint64_t queuedEnd_ = 0;          // frames queued since the open or the last reset
+  uint64_t written_ = 0;            // of those, handed to the device
+  uint64_t played_ = 0;             // of those, played
   uint32_t volume_ = 0xFFFFFFFFu;
   WaveOutSink* sink_ = nullptr;
   bool paused_ = false;
@@ -772,6 +799,14 @@ class AlsaStream : public WaveOutStream {
     return pcm_ ? pcm_->SetVolume(volume) : MMSYSERR_INVALHANDLE;
   }
   MMRESULT Close() override { return pcm_ ? Release(false) : MMSYSERR_INVALHANDLE; }
+
+  // A closed stream object is kept by the backend and given the next open's
+  // PCM, so opening a device per tone allocates nothing.
+  void Rebind(std::unique_ptr<AlsaPcm> pcm) { pcm_ = std::move(pcm); }
+  // Lets go of a PCM still held (an open abandoned without a close).
+  void Abandon() {
+    if (pcm_) Release(true);
+  }
 
  private:
   // Hands the PCM back to the backend for the next open of its format.
@@ -837,8 +872,28 @@ class AlsaBackend : public WaveOutBackend {
     MMRESULT r = Take(f, pcm);
     if (r != MMSYSERR_NOERROR) return r;
     pcm->Attach(&sink);
-    stream = std::make_unique<AlsaStream>(shared_, std::move(pcm));
+    std::unique_ptr<AlsaStream> spare;
+    {
+      std::lock_guard<std::mutex> lock(spareMu_);
+      spare = std::move(spare_);
+    }
+    if (spare) {
+      spare->Rebind(std::move(pcm));
+    } else {
+      spare = std::make_unique<AlsaStream>(shared_, std::move(pcm));
+    }
+    stream = std::move(spare);
     return MMSYSERR_NOERROR;
+  }
+
+  // Every stream this backend opens is an AlsaStream; one is kept for the
+  // next open (the program has one device open at a time).
+  void Recycle(std::unique_ptr<WaveOutStream> stream) override {
+    if (stream == nullptr) return;
+    std::unique_ptr<AlsaStream> alsa(static_cast<AlsaStream*>(stream.release()));
+    alsa->Abandon();
+    std::lock_guard<std::mutex> lock(spareMu_);
+    if (!spare_) spare_ = std::move(alsa);
   }
 
   std::string ErrorText(MMRESULT code) override { return shared_->texts->Get(code); }
@@ -919,6 +974,8 @@ class AlsaBackend : public WaveOutBackend {
   }
 
   std::shared_ptr<AlsaShared> shared_;
+  std::mutex spareMu_;  // guards spare_
+  std::unique_ptr<AlsaStream> spare_;
   std::mutex capsMu_;
   bool haveCaps_ = false;
   WAVEOUTCAPS caps_{};

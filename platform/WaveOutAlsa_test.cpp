@@ -355,9 +355,19 @@ TEST_F(AlsaOnCaptureFile, SystemOutputSettingsSelectTheAlsaPcm) {
     EXPECT_EQ(waveOutGetDevCaps(WAVE_MAPPER, &caps, sizeof caps), MMSYSERR_NOERROR);
     return std::string(caps.szPname);
   };
-  for (const char* system : {"", "default", "alsa"}) {
+  // Unset and "default" take a sound server when one answers; with none to
+  // be found they fall to ALSA's "default".
+  const char* server = std::getenv("PULSE_SERVER");
+  const std::string savedServer = server != nullptr ? server : "";
+  setenv("PULSE_SERVER", "unix:/nonexistent/tonewell-test/native", 1);
+  for (const char* system : {"", "default", "alsa", "alsa:"}) {
     SelectWaveOutput(system);
     EXPECT_EQ(nameOf(), "ALSA default") << "\"" << system << "\"";
+  }
+  if (server != nullptr) {
+    setenv("PULSE_SERVER", savedServer.c_str(), 1);
+  } else {
+    unsetenv("PULSE_SERVER");
   }
   SelectWaveOutput("alsa:tonewell_pcm_with_a_rather_long_name");
   EXPECT_EQ(nameOf(), "ALSA tonewell_pcm_with_a_rather");

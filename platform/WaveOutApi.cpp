@@ -7,7 +7,10 @@
 // target in the order the device produced them. The mutex is never held while
 // a stream is asked to write, reset, restart or close, because a stream
 // reports finished buffers (BufferDone, which takes the mutex) from its own
-// thread while it holds its own report lock.
+// thread while it holds its own report lock. A stream call made outside the
+// mutex is counted on the device instead; the stream (given back to its
+// backend) and the slot are released only when the last such call returns,
+// so nothing per open lives on the heap.
 
 #include "platform/WaveOutApi.h"
 
@@ -35,11 +38,17 @@ struct WaveOutDevice final : public WaveOutSink {
   std::recursive_mutex mutex;
   bool open = false;
   bool closing = false;
+  // Closed: the last stream call in flight releases it. Set under the
+  // mutex while that close's own call still counts.
+  std::atomic<bool> retired{false};
   uint32_t queued = 0;
+  // Stream calls in flight outside the mutex; each starts under the mutex
+  // while the device is open.
+  std::atomic<uint32_t> calls{0};
   NotifyTarget* target = nullptr;
   WAVEFORMATEX format{};
   std::shared_ptr<WaveOutBackend> backend;
-  std::shared_ptr<WaveOutStream> stream;
+  std::unique_ptr<WaveOutStream> stream;
   WaveOutDevice* nextFree = nullptr;  // guarded by the table's mutex
 };
 
@@ -105,14 +114,58 @@ WaveOutDevice* FindDevice(HWAVEOUT handle) {
   return nullptr;
 }
 
-// The open device's stream, or a result code saying why there is none.
-MMRESULT OpenStream(HWAVEOUT handle, std::shared_ptr<WaveOutStream>& stream,
-                    WAVEFORMATEX* format = nullptr) {
+// Gives a closed device's stream back to its backend, then frees the slot.
+// Called without the device's mutex, once no stream call is in flight.
+void Retire(WaveOutDevice* device) {
+  std::unique_ptr<WaveOutStream> stream;
+  std::shared_ptr<WaveOutBackend> backend;
+  {
+    std::lock_guard<std::recursive_mutex> lock(device->mutex);
+    stream = std::move(device->stream);
+    backend = std::move(device->backend);
+    device->retired = false;
+  }
+  // The stream goes before its backend, and both outside the device's lock.
+  if (stream != nullptr) backend->Recycle(std::move(stream));
+  backend.reset();
+  FreeDevice(device);
+}
+
+// One call of an open device's stream, made outside the device's mutex. The
+// stream and the slot stay the device's until the last such call is over.
+class StreamCall {
+ public:
+  StreamCall() = default;
+  StreamCall(const StreamCall&) = delete;
+  StreamCall& operator=(const StreamCall&) = delete;
+  ~StreamCall() {
+    if (device_ == nullptr) return;
+    // Once retired no call starts any more, so only one call sees the count
+    // drop to 0 with the device retired.
+    if (device_->calls.fetch_sub(1, std::memory_order_acq_rel) == 1 &&
+        device_->retired.load(std::memory_order_acquire)) {
+      Retire(device_);
+    }
+  }
+
+  // Under the device's mutex, with the device open.
+  void Begin(WaveOutDevice* device) {
+    device_ = device;
+    device->calls.fetch_add(1, std::memory_order_relaxed);
+  }
+  WaveOutStream& stream() const { return *device_->stream; }
+
+ private:
+  WaveOutDevice* device_ = nullptr;
+};
+
+// Starts a call of the open device's stream, or says why there is none.
+MMRESULT OpenStream(HWAVEOUT handle, StreamCall& call, WAVEFORMATEX* format = nullptr) {
   WaveOutDevice* device = FindDevice(handle);
   if (device == nullptr) return MMSYSERR_INVALHANDLE;
   std::lock_guard<std::recursive_mutex> lock(device->mutex);
   if (!device->open) return MMSYSERR_INVALHANDLE;
-  stream = device->stream;
+  call.Begin(device);
   if (format != nullptr) *format = device->format;
   return MMSYSERR_NOERROR;
 }
@@ -150,56 +203,62 @@ MMRESULT waveOutOpen(HWAVEOUT* handle, uint32_t deviceId, const WAVEFORMATEX* fo
   std::unique_ptr<WaveOutStream> opened;
   MMRESULT result = Guarded([&] { return backend->Open(*format, *device, opened); });
   if (result == MMSYSERR_NOERROR && opened == nullptr) result = MMSYSERR_ERROR;
-  if (result == MMSYSERR_NOERROR) {
-    result = Guarded([&] {
-      std::lock_guard<std::recursive_mutex> lock(device->mutex);
-      device->stream = std::move(opened);
-      device->backend = std::move(backend);
-      device->format = *format;
-      device->target = callback;
-      device->queued = 0;
-      device->closing = false;
-      device->open = true;
-      *handle = device;
-      if (callback != nullptr) callback->Post(MM_WOM_OPEN, 0);
-      return MMSYSERR_NOERROR;
-    });
-  }
   if (result != MMSYSERR_NOERROR) {
-    opened.reset();
+    if (opened != nullptr) backend->Recycle(std::move(opened));
     FreeDevice(device);
+    return result;
   }
-  return result;
+  {
+    std::lock_guard<std::recursive_mutex> lock(device->mutex);
+    device->stream = std::move(opened);
+    device->backend = backend;
+    device->format = *format;
+    device->target = callback;
+    device->queued = 0;
+    device->calls = 0;
+    device->closing = false;
+    device->retired = false;
+    device->open = true;
+    try {
+      if (callback != nullptr) callback->Post(MM_WOM_OPEN, 0);
+      *handle = device;
+      return MMSYSERR_NOERROR;
+    } catch (const std::bad_alloc&) {
+      // The target could not take the notification: the open is undone.
+      device->open = false;
+      device->target = nullptr;
+      device->backend.reset();
+      opened = std::move(device->stream);
+    }
+  }
+  backend->Recycle(std::move(opened));
+  FreeDevice(device);
+  return MMSYSERR_NOMEM;
 }
 
 MMRESULT waveOutClose(HWAVEOUT handle) {
   WaveOutDevice* device = FindDevice(handle);
   if (device == nullptr) return MMSYSERR_INVALHANDLE;
-  std::shared_ptr<WaveOutStream> stream;
+  StreamCall call;
   {
     std::lock_guard<std::recursive_mutex> lock(device->mutex);
     if (!device->open || device->closing) return MMSYSERR_INVALHANDLE;
     if (device->queued > 0) return WAVERR_STILLPLAYING;
     device->closing = true;
-    stream = device->stream;
+    call.Begin(device);
   }
-  const MMRESULT result = Guarded([&] { return stream->Close(); });
-  std::shared_ptr<WaveOutBackend> backend;
-  {
-    std::lock_guard<std::recursive_mutex> lock(device->mutex);
-    device->closing = false;
-    if (result != MMSYSERR_NOERROR) return result;
-    if (device->target != nullptr) device->target->Post(MM_WOM_CLOSE, 0);
-    device->open = false;
-    device->target = nullptr;
-    device->stream.reset();  // `stream` still holds it
-    device->backend.swap(backend);
-  }
-  // The stream goes before its backend, and both outside the device's lock.
-  stream.reset();
-  backend.reset();
-  FreeDevice(device);
-  return MMSYSERR_NOERROR;
+  const MMRESULT result = Guarded([&] { return call.stream().Close(); });
+  std::lock_guard<std::recursive_mutex> lock(device->mutex);
+  device->closing = false;
+  // Only queued buffers keep a stream open; any other failure (a header
+  // that could not be brought up to date, say) has released it all the
+  // same, so the device closes and the failure is the result.
+  if (result == WAVERR_STILLPLAYING) return result;
+  if (device->target != nullptr) device->target->Post(MM_WOM_CLOSE, 0);
+  device->open = false;
+  device->target = nullptr;
+  device->retired.store(true, std::memory_order_release);  // released when the last call ends
+  return result;
 }
 
 MMRESULT waveOutPrepareHeader(HWAVEOUT handle, WAVEHDR* header, uint32_t size) {
@@ -227,7 +286,7 @@ MMRESULT waveOutWrite(HWAVEOUT handle, WAVEHDR* header, uint32_t size) {
   WaveOutDevice* device = FindDevice(handle);
   if (device == nullptr) return MMSYSERR_INVALHANDLE;
   if (const MMRESULT bad = CheckHeader(header, size)) return bad;
-  std::shared_ptr<WaveOutStream> stream;
+  StreamCall call;
   {
     std::lock_guard<std::recursive_mutex> lock(device->mutex);
     if (!device->open || device->closing) return MMSYSERR_INVALHANDLE;
@@ -235,9 +294,9 @@ MMRESULT waveOutWrite(HWAVEOUT handle, WAVEHDR* header, uint32_t size) {
     if ((header->dwFlags & WHDR_INQUEUE) != 0) return WAVERR_STILLPLAYING;
     header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
     ++device->queued;
-    stream = device->stream;
+    call.Begin(device);
   }
-  const MMRESULT result = Guarded([&] { return stream->Write(header); });
+  const MMRESULT result = Guarded([&] { return call.stream().Write(header); });
   if (result != MMSYSERR_NOERROR) {
     std::lock_guard<std::recursive_mutex> lock(device->mutex);
     if ((header->dwFlags & WHDR_INQUEUE) != 0) {
@@ -249,30 +308,31 @@ MMRESULT waveOutWrite(HWAVEOUT handle, WAVEHDR* header, uint32_t size) {
 }
 
 MMRESULT waveOutReset(HWAVEOUT handle) {
-  std::shared_ptr<WaveOutStream> stream;
-  if (const MMRESULT bad = OpenStream(handle, stream)) return bad;
-  return Guarded([&] { return stream->Reset(); });
+  StreamCall call;
+  if (const MMRESULT bad = OpenStream(handle, call)) return bad;
+  return Guarded([&] { return call.stream().Reset(); });
 }
 
 MMRESULT waveOutPause(HWAVEOUT handle) {
-  std::shared_ptr<WaveOutStream> stream;
-  if (const MMRESULT bad = OpenStream(handle, stream)) return bad;
-  return Guarded([&] { return stream->Pause(); });
+  StreamCall call;
+  if (const MMRESULT bad = OpenStream(handle, call)) return bad;
+  return Guarded([&] { return call.stream().Pause(); });
 }
 
 MMRESULT waveOutRestart(HWAVEOUT handle) {
-  std::shared_ptr<WaveOutStream> stream;
-  if (const MMRESULT bad = OpenStream(handle, stream)) return bad;
-  return Guarded([&] { return stream->Restart(); });
+  StreamCall call;
+  if (const MMRESULT bad = OpenStream(handle, call)) return bad;
+  return Guarded([&] { return call.stream().Restart(); });
 }
 
 MMRESULT waveOutGetPosition(HWAVEOUT handle, MMTIME* time, uint32_t size) {
-  std::shared_ptr<WaveOutStream> stream;
+  StreamCall call;
   WAVEFORMATEX format{};
-  if (const MMRESULT bad = OpenStream(handle, stream, &format)) return bad;
+  if (const MMRESULT bad = OpenStream(handle, call, &format)) return bad;
   if (time == nullptr || size < sizeof(MMTIME)) return MMSYSERR_INVALPARAM;
   uint64_t frames = 0;
-  if (const MMRESULT failed = Guarded([&] { return stream->GetPosition(frames); })) return failed;
+  if (const MMRESULT failed = Guarded([&] { return call.stream().GetPosition(frames); }))
+    return failed;
   const uint64_t rate = format.nSamplesPerSec;
   switch (time->wType) {
     case TIME_MS:
@@ -301,24 +361,24 @@ MMRESULT waveOutGetPosition(HWAVEOUT handle, MMTIME* time, uint32_t size) {
 }
 
 MMRESULT waveOutGetVolume(HWAVEOUT handle, uint32_t* volume) {
-  std::shared_ptr<WaveOutStream> stream;
-  if (const MMRESULT bad = OpenStream(handle, stream)) return bad;
+  StreamCall call;
+  if (const MMRESULT bad = OpenStream(handle, call)) return bad;
   if (volume == nullptr) return MMSYSERR_INVALPARAM;
-  return Guarded([&] { return stream->GetVolume(*volume); });
+  return Guarded([&] { return call.stream().GetVolume(*volume); });
 }
 
 MMRESULT waveOutSetVolume(HWAVEOUT handle, uint32_t volume) {
-  std::shared_ptr<WaveOutStream> stream;
-  if (const MMRESULT bad = OpenStream(handle, stream)) return bad;
-  return Guarded([&] { return stream->SetVolume(volume); });
+  StreamCall call;
+  if (const MMRESULT bad = OpenStream(handle, call)) return bad;
+  return Guarded([&] { return call.stream().SetVolume(volume); });
 }
 
 // Pitch and playback rate are offered by none of our sound systems: a valid
 // handle (and, for a query, somewhere to answer) gets MMSYSERR_NOTSUPPORTED.
 namespace {
 MMRESULT UnsupportedControl(HWAVEOUT handle, bool answerMissing) {
-  std::shared_ptr<WaveOutStream> stream;
-  if (const MMRESULT bad = OpenStream(handle, stream)) return bad;
+  StreamCall call;
+  if (const MMRESULT bad = OpenStream(handle, call)) return bad;
   return answerMissing ? MMSYSERR_INVALPARAM : MMSYSERR_NOTSUPPORTED;
 }
 }  // namespace

@@ -8,6 +8,7 @@
 // TONEWELL_AUDIO setting (see SelectWaveOutput).
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -69,5 +70,11 @@ void SelectWaveOutputFromEnvironment();
 // Makes the functions above use this sound system from now on (tests install
 // scripted or fast backends this way). Devices already open keep theirs.
 void UseWaveOutBackend(std::unique_ptr<WaveOutBackend> backend);
+// For tests: every sound system SelectWaveOutput chooses from now on is
+// handed to Wrap first, and what Wrap returns is used instead (a stand-in
+// that fails on purpose over the real one, say). An empty Wrap stops this.
+using WaveOutBackendWrapper =
+    std::function<std::unique_ptr<WaveOutBackend>(std::unique_ptr<WaveOutBackend>)>;
+void WrapSelectedWaveOutput(WaveOutBackendWrapper wrap);
 
 }  // namespace tw

@@ -61,8 +61,18 @@ class WaveOutBackend {
   // Opens a stream that reports to sink until it is closed or destroyed.
   virtual MMRESULT Open(const WAVEFORMATEX& format, WaveOutSink& sink,
                         std::unique_ptr<WaveOutStream>& stream) = 0;
+  // Takes back a stream this backend opened once its owner is done with it
+  // (closed, or its open abandoned), so that a later Open can hand out the
+  // same object again instead of allocating one: a device opened and closed
+  // per tone then costs no heap allocation. The default destroys it. The
+  // wave output functions give every stream back this way; a stream that is
+  // simply destroyed instead must still clean up after itself.
+  virtual void Recycle(std::unique_ptr<WaveOutStream> stream) { stream.reset(); }
   // The backend's own text for a code it produced; empty to use the common text.
-  virtual std::string ErrorText(MMRESULT code) { (void)code; return {}; }
+  virtual std::string ErrorText(MMRESULT code) {
+    (void)code;
+    return {};
+  }
 };
 
 }  // namespace tw

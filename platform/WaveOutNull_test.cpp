@@ -6,9 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <thread>
+#include <vector>
 
+#include "platform/MessageQueue.h"
 #include "platform/WaveOutApi.h"
 #include "platform/WaveOutTestSupport.h"
 
@@ -153,6 +157,129 @@ TEST_F(PacedNullTest, ManyShortBuffersAndDevicesShareTheClock) {
     EXPECT_EQ(otherGot[i + 1].param, theirs[i]->param());
   }
   EXPECT_EQ(waveOutClose(second), MMSYSERR_NOERROR);
+}
+
+// The card hands closed streams out again: nothing of one open may show in
+// the next (pause, volume, position, queued buffers).
+TEST(WaveOutNullRecycleTest, AReopenedDeviceStartsFresh) {
+  for (NullPacing pacing : {NullPacing::kRealTime, NullPacing::kNone}) {
+    UseWaveOutBackend(CreateNullWaveOutBackend(pacing));
+    RecordingTarget first;
+    HWAVEOUT h = nullptr;
+    ASSERT_EQ(waveOutOpen(&h, WAVE_MAPPER, &kSlow, &first, 0, CALLBACK_THREAD), MMSYSERR_NOERROR);
+    Buffer a(1000 * kBytesPerMs);
+    ASSERT_EQ(waveOutSetVolume(h, 0x12345678u), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutPause(h), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutPrepareHeader(h, &a.header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutWrite(h, &a.header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutReset(h), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
+
+    RecordingTarget second;
+    ASSERT_EQ(waveOutOpen(&h, WAVE_MAPPER, &kSlow, &second, 0, CALLBACK_THREAD), MMSYSERR_NOERROR);
+    uint32_t volume = 0;
+    ASSERT_EQ(waveOutGetVolume(h, &volume), MMSYSERR_NOERROR);
+    EXPECT_EQ(volume, 0xFFFFFFFFu);
+    MMTIME t{};
+    t.wType = TIME_BYTES;
+    ASSERT_EQ(waveOutGetPosition(h, &t, sizeof t), MMSYSERR_NOERROR);
+    EXPECT_EQ(t.u.cb, 0u);
+    Buffer b(5 * kBytesPerMs);
+    ASSERT_EQ(waveOutPrepareHeader(h, &b.header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutWrite(h, &b.header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    ASSERT_TRUE(second.WaitFor(2)) << "the new device plays: it is not paused";
+    EXPECT_EQ(second.Got()[1], (Notification{MM_WOM_DONE, b.param()}));
+    EXPECT_EQ(first.Count(), 3u) << "the first device's target hears nothing more";
+    ASSERT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
+  }
+}
+
+// A callback window that also notes which thread posted each notification.
+class WindowTarget : public NotifyTarget {
+ public:
+  WindowTarget() : window_([this](uint32_t m, uintptr_t p) { got_.push_back({m, p}); }) {
+    window_.Create();
+  }
+  bool Post(uint32_t message, uintptr_t param) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      posters_.push_back(std::this_thread::get_id());
+    }
+    return window_.Post(message, param);
+  }
+  // Pumps until `count` notifications have been handled here.
+  std::vector<Notification> PumpUntil(size_t count) {
+    while (got_.size() < count && window_.PumpOne()) {
+    }
+    return got_;
+  }
+  std::vector<std::thread::id> Posters() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return posters_;
+  }
+
+ private:
+  CallbackWindow window_;
+  std::vector<Notification> got_;
+  std::mutex mutex_;
+  std::vector<std::thread::id> posters_;
+};
+
+TEST(PacedNullWindowTest, TheWaitingThreadReportsItsBuffersItselfNeverBeforeTheirTime) {
+  UseWaveOutBackend(CreateNullWaveOutBackend(NullPacing::kRealTime));
+  WindowTarget target;
+  HWAVEOUT h = nullptr;
+  ASSERT_EQ(waveOutOpen(&h, WAVE_MAPPER, &kSlow, &target, 0, CALLBACK_WINDOW), MMSYSERR_NOERROR);
+  Buffer a(30 * kBytesPerMs), b(1), c(20 * kBytesPerMs);
+  const Clock::time_point start = Clock::now();
+  for (Buffer* x : {&a, &b, &c}) {
+    ASSERT_EQ(waveOutPrepareHeader(h, &x->header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutWrite(h, &x->header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+  }
+  std::vector<Clock::duration> doneAt;
+  for (size_t n = 2; n <= 4; ++n) {
+    target.PumpUntil(n);
+    doneAt.push_back(Clock::now() - start);
+  }
+  EXPECT_GE(doneAt[0], 30ms);
+  EXPECT_GE(doneAt[1], 30ms + std::chrono::microseconds(125));
+  EXPECT_GE(doneAt[2], 50ms + std::chrono::microseconds(125));
+  EXPECT_LT(doneAt[2], 3s);
+  ASSERT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
+  const auto got = target.PumpUntil(5);
+  const std::vector<Notification> expected = {{MM_WOM_OPEN, 0},
+                                              {MM_WOM_DONE, a.param()},
+                                              {MM_WOM_DONE, b.param()},
+                                              {MM_WOM_DONE, c.param()},
+                                              {MM_WOM_CLOSE, 0}};
+  EXPECT_EQ(got, expected);
+  // The buffers were returned by this thread itself, woken by its own
+  // queue; the card's clock steps in only when a waiting thread comes more
+  // than a few milliseconds late (a heavily loaded machine), so allow that
+  // for some of them.
+  const auto posters = target.Posters();
+  ASSERT_EQ(posters.size(), 5u);
+  EXPECT_GE(std::count(posters.begin() + 1, posters.begin() + 4, std::this_thread::get_id()), 1);
+}
+
+TEST(PacedNullWindowTest, BuffersOfAWriterThatDoesNotWaitAreReportedByTheClock) {
+  UseWaveOutBackend(CreateNullWaveOutBackend(NullPacing::kRealTime));
+  WindowTarget target;
+  HWAVEOUT h = nullptr;
+  ASSERT_EQ(waveOutOpen(&h, WAVE_MAPPER, &kSlow, &target, 0, CALLBACK_WINDOW), MMSYSERR_NOERROR);
+  Buffer a(10 * kBytesPerMs);
+  ASSERT_EQ(waveOutPrepareHeader(h, &a.header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveOutWrite(h, &a.header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+  // This thread sleeps instead of waiting in its queue: the card's own clock
+  // returns the buffer (a little after its time) all the same.
+  const Clock::time_point limit = Clock::now() + 5s;
+  while (target.Posters().size() < 2 && Clock::now() < limit) std::this_thread::sleep_for(5ms);
+  EXPECT_NE(a.header.dwFlags & WHDR_DONE, 0u);
+  EXPECT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
+  const auto posters = target.Posters();
+  ASSERT_EQ(posters.size(), 3u);
+  EXPECT_NE(posters[1], std::this_thread::get_id());
+  EXPECT_EQ(target.PumpUntil(3).size(), 3u);
 }
 
 }  // namespace

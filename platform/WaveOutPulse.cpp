@@ -992,6 +992,14 @@ class PulseOutput : public WaveOutStream {
   }
   MMRESULT Close() override { return stream_ ? Release(false) : MMSYSERR_INVALHANDLE; }
 
+  // A closed output object is kept by the backend and given the next open's
+  // server stream, so opening a device per tone allocates nothing.
+  void Rebind(std::unique_ptr<ServerStream> stream) { stream_ = std::move(stream); }
+  // Lets go of a server stream still held (an open abandoned without a close).
+  void Abandon() {
+    if (stream_) Release(true);
+  }
+
  private:
   MMRESULT Release(bool force) {
     const MMRESULT r = stream_->Detach(force);
@@ -1063,8 +1071,28 @@ class PulseBackend : public WaveOutBackend {
       shared_->idle = std::move(s);
       return r;
     }
-    stream = std::make_unique<PulseOutput>(shared_, std::move(s));
+    std::unique_ptr<PulseOutput> spare;
+    {
+      std::lock_guard<std::mutex> lock(spareMu_);
+      spare = std::move(spare_);
+    }
+    if (spare) {
+      spare->Rebind(std::move(s));
+    } else {
+      spare = std::make_unique<PulseOutput>(shared_, std::move(s));
+    }
+    stream = std::move(spare);
     return MMSYSERR_NOERROR;
+  }
+
+  // Every stream this backend opens is a PulseOutput; one is kept for the
+  // next open (the program has one device open at a time).
+  void Recycle(std::unique_ptr<WaveOutStream> stream) override {
+    if (stream == nullptr) return;
+    std::unique_ptr<PulseOutput> output(static_cast<PulseOutput*>(stream.release()));
+    output->Abandon();
+    std::lock_guard<std::mutex> lock(spareMu_);
+    if (!spare_) spare_ = std::move(output);
   }
 
   std::string ErrorText(MMRESULT code) override { return shared_->reports->texts.Get(code); }
@@ -1136,6 +1164,8 @@ class PulseBackend : public WaveOutBackend {
   }
 
   std::shared_ptr<PulseShared> shared_;
+  std::mutex spareMu_;  // guards spare_
+  std::unique_ptr<PulseOutput> spare_;
 };
 
 bool ParseLatency(const std::string& text, std::chrono::microseconds& out) {

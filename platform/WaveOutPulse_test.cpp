@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -74,7 +75,8 @@ class PrivatePulse : public ::testing::Test {
                       "pulseaudio-utils); skipped";
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     dir_ = ::testing::TempDir() + "tonewell-pulse-" + info->name() + "-" + std::to_string(getpid());
-    std::system(("rm -rf '" + dir_ + "'").c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
     ASSERT_EQ(mkdir(dir_.c_str(), 0700), 0);
     std::ifstream in(TONEWELL_SOURCE_DIR "/tools/alsa/private-pulse.pa");
     std::string script((std::istreambuf_iterator<char>(in)), {});
@@ -102,7 +104,8 @@ class PrivatePulse : public ::testing::Test {
       kill(server_, SIGTERM);
       waitpid(server_, nullptr, 0);
     }
-    if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
+    std::error_code ignored;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
   }
 
   // Records the sink's monitor until StopRecording.

@@ -23,17 +23,34 @@ void Install(std::shared_ptr<WaveOutBackend> backend) {
   // `old` goes here, outside the lock: a paced card joins its clock thread.
 }
 
+std::mutex gWrapMutex;  // guards gWrap
+WaveOutBackendWrapper gWrap;
+
+void InstallSelected(std::unique_ptr<WaveOutBackend> backend) {
+  WaveOutBackendWrapper wrap;
+  {
+    std::lock_guard<std::mutex> lock(gWrapMutex);
+    wrap = gWrap;
+  }
+  Install(wrap ? wrap(std::move(backend)) : std::move(backend));
+}
+
 }  // namespace
+
+void WrapSelectedWaveOutput(WaveOutBackendWrapper wrap) {
+  std::lock_guard<std::mutex> lock(gWrapMutex);
+  gWrap = std::move(wrap);
+}
 
 void SelectWaveOutput(const std::string& setting) {
   if (setting == "null") {
-    Install(CreateNullWaveOutBackend(NullPacing::kRealTime));
+    InstallSelected(CreateNullWaveOutBackend(NullPacing::kRealTime));
   } else if (setting == "null:fast") {
-    Install(CreateNullWaveOutBackend(NullPacing::kNone));
+    InstallSelected(CreateNullWaveOutBackend(NullPacing::kNone));
   } else if (setting.rfind("wav:", 0) == 0 && setting.size() > 4) {
-    Install(CreateWavWaveOutBackend(setting.substr(4)));
+    InstallSelected(CreateWavWaveOutBackend(setting.substr(4)));
   } else if (std::unique_ptr<WaveOutBackend> system = CreateSystemWaveOutput(setting)) {
-    Install(std::move(system));
+    InstallSelected(std::move(system));
   } else {
     throw EAudioSettingError("Unknown TONEWELL_AUDIO value \"" + setting + "\" (" +
                              AcceptedWaveOutputForms() + ")");

@@ -30,12 +30,11 @@ std::unique_ptr<WaveOutBackend> CreateDefaultOrAlsa(const std::string& setting,
 const char* AcceptedWaveOutputForms() { return kAcceptedForms; }
 
 std::unique_ptr<WaveOutBackend> CreateSystemWaveOutput(const std::string& setting) {
-  if (setting.empty() || setting == "default" || setting == "alsa") {
+  // "alsa:" with no name is the same as "alsa": the PCM "default".
+  if (setting.empty() || setting == "default" || setting == "alsa" || setting == "alsa:") {
     return CreateDefaultOrAlsa(setting, "default");
   }
-  if (setting.rfind("alsa:", 0) == 0 && setting.size() > 5) {
-    return CreateDefaultOrAlsa(setting, setting.substr(5));
-  }
+  if (setting.rfind("alsa:", 0) == 0) return CreateDefaultOrAlsa(setting, setting.substr(5));
   if (setting.rfind("pulse", 0) == 0 &&
       (setting.size() == 5 || setting[5] == ':' || setting[5] == '?')) {
     PulseOutputSettings pulse;

@@ -6,7 +6,20 @@ namespace tw {
 
 UnpacedWaveOutStream::UnpacedWaveOutStream(const WAVEFORMATEX& format, WaveOutSink& sink,
                                            bool supportsVolume)
-    : format_(format), sink_(sink), supportsVolume_(supportsVolume) {}
+    : format_(format), sink_(&sink), supportsVolume_(supportsVolume) {}
+
+void UnpacedWaveOutStream::Reopen(const WAVEFORMATEX& format, WaveOutSink& sink) {
+  std::lock_guard<std::recursive_mutex> reporting(reportMutex_);
+  std::lock_guard<std::mutex> lock(mutex_);
+  format_ = format;
+  sink_ = &sink;
+  waiting_.clear();
+  played_.clear();
+  paused_ = false;
+  closed_ = false;
+  playedBytes_ = 0;
+  volume_ = 0xFFFFFFFFu;
+}
 
 MMRESULT UnpacedWaveOutStream::Write(WAVEHDR* header) {
   {
@@ -34,7 +47,7 @@ void UnpacedWaveOutStream::ReportPlayed() {
       if (played_.empty()) return;
       header = played_.pop();
     }
-    sink_.BufferDone(header);
+    sink_->BufferDone(header);
   }
 }
 
@@ -48,7 +61,7 @@ MMRESULT UnpacedWaveOutStream::Reset() {
     while (!waiting_.empty()) returned.push_back(waiting_.pop());
     playedBytes_ = 0;
   }
-  for (WAVEHDR* header : returned) sink_.BufferDone(header);
+  for (WAVEHDR* header : returned) sink_->BufferDone(header);
   return MMSYSERR_NOERROR;
 }
 

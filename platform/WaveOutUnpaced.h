@@ -30,6 +30,11 @@ class UnpacedWaveOutStream : public WaveOutStream {
   MMRESULT Close() override;
 
  protected:
+  // Makes a closed (or abandoned) stream a freshly opened one for another
+  // format and sink, so a backend can recycle the object. Not while any
+  // other call of the stream runs.
+  void Reopen(const WAVEFORMATEX& format, WaveOutSink& sink);
+
   // Consumes one buffer's sound, PlayCount(header) times. Called in the
   // order the buffers are played, under the stream's lock (it must not call
   // back into the stream). A failure refuses the buffer in Write; in Restart
@@ -66,6 +71,11 @@ class UnpacedWaveOutStream : public WaveOutStream {
       return h;
     }
 
+    void clear() {
+      head_ = count_ = moreHead_ = 0;
+      more_.clear();  // keeps its capacity
+    }
+
    private:
     static constexpr size_t kInline = 4;
     WAVEHDR* ring_[kInline] = {};
@@ -79,8 +89,8 @@ class UnpacedWaveOutStream : public WaveOutStream {
   // reports at a time, and it holds no stream lock while the sink runs.
   void ReportPlayed();
 
-  const WAVEFORMATEX format_;
-  WaveOutSink& sink_;
+  WAVEFORMATEX format_;
+  WaveOutSink* sink_;
   const bool supportsVolume_;
 
   std::recursive_mutex reportMutex_;  // taken before mutex_, held while reporting

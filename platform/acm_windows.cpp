@@ -35,6 +35,18 @@ static_assert(sizeof(WAVEFORMATEX) == sizeof(::WAVEFORMATEX));
   return reinterpret_cast<::WAVEFORMATEX*>(const_cast<WAVEFORMATEX*>(format));
 }
 
+// Whether a format record is consistent enough to hand to the system. Its
+// converters trust the records they get (one was seen to abort the process
+// on a PCM record with no channels), so a record that describes no sound is
+// refused here, as our own service refuses it on Linux.
+bool Sane(const WAVEFORMATEX* f) {
+  if (f->nChannels == 0 || f->nSamplesPerSec == 0 || f->nBlockAlign == 0) return false;
+  if (f->wFormatTag != WAVE_FORMAT_PCM) return true;  // a codec's own rules
+  return f->wBitsPerSample % 8 == 0 && f->wBitsPerSample >= 8 && f->wBitsPerSample <= 32 &&
+         f->nBlockAlign == f->nChannels * f->wBitsPerSample / 8 &&
+         f->nAvgBytesPerSec == static_cast<uint64_t>(f->nBlockAlign) * f->nSamplesPerSec;
+}
+
 }  // namespace
 
 MMRESULT acmStreamOpen(HACMSTREAM* Stream, HACMDRIVER Driver, const WAVEFORMATEX* Source,
@@ -48,6 +60,7 @@ MMRESULT acmStreamOpen(HACMSTREAM* Stream, HACMDRIVER Driver, const WAVEFORMATEX
   }
   // Conversions run to their end inside acmStreamConvert: no callback.
   if ((Flags & ACM_STREAMOPENF_ASYNC) != 0) return MMSYSERR_NOTSUPPORTED;
+  if (!Sane(Source) || !Sane(Dest)) return ACMERR_NOTPOSSIBLE;
   // A whole buffer is converted at once, so the converter need not keep up
   // with real time (the system's PCM converter changes rates only then).
   const DWORD flags = Flags | ACM_STREAMOPENF_NONREALTIME;
@@ -143,6 +156,7 @@ MMRESULT acmFormatSuggest(HACMDRIVER Driver, const WAVEFORMATEX* Source, WAVEFOR
       DestSize < sizeof(WAVEFORMATEX)) {
     return MMSYSERR_INVALPARAM;
   }
+  if (!Sane(Source)) return ACMERR_NOTPOSSIBLE;
   return ::acmFormatSuggest(nullptr, System(Source), System(Dest), DestSize, Flags);
 }
 

@@ -8,7 +8,8 @@ battle=(examples/Mice.red examples/Piper.red 1000)
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 
-./build/tonewell "${battle[@]}" 2>&1 | tee "$log"
+# Standard error stays on the terminal, where the battle is shown as it plays.
+./build/tonewell "${battle[@]}" | tee "$log"
 status=${PIPESTATUS[0]}
 [ "$status" -eq 0 ] && exit 0
 
