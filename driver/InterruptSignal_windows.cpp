@@ -1,11 +1,15 @@
 // Ctrl-C as the console's control event: the system calls the handler on a
 // thread of its own.
+
+// Ours before the system's: windows.h defines macros with the names of
+// some of our constants.
+// clang-format off
+#include "driver/Interrupt.h"
 #include <windows.h>
+// clang-format on
 
 #include <climits>
 #include <mutex>
-
-#include "driver/Interrupt.h"
 
 namespace tw::interrupt_detail {
 namespace {

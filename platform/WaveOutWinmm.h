@@ -8,10 +8,13 @@
 //   by the next Open of the same format, so a program that opens and closes
 //   the device for every short sound pays for the real open once. A
 //   different format closes it for real; so does the end of the backend.
-// - A buffer is reported done when the device has returned it and the
-//   device's position has passed its last frame (the system may return a
-//   buffer as soon as it has copied it onward), or, should the position stop
-//   short, when the buffer's remaining duration and 200 ms more have passed.
+// - A buffer is reported done when the device's position has passed its
+//   last frame, not when the system returns it (the system may return a
+//   buffer long before it is heard, or some periods after). Each buffer is
+//   copied into a block of the backend's own for the system to read, so the
+//   caller has its buffer back at once. Should the position stop short, the
+//   buffer is reported when its remaining duration and 200 ms more have
+//   passed.
 // - Reset stops the device and reports every queued buffer done before it
 //   returns. Pause and volume are the device's own. Position counts the
 //   frames played since the open or the last Reset.

@@ -11,6 +11,7 @@
 #include <mmsystem.h>
 // clang-format on
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +21,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/ThreadTiming.h"
 
 namespace tw {
 namespace {
@@ -71,9 +74,19 @@ class ErrorTexts {
   std::map<MMRESULT, std::string> texts_;
 };
 
-// One open device and the thread that hands its returned buffers back, in
-// order. A stream drives it while open; between streams it waits idle in the
+// The silence a device that played something plays before it closes for
+// real (see LetTheTailOutLocked).
+constexpr DWORD kTailMs = 100;
+
+// One open device and the thread that reports its buffers played, in order.
+// A stream drives it while open; between streams it waits idle in the
 // backend.
+//
+// Each buffer written is copied into a block of the device's own, which the
+// system reads; so a buffer can be reported played as soon as the device's
+// position has passed its last frame, even while the system still holds the
+// block (it may return blocks a period or two later, or long before they are
+// heard). A block the system has returned is kept for the next write.
 class WinmmDevice {
  public:
   WinmmDevice(::HWAVEOUT handle, HANDLE event, const WAVEFORMATEX& format,
@@ -91,6 +104,7 @@ class WinmmDevice {
     thread_.join();
     {
       std::lock_guard<std::mutex> lock(mu_);
+      if (queuedEnd_ > 0 && !paused_) LetTheTailOutLocked();
       DropLocked();
     }
     ::waveOutClose(handle_);
@@ -105,7 +119,7 @@ class WinmmDevice {
   static MMRESULT Open(uint32_t id, const WAVEFORMATEX& format,
                        const std::shared_ptr<ErrorTexts>& texts,
                        std::unique_ptr<WinmmDevice>& out) {
-    // Signalled by the device after its open, each returned buffer and its
+    // Signalled by the device after its open, each returned block and its
     // close; one thread waits for it, so it resets itself.
     HANDLE event = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (event == nullptr) return texts->Set(MMSYSERR_NOMEM);
@@ -127,7 +141,7 @@ class WinmmDevice {
     return !broken_;
   }
 
-  // A new stream takes the device: its position starts at 0, not paused.
+  // A new stream takes the device: its position starts at 0.
   void Attach(WaveOutSink* sink) {
     std::lock_guard<std::mutex> lock(mu_);
     sink_ = sink;
@@ -135,13 +149,14 @@ class WinmmDevice {
     base_ = PositionLocked(position) ? position : queuedEnd_;
   }
 
-  // The stream lets go. Fails while buffers are queued unless force, which
-  // drops them without reporting (their owner is gone).
+  // The stream lets go. Fails while buffers are unreported unless force,
+  // which drops them without reporting (their owner is gone). Blocks the
+  // system has not returned yet stay with the device.
   MMRESULT Detach(bool force) {
     std::lock_guard<std::mutex> report(reportMu_);
     std::lock_guard<std::mutex> lock(mu_);
-    if (!queue_.empty() && !force) return WAVERR_STILLPLAYING;
-    if (!queue_.empty()) DropLocked();
+    if (unreported_ > 0 && !force) return WAVERR_STILLPLAYING;
+    if (unreported_ > 0) DropLocked();
     if (paused_) {
       paused_ = false;
       if (::waveOutRestart(handle_) != MMSYSERR_NOERROR) broken_ = true;
@@ -155,31 +170,38 @@ class WinmmDevice {
     if (broken_) return MMSYSERR_ERROR;
     const uint32_t frames = header->dwBufferLength / format_.nBlockAlign;
     const bool looped = (header->dwFlags & WHDR_BEGINLOOP) != 0 && header->dwLoops > 1;
-    Entry& e = queue_.emplace_back();
-    e.ours = header;
-    e.looped = looped;
-    e.native.lpData = header->lpData;
-    e.native.dwBufferLength = frames * format_.nBlockAlign;
-    e.native.dwFlags = header->dwFlags & (WHDR_BEGINLOOP | WHDR_ENDLOOP);
-    e.native.dwLoops = header->dwLoops;
-    e.end = queuedEnd_ + static_cast<uint64_t>(frames) * (looped ? header->dwLoops : 1);
-    if (frames == 0) {
-      // Nothing to play: done as soon as the buffers before it are.
-      e.native.dwFlags = WHDR_DONE;
-      e.prepared = false;
-      ::SetEvent(event_);
-      return MMSYSERR_NOERROR;
+    std::unique_ptr<Block> block = TakeBlockLocked();
+    block->ours = header;
+    block->end = queuedEnd_ + uint64_t{frames} * (looped ? header->dwLoops : 1);
+    block->reported = false;
+    block->waiting = false;
+    block->native = {};
+    block->prepared = frames > 0;
+    if (block->prepared) {
+      block->data.assign(header->lpData, header->lpData + frames * format_.nBlockAlign);
+      block->native.lpData = block->data.data();
+      block->native.dwBufferLength = frames * format_.nBlockAlign;
+      block->native.dwFlags = header->dwFlags & (WHDR_BEGINLOOP | WHDR_ENDLOOP);
+      block->native.dwLoops = header->dwLoops;
+      MMRESULT r = ::waveOutPrepareHeader(handle_, &block->native, sizeof block->native);
+      if (r == MMSYSERR_NOERROR) {
+        r = ::waveOutWrite(handle_, &block->native, sizeof block->native);
+        if (r != MMSYSERR_NOERROR) {
+          ::waveOutUnprepareHeader(handle_, &block->native, sizeof block->native);
+        }
+      }
+      if (r != MMSYSERR_NOERROR) {
+        spare_.push_back(std::move(block));
+        return texts_->Set(r);
+      }
+    } else {
+      // Nothing to play: played as soon as the buffers before it are.
+      block->native.dwFlags = WHDR_DONE;
     }
-    MMRESULT r = ::waveOutPrepareHeader(handle_, &e.native, sizeof e.native);
-    if (r == MMSYSERR_NOERROR) {
-      r = ::waveOutWrite(handle_, &e.native, sizeof e.native);
-      if (r != MMSYSERR_NOERROR) ::waveOutUnprepareHeader(handle_, &e.native, sizeof e.native);
-    }
-    if (r != MMSYSERR_NOERROR) {
-      queue_.pop_back();
-      return texts_->Set(r);
-    }
-    queuedEnd_ = e.end;
+    queuedEnd_ = block->end;
+    queue_.push_back(std::move(block));
+    ++unreported_;
+    ::SetEvent(event_);  // the reporting thread looks at the new block
     return MMSYSERR_NOERROR;
   }
 
@@ -189,7 +211,9 @@ class WinmmDevice {
     std::lock_guard<std::mutex> report(reportMu_);
     {
       std::lock_guard<std::mutex> lock(mu_);
-      for (const Entry& e : queue_) done.push_back(e.ours);
+      for (const auto& b : queue_) {
+        if (!b->reported) done.push_back(b->ours);
+      }
       const MMRESULT r = DropLocked();
       base_ = 0;
       sink = sink_;
@@ -211,13 +235,16 @@ class WinmmDevice {
   }
 
   MMRESULT Restart() {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (!paused_) return MMSYSERR_NOERROR;
-    const MMRESULT r = ::waveOutRestart(handle_);
-    if (r != MMSYSERR_NOERROR) return texts_->Set(r);
-    paused_ = false;
-    // The wait for the position starts again with the sound.
-    for (Entry& e : queue_) e.waiting = false;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (!paused_) return MMSYSERR_NOERROR;
+      const MMRESULT r = ::waveOutRestart(handle_);
+      if (r != MMSYSERR_NOERROR) return texts_->Set(r);
+      paused_ = false;
+      // The wait for the position starts again with the sound.
+      for (auto& b : queue_) b->waiting = false;
+    }
+    ::SetEvent(event_);
     return MMSYSERR_NOERROR;
   }
 
@@ -243,15 +270,62 @@ class WinmmDevice {
   }
 
  private:
-  struct Entry {
+  // Every buffer was reported played, but the system may still hold the end
+  // of the last one: a sound server behind it may wait for more sound
+  // before it plays what it has (a stream that ran dry waits to fill up
+  // again). A short silence is written and played out before the reset that
+  // ends the device. This happens once, when the device closes for real (a
+  // new format, the end of the program), never between tones.
+  void LetTheTailOutLocked() {
+    const uint32_t frames = format_.nSamplesPerSec * kTailMs / 1000;
+    std::unique_ptr<Block> tail = TakeBlockLocked();
+    const char silence = format_.wFormatTag == WAVE_FORMAT_PCM && format_.wBitsPerSample == 8
+                             ? static_cast<char>(0x80)
+                             : 0;
+    tail->data.assign(static_cast<size_t>(frames) * format_.nBlockAlign, silence);
+    tail->native = {};
+    tail->native.lpData = tail->data.data();
+    tail->native.dwBufferLength = static_cast<DWORD>(tail->data.size());
+    if (::waveOutPrepareHeader(handle_, &tail->native, sizeof tail->native) != MMSYSERR_NOERROR) {
+      spare_.push_back(std::move(tail));
+      return;
+    }
+    const uint64_t end = queuedEnd_ + frames;
+    if (::waveOutWrite(handle_, &tail->native, sizeof tail->native) == MMSYSERR_NOERROR) {
+      const Clock::time_point limit = Clock::now() + std::chrono::milliseconds(kTailMs + 500);
+      uint64_t position = 0;
+      while (Clock::now() < limit &&
+             !(Returned(tail->native) && PositionLocked(position) && position >= end)) {
+        ::Sleep(1);
+      }
+      ::waveOutReset(handle_);
+      while (!Returned(tail->native) && Clock::now() < limit) ::Sleep(1);
+    }
+    if (Returned(tail->native)) {
+      ::waveOutUnprepareHeader(handle_, &tail->native, sizeof tail->native);
+      spare_.push_back(std::move(tail));
+    } else {
+      lost_.push_back(std::move(tail));  // the system still holds it
+    }
+  }
+
+  struct Block {
     ::WAVEHDR native{};
+    std::vector<char> data;  // the copy the system reads
     WAVEHDR* ours = nullptr;
     uint64_t end = 0;  // device frames since its last reset, after this buffer
-    bool looped = false;
-    bool prepared = true;
-    bool waiting = false;        // returned, the position not yet past its end ...
+    bool prepared = false;
+    bool reported = false;       // handed back to the stream's sink
+    bool waiting = false;        // the position not yet past its end ...
     Clock::time_point deadline;  // ... and reported at this time at the latest
   };
+
+  std::unique_ptr<Block> TakeBlockLocked() {
+    if (spare_.empty()) return std::make_unique<Block>();
+    std::unique_ptr<Block> b = std::move(spare_.back());
+    spare_.pop_back();
+    return b;
+  }
 
   // The frames the device has played since its last reset, as 64 bits.
   bool PositionLocked(uint64_t& frames) {
@@ -274,19 +348,25 @@ class WinmmDevice {
     return true;
   }
 
-  // Stops the device and takes every queued buffer back, unreported. The
-  // position returns to 0.
+  // Stops the device and takes every block back, unreported. The position
+  // returns to 0.
   MMRESULT DropLocked() {
     const MMRESULT r = ::waveOutReset(handle_);
     const Clock::time_point limit = Clock::now() + std::chrono::seconds(1);
-    for (Entry& e : queue_) {
-      if (!e.prepared) continue;
-      // A reset returns every buffer; a device that is slow to mark them
-      // gets a moment, and a buffer it never returns is left to it.
-      while (!Returned(e.native) && Clock::now() < limit) ::Sleep(1);
-      ::waveOutUnprepareHeader(handle_, &e.native, sizeof e.native);
+    for (auto& b : queue_) {
+      if (!b->prepared) continue;
+      // A reset returns every block; a device that is slow to mark them gets
+      // a moment, and a block it never returns is left to it.
+      while (!Returned(b->native) && Clock::now() < limit) ::Sleep(1);
+      if (Returned(b->native)) {
+        ::waveOutUnprepareHeader(handle_, &b->native, sizeof b->native);
+        spare_.push_back(std::move(b));
+      } else {
+        lost_.push_back(std::move(b));
+      }
     }
     queue_.clear();
+    unreported_ = 0;
     queuedEnd_ = 0;
     lastRaw_ = 0;
     wraps_ = 0;
@@ -294,55 +374,82 @@ class WinmmDevice {
     return r;
   }
 
-  // Whether the returned buffer e has been heard to its end; starts the wait
-  // for the position when it has not.
-  bool HeardLocked(Entry& e, Clock::time_point now) {
-    if (!e.prepared || e.looped) return true;
-    uint64_t position = 0;
-    if (!PositionLocked(position) || position >= e.end) return true;
-    if (paused_) return false;
-    if (!e.waiting) {
-      e.waiting = true;
-      const uint64_t left = e.end - position;
-      e.deadline = now + std::chrono::microseconds(left * 1000000 / format_.nSamplesPerSec) +
-                   std::chrono::milliseconds(200);
+  // Whether block b has been heard to its end; starts its deadline when it
+  // has not. `wait` is how long to look away before the next look.
+  bool HeardLocked(Block& b, Clock::time_point now, Clock::duration& wait) {
+    if (!b.prepared) return true;
+    if (paused_) {
+      wait = Clock::duration::max();
+      return false;
     }
-    return now >= e.deadline;
+    uint64_t position = 0;
+    if (!PositionLocked(position)) return Returned(b.native);
+    if (position >= b.end) return true;
+    const auto left =
+        std::chrono::microseconds((b.end - position) * 1000000 / format_.nSamplesPerSec);
+    if (!b.waiting) {
+      b.waiting = true;
+      b.deadline = now + left + std::chrono::milliseconds(200);
+    }
+    if (now >= b.deadline) return true;  // the position stopped short
+    wait = std::clamp<Clock::duration>(left, std::chrono::milliseconds(1),
+                                       std::chrono::milliseconds(10));
+    return false;
   }
 
-  // Hands every buffer that has been played back to the sink, oldest first.
-  // Returns whether the first one still waits for the position.
-  bool Collect() {
+  // Hands every buffer that has been played back to the sink, oldest first,
+  // and keeps the blocks the system returned. Returns how long to wait for
+  // the next look (max: until the device says something).
+  Clock::duration Collect() {
     std::lock_guard<std::mutex> report(reportMu_);
     for (;;) {
       WAVEHDR* done = nullptr;
       WaveOutSink* sink = nullptr;
+      Clock::duration wait = Clock::duration::max();
       {
         std::lock_guard<std::mutex> lock(mu_);
-        if (queue_.empty()) return false;
-        Entry& e = queue_.front();
-        if (!Returned(e.native)) return false;
-        if (!HeardLocked(e, Clock::now())) return true;
-        if (e.prepared) ::waveOutUnprepareHeader(handle_, &e.native, sizeof e.native);
-        done = e.ours;
+        while (!queue_.empty() && queue_.front()->reported && Returned(queue_.front()->native)) {
+          std::unique_ptr<Block>& b = queue_.front();
+          if (b->prepared) ::waveOutUnprepareHeader(handle_, &b->native, sizeof b->native);
+          spare_.push_back(std::move(b));
+          queue_.pop_front();
+        }
+        Block* next = nullptr;
+        for (auto& b : queue_) {
+          if (!b->reported) {
+            next = b.get();
+            break;
+          }
+        }
+        if (next == nullptr) return wait;
+        if (!HeardLocked(*next, Clock::now(), wait)) return wait;
+        next->reported = true;
+        --unreported_;
+        done = next->ours;
         sink = sink_;
-        queue_.pop_front();
       }
       if (sink != nullptr) sink->BufferDone(done);
     }
   }
 
   void Run() {
-    bool polling = false;
+    PrepareThreadForTimedWakeups();
+    Clock::duration wait = Clock::duration::max();
     for (;;) {
-      // While a returned buffer waits for the position, look again every
-      // millisecond; otherwise sleep until the device says something.
-      ::WaitForSingleObject(event_, polling ? 1 : INFINITE);
+      // While a buffer plays, look again when it should be over (every
+      // millisecond near its end); otherwise sleep until the device or a
+      // write says something.
+      const DWORD ms =
+          wait == Clock::duration::max()
+              ? INFINITE
+              : static_cast<DWORD>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(wait).count());
+      ::WaitForSingleObject(event_, ms);
       {
         std::lock_guard<std::mutex> lock(mu_);
         if (stop_) return;
       }
-      polling = Collect();
+      wait = Collect();
     }
   }
 
@@ -353,9 +460,12 @@ class WinmmDevice {
 
   std::mutex reportMu_;  // taken before mu_, never after
   std::mutex mu_;
-  std::deque<Entry> queue_;  // a deque keeps the entries where the device sees them
-  uint64_t queuedEnd_ = 0;   // device frames since its last reset, all queued buffers
-  uint64_t base_ = 0;        // device position when the stream attached
+  std::deque<std::unique_ptr<Block>> queue_;  // written, not yet returned and reported
+  std::vector<std::unique_ptr<Block>> spare_;
+  std::vector<std::unique_ptr<Block>> lost_;  // never returned by a reset: the system's
+  size_t unreported_ = 0;
+  uint64_t queuedEnd_ = 0;  // device frames since its last reset, all queued buffers
+  uint64_t base_ = 0;       // device position when the stream attached
   uint32_t lastRaw_ = 0;
   uint64_t wraps_ = 0;
   WaveOutSink* sink_ = nullptr;

@@ -9,6 +9,7 @@
 // clang-format off
 #include "platform/msacm.h"
 #include <windows.h>
+#include <mmsystem.h>
 #include <mmreg.h>
 #include <msacm.h>
 // clang-format on

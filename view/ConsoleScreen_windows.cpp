@@ -2,12 +2,16 @@
 // carriage return and blanks, which every console shows without escape
 // sequences. The Windows build has no full-screen map: the core view is
 // this line too.
+
+// Ours before the system's: windows.h defines macros with the names of
+// some of our constants.
+// clang-format off
+#include "view/ViewScreen.h"
 #include <io.h>
 #include <windows.h>
+// clang-format on
 
 #include <string>
-
-#include "view/ViewScreen.h"
 
 namespace tw {
 namespace {
