@@ -5,7 +5,7 @@
 #include "asm/SourceText.h"
 #include "asm/Symbols.h"
 #include "runtime/Exceptions.h"
-#include "runtime/FileReader.h"
+#include "runtime/FileRead.h"
 
 namespace tw::redcode {
 
@@ -60,8 +60,8 @@ AssembledWarrior AssembleSource(std::string_view bytes, const std::string& file_
 
 std::string ReadSourceFile(const std::string& file_name) {
   std::string bytes;
-  ReadFileChunks(file_name, [&](std::string_view chunk) {
-    bytes.append(chunk);
+  ReadFilePieces(file_name, [&](std::string_view piece) {
+    bytes.append(piece);
     if (bytes.size() > kMaxSourceBytes) {
       throw ERedcodeSourceError(file_name, 0, 0, "larger than 1 MiB; not a Redcode source", "");
     }

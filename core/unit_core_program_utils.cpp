@@ -1,7 +1,7 @@
 #include "core/unit_core_program_utils.h"
 
 #include "core/unit_core_utils.h"
-#include "runtime/FileReader.h"
+#include "runtime/FileRead.h"
 
 namespace tw {
 
@@ -34,9 +34,9 @@ std::vector<std::string> SplitWarriorLines(std::string_view bytes) {
 
 std::string ReadWarriorFile(const std::string& file_name) {
   std::string bytes;
-  ReadFileChunks(file_name, [&bytes](std::string_view chunk) {
-    const std::size_t nul = chunk.find('\0');
-    bytes.append(chunk.substr(0, nul));
+  ReadFilePieces(file_name, [&bytes](std::string_view piece) {
+    const std::size_t nul = piece.find('\0');
+    bytes.append(piece.substr(0, nul));
     return nul == std::string_view::npos;
   });
   return bytes;

@@ -1,8 +1,5 @@
 #include "driver/BattleLoop.h"
 
-#include "driver/BattleFeed.h"
-#include "driver/Interrupt.h"
-
 namespace tw {
 
 namespace battle_detail {
@@ -46,12 +43,6 @@ void FinishRound(BattleState& state) {
 }
 
 }  // namespace battle_detail
-
-void RunBattle(BattleState& state) { RunBattleWith<InterruptibleTone>(state); }
-
-void RunBattle(BattleState& state, BattleFeed& feed) {
-  RunBattleWith<InterruptibleTone>(state, feed);
-}
 
 void PrintScores(const BattleState& state, std::ostream& out) {
   for (int w = 0; w < state.WarriorCount; ++w) {

@@ -8,10 +8,10 @@ seconds="${1:-30}"
 out=build-fuzz-warrior
 mkdir -p "$out/corpus"
 cxx="${CLANGXX:-clang++}"
-sources=(runtime/IntText.cpp runtime/Exceptions.cpp
+sources=(runtime/IntText.cpp runtime/Exceptions.cpp runtime/FileRead.cpp
          core/unit_core_utils.cpp core/unit_core_program_utils.cpp
          core/unit_random_warrior_position_generator.cpp core/unit_core_execute_quillmar.cpp
-         driver/BattleLoop.cpp driver/BattleState.cpp fuzz/warrior_fuzz.cpp)
+         driver/BattleLoop.cpp fuzz/warrior_fuzz.cpp)
 # The silent executor never calls the tone; this stands in for the audible
 # side, which the fuzz target does not link.
 cat > "$out/no_tone.cpp" <<'CPP'

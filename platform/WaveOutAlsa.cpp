@@ -11,10 +11,12 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "platform/WaveOutErrorTexts.h"
+#include "platform/WaveOutKeptDevice.h"
 
 namespace tw {
 namespace {
@@ -111,26 +113,6 @@ MMRESULT CodeForOpenError(int err) {
   }
 }
 
-// Texts of the failures this backend reported, per result code: the last
-// failure of each code is the one a caller asks about.
-class ErrorTexts {
- public:
-  MMRESULT Set(MMRESULT code, std::string text) {
-    std::lock_guard<std::mutex> lock(mu_);
-    texts_[code] = std::move(text);
-    return code;
-  }
-  std::string Get(MMRESULT code) {
-    std::lock_guard<std::mutex> lock(mu_);
-    auto it = texts_.find(code);
-    return it == texts_.end() ? std::string() : it->second;
-  }
-
- private:
-  std::mutex mu_;
-  std::map<MMRESULT, std::string> texts_;
-};
-
 // v times the gain g / 65536, rounded to nearest (halves up).
 inline int64_t Scale(int64_t v, int64_t g) { return (v * g + 32768) >> 16; }
 
@@ -199,7 +181,7 @@ void ApplyGain(const PcmFormat& f, uint32_t volume, const char* in, size_t frame
 // Opens pcmName and configures it for format. On failure returns the result
 // code (its text already recorded) and leaves *out null.
 MMRESULT OpenPcm(const std::string& name, const PcmFormat& format,
-                 const AlsaOutputSettings& settings, ErrorTexts& texts, snd_pcm_t** out,
+                 const AlsaOutputSettings& settings, WaveOutErrorTexts& texts, snd_pcm_t** out,
                  snd_pcm_uframes_t* bufferFrames, bool* canPause) {
   *out = nullptr;
   const std::string who = "ALSA PCM \"" + name + "\": ";
@@ -268,7 +250,7 @@ MMRESULT OpenPcm(const std::string& name, const PcmFormat& format,
 class AlsaPcm {
  public:
   AlsaPcm(std::string name, snd_pcm_t* pcm, const PcmFormat& format, snd_pcm_uframes_t bufferFrames,
-          bool canPause, std::shared_ptr<ErrorTexts> texts)
+          bool canPause, std::shared_ptr<WaveOutErrorTexts> texts)
       : name_(std::move(name)),
         pcm_(pcm),
         format_(format),
@@ -296,6 +278,10 @@ class AlsaPcm {
   AlsaPcm& operator=(const AlsaPcm&) = delete;
 
   const PcmFormat& format() const { return format_; }
+
+  // A PCM that broke is closed when its stream closes; a sound one idles
+  // for the next open of its format.
+  bool KeepAfterClose() { return Usable(); }
 
   bool Usable() {
     std::lock_guard<std::mutex> lock(mu_);
@@ -733,7 +719,7 @@ class AlsaPcm {
   const snd_pcm_uframes_t bufferFrames_;
   const bool canPause_;
   const bool serverPlugin_;  // an I/O plugin, the kind that fronts a sound server
-  const std::shared_ptr<ErrorTexts> texts_;
+  const std::shared_ptr<WaveOutErrorTexts> texts_;
 
   std::mutex reportMu_;  // taken before mu_, never after
   std::mutex mu_;
@@ -769,64 +755,12 @@ class AlsaPcm {
 struct AlsaShared {
   std::string name;
   AlsaOutputSettings settings;
-  std::shared_ptr<ErrorTexts> texts = std::make_shared<ErrorTexts>();
+  std::shared_ptr<WaveOutErrorTexts> texts = std::make_shared<WaveOutErrorTexts>();
   std::mutex mu;
   std::unique_ptr<AlsaPcm> idle;
 };
 
-class AlsaStream : public WaveOutStream {
- public:
-  AlsaStream(std::shared_ptr<AlsaShared> shared, std::unique_ptr<AlsaPcm> pcm)
-      : shared_(std::move(shared)), pcm_(std::move(pcm)) {}
-
-  ~AlsaStream() override {
-    if (pcm_) Release(true);
-  }
-
-  MMRESULT Write(WAVEHDR* header) override {
-    return pcm_ ? pcm_->Write(header) : MMSYSERR_INVALHANDLE;
-  }
-  MMRESULT Reset() override { return pcm_ ? pcm_->Reset() : MMSYSERR_INVALHANDLE; }
-  MMRESULT Pause() override { return pcm_ ? pcm_->Pause() : MMSYSERR_INVALHANDLE; }
-  MMRESULT Restart() override { return pcm_ ? pcm_->Restart() : MMSYSERR_INVALHANDLE; }
-  MMRESULT GetPosition(uint64_t& frames) override {
-    return pcm_ ? pcm_->GetPosition(frames) : MMSYSERR_INVALHANDLE;
-  }
-  MMRESULT GetVolume(uint32_t& volume) override {
-    return pcm_ ? pcm_->GetVolume(volume) : MMSYSERR_INVALHANDLE;
-  }
-  MMRESULT SetVolume(uint32_t volume) override {
-    return pcm_ ? pcm_->SetVolume(volume) : MMSYSERR_INVALHANDLE;
-  }
-  MMRESULT Close() override { return pcm_ ? Release(false) : MMSYSERR_INVALHANDLE; }
-
-  // A closed stream object is kept by the backend and given the next open's
-  // PCM, so opening a device per tone allocates nothing.
-  void Rebind(std::unique_ptr<AlsaPcm> pcm) { pcm_ = std::move(pcm); }
-  // Lets go of a PCM still held (an open abandoned without a close).
-  void Abandon() {
-    if (pcm_) Release(true);
-  }
-
- private:
-  // Hands the PCM back to the backend for the next open of its format.
-  MMRESULT Release(bool force) {
-    MMRESULT r = pcm_->Detach(force);
-    if (r != MMSYSERR_NOERROR) return r;
-    std::unique_ptr<AlsaPcm> pcm = std::move(pcm_);
-    if (!pcm->Usable()) return MMSYSERR_NOERROR;  // closed for real below
-    std::unique_ptr<AlsaPcm> old;
-    {
-      std::lock_guard<std::mutex> lock(shared_->mu);
-      old = std::move(shared_->idle);
-      shared_->idle = std::move(pcm);
-    }
-    return MMSYSERR_NOERROR;
-  }
-
-  std::shared_ptr<AlsaShared> shared_;
-  std::unique_ptr<AlsaPcm> pcm_;
-};
+using AlsaStream = KeptDeviceStream<AlsaPcm, AlsaShared>;
 
 class AlsaBackend : public WaveOutBackend {
  public:
@@ -872,29 +806,17 @@ class AlsaBackend : public WaveOutBackend {
     MMRESULT r = Take(f, pcm);
     if (r != MMSYSERR_NOERROR) return r;
     pcm->Attach(&sink);
-    std::unique_ptr<AlsaStream> spare;
-    {
-      std::lock_guard<std::mutex> lock(spareMu_);
-      spare = std::move(spare_);
-    }
-    if (spare) {
-      spare->Rebind(std::move(pcm));
+    std::unique_ptr<AlsaStream> kept = spare_.Take();
+    if (kept) {
+      kept->Rebind(std::move(pcm));
     } else {
-      spare = std::make_unique<AlsaStream>(shared_, std::move(pcm));
+      kept = std::make_unique<AlsaStream>(shared_, std::move(pcm));
     }
-    stream = std::move(spare);
+    stream = std::move(kept);
     return MMSYSERR_NOERROR;
   }
 
-  // Every stream this backend opens is an AlsaStream; one is kept for the
-  // next open (the program has one device open at a time).
-  void Recycle(std::unique_ptr<WaveOutStream> stream) override {
-    if (stream == nullptr) return;
-    std::unique_ptr<AlsaStream> alsa(static_cast<AlsaStream*>(stream.release()));
-    alsa->Abandon();
-    std::lock_guard<std::mutex> lock(spareMu_);
-    if (!spare_) spare_ = std::move(alsa);
-  }
+  void Recycle(std::unique_ptr<WaveOutStream> stream) override { spare_.Give(std::move(stream)); }
 
   std::string ErrorText(MMRESULT code) override { return shared_->texts->Get(code); }
 
@@ -974,8 +896,7 @@ class AlsaBackend : public WaveOutBackend {
   }
 
   std::shared_ptr<AlsaShared> shared_;
-  std::mutex spareMu_;  // guards spare_
-  std::unique_ptr<AlsaStream> spare_;
+  SpareWaveOutStream<AlsaStream> spare_;
   std::mutex capsMu_;
   bool haveCaps_ = false;
   WAVEOUTCAPS caps_{};

@@ -16,9 +16,13 @@
 #include <vector>
 
 #include "platform/WaveOutApi.h"
+#include "platform/WaveOutTestSupport.h"
 
 namespace tw {
 namespace {
+
+using tw::testing::PcmFormat;
+using tw::testing::RecordingSink;
 
 // Runs every test on the project's ALSA setup without sound hardware: the
 // "default" PCM writes what it is given to a capture file and discards it.
@@ -43,43 +47,7 @@ class AlsaOnCaptureFile : public ::testing::Test {
   std::string capture_;
 };
 
-WAVEFORMATEX Pcm(uint16_t channels, uint32_t rate, uint16_t bits) {
-  WAVEFORMATEX f{};
-  f.wFormatTag = WAVE_FORMAT_PCM;
-  f.nChannels = channels;
-  f.nSamplesPerSec = rate;
-  f.wBitsPerSample = bits;
-  f.nBlockAlign = static_cast<uint16_t>(channels * bits / 8);
-  f.nAvgBytesPerSec = rate * f.nBlockAlign;
-  return f;
-}
-
-const WAVEFORMATEX kStereo16 = Pcm(2, 44100, 16);
-
-// Collects the buffers an open stream reports done.
-class RecordingSink : public WaveOutSink {
- public:
-  void BufferDone(WAVEHDR* header) override {
-    std::lock_guard<std::mutex> lock(mu_);
-    done_.push_back(header);
-    cv_.notify_all();
-  }
-  // The buffers reported so far, after waiting (bounded) until there are n.
-  std::vector<WAVEHDR*> WaitFor(size_t n) {
-    std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait_for(lock, std::chrono::seconds(10), [&] { return done_.size() >= n; });
-    return done_;
-  }
-  std::vector<WAVEHDR*> Done() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return done_;
-  }
-
- private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::vector<WAVEHDR*> done_;
-};
+const WAVEFORMATEX kStereo16 = PcmFormat(44100, 2, 16);
 
 // A buffer of 16-bit stereo frames whose samples count up from first.
 struct Buffer {
@@ -147,8 +115,8 @@ TEST_F(AlsaOnCaptureFile, KeepsThePcmOpenAcrossClosesOfOneFormatAndReopensForAno
   {
     auto backend = CreateAlsaWaveOutBackend("default");
     play(*backend, kStereo16, first);
-    play(*backend, Pcm(1, 22050, 16), mono);  // a new format closes the old PCM
-    play(*backend, Pcm(1, 22050, 16), last);
+    play(*backend, PcmFormat(22050, 1, 16), mono);  // a new format closes the old PCM
+    play(*backend, PcmFormat(22050, 1, 16), last);
   }
   EXPECT_EQ(Captured(), Join({&mono, &last}));
 }
@@ -273,7 +241,7 @@ TEST_F(AlsaOnCaptureFile, EightBitVolumeScalesAroundTheMidpoint) {
   {
     auto backend = CreateAlsaWaveOutBackend("default");
     std::unique_ptr<WaveOutStream> stream;
-    ASSERT_EQ(backend->Open(Pcm(1, 11025, 8), sink, stream), MMSYSERR_NOERROR);
+    ASSERT_EQ(backend->Open(PcmFormat(11025, 1, 8), sink, stream), MMSYSERR_NOERROR);
     ASSERT_EQ(stream->SetVolume(0x00008000u), MMSYSERR_NOERROR);  // mono takes the left gain
     ASSERT_EQ(stream->Write(&header), MMSYSERR_NOERROR);
     ASSERT_EQ(sink.WaitFor(1).size(), 1u);
@@ -320,7 +288,7 @@ TEST_F(AlsaOnCaptureFile, APcmThatDoesNotExistIsReportedWithAlsasReason) {
 
 TEST_F(AlsaOnCaptureFile, FormatsItCannotPlayAreRefusedWithoutOpening) {
   auto backend = CreateAlsaWaveOutBackend("default");
-  WAVEFORMATEX twelveBits = Pcm(2, 44100, 12);
+  WAVEFORMATEX twelveBits = PcmFormat(44100, 2, 12);
   EXPECT_EQ(backend->Query(twelveBits), WAVERR_BADFORMAT);
   EXPECT_NE(backend->ErrorText(WAVERR_BADFORMAT).find("ALSA PCM \"default\""), std::string::npos);
   WAVEFORMATEX badAlign = kStereo16;

@@ -10,10 +10,12 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "platform/WaveOutErrorTexts.h"
+#include "platform/WaveOutKeptDevice.h"
 
 namespace tw {
 namespace {
@@ -73,26 +75,6 @@ bool ToSampleSpec(const WAVEFORMATEX& f, pa_sample_spec& spec) {
 bool SameSpec(const pa_sample_spec& a, const pa_sample_spec& b) {
   return a.format == b.format && a.rate == b.rate && a.channels == b.channels;
 }
-
-// Texts of the failures this backend reported, per result code: the last
-// failure of each code is the one a caller asks about.
-class ErrorTexts {
- public:
-  MMRESULT Set(MMRESULT code, std::string text) {
-    std::lock_guard<std::mutex> lock(mu_);
-    texts_[code] = std::move(text);
-    return code;
-  }
-  std::string Get(MMRESULT code) {
-    std::lock_guard<std::mutex> lock(mu_);
-    auto it = texts_.find(code);
-    return it == texts_.end() ? std::string() : it->second;
-  }
-
- private:
-  std::mutex mu_;
-  std::map<MMRESULT, std::string> texts_;
-};
 
 std::string Milliseconds(Clock::duration d) {
   return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(d).count()) + " ms";
@@ -267,7 +249,7 @@ struct Answer {
 // What a backend's streams tell: the texts of failures, and whether a drain
 // given up was already said.
 struct PulseReports {
-  ErrorTexts texts;
+  WaveOutErrorTexts texts;
   std::atomic<bool> drainTimeoutSaid{false};
 };
 
@@ -325,6 +307,10 @@ class ServerStream {
     std::lock_guard<std::mutex> lock(c_->mu);
     return !broken_ && !c_->Lost();
   }
+
+  // Kept even when cut off by a lost server: the next open's first write
+  // reports that, and the open after it makes a new one.
+  bool KeepAfterClose() { return true; }
 
   // The server went away while buffers were queued and no write has said so
   // yet.
@@ -966,54 +952,7 @@ void PulseConnection::ReportFinished(std::unique_lock<std::mutex>& lock) {
 
 // One open device's stream: takes a server stream from the backend and
 // gives it back when closed.
-class PulseOutput : public WaveOutStream {
- public:
-  PulseOutput(std::shared_ptr<PulseShared> shared, std::unique_ptr<ServerStream> stream)
-      : shared_(std::move(shared)), stream_(std::move(stream)) {}
-
-  ~PulseOutput() override {
-    if (stream_) Release(true);
-  }
-
-  MMRESULT Write(WAVEHDR* header) override {
-    return stream_ ? stream_->Write(header) : MMSYSERR_INVALHANDLE;
-  }
-  MMRESULT Reset() override { return stream_ ? stream_->Reset() : MMSYSERR_INVALHANDLE; }
-  MMRESULT Pause() override { return stream_ ? stream_->Pause() : MMSYSERR_INVALHANDLE; }
-  MMRESULT Restart() override { return stream_ ? stream_->Restart() : MMSYSERR_INVALHANDLE; }
-  MMRESULT GetPosition(uint64_t& frames) override {
-    return stream_ ? stream_->GetPosition(frames) : MMSYSERR_INVALHANDLE;
-  }
-  MMRESULT GetVolume(uint32_t& volume) override {
-    return stream_ ? stream_->GetVolume(volume) : MMSYSERR_INVALHANDLE;
-  }
-  MMRESULT SetVolume(uint32_t volume) override {
-    return stream_ ? stream_->SetVolume(volume) : MMSYSERR_INVALHANDLE;
-  }
-  MMRESULT Close() override { return stream_ ? Release(false) : MMSYSERR_INVALHANDLE; }
-
-  // A closed output object is kept by the backend and given the next open's
-  // server stream, so opening a device per tone allocates nothing.
-  void Rebind(std::unique_ptr<ServerStream> stream) { stream_ = std::move(stream); }
-  // Lets go of a server stream still held (an open abandoned without a close).
-  void Abandon() {
-    if (stream_) Release(true);
-  }
-
- private:
-  MMRESULT Release(bool force) {
-    const MMRESULT r = stream_->Detach(force);
-    if (r != MMSYSERR_NOERROR) return r;
-    std::unique_ptr<ServerStream> old;
-    std::lock_guard<std::mutex> lock(shared_->mu);
-    old = std::move(shared_->idle);
-    shared_->idle = std::move(stream_);
-    return MMSYSERR_NOERROR;
-  }
-
-  std::shared_ptr<PulseShared> shared_;
-  std::unique_ptr<ServerStream> stream_;
-};
+using PulseOutput = KeptDeviceStream<ServerStream, PulseShared>;
 
 class PulseBackend : public WaveOutBackend {
  public:
@@ -1071,29 +1010,17 @@ class PulseBackend : public WaveOutBackend {
       shared_->idle = std::move(s);
       return r;
     }
-    std::unique_ptr<PulseOutput> spare;
-    {
-      std::lock_guard<std::mutex> lock(spareMu_);
-      spare = std::move(spare_);
-    }
-    if (spare) {
-      spare->Rebind(std::move(s));
+    std::unique_ptr<PulseOutput> kept = spare_.Take();
+    if (kept) {
+      kept->Rebind(std::move(s));
     } else {
-      spare = std::make_unique<PulseOutput>(shared_, std::move(s));
+      kept = std::make_unique<PulseOutput>(shared_, std::move(s));
     }
-    stream = std::move(spare);
+    stream = std::move(kept);
     return MMSYSERR_NOERROR;
   }
 
-  // Every stream this backend opens is a PulseOutput; one is kept for the
-  // next open (the program has one device open at a time).
-  void Recycle(std::unique_ptr<WaveOutStream> stream) override {
-    if (stream == nullptr) return;
-    std::unique_ptr<PulseOutput> output(static_cast<PulseOutput*>(stream.release()));
-    output->Abandon();
-    std::lock_guard<std::mutex> lock(spareMu_);
-    if (!spare_) spare_ = std::move(output);
-  }
+  void Recycle(std::unique_ptr<WaveOutStream> stream) override { spare_.Give(std::move(stream)); }
 
   std::string ErrorText(MMRESULT code) override { return shared_->reports->texts.Get(code); }
 
@@ -1164,8 +1091,7 @@ class PulseBackend : public WaveOutBackend {
   }
 
   std::shared_ptr<PulseShared> shared_;
-  std::mutex spareMu_;  // guards spare_
-  std::unique_ptr<PulseOutput> spare_;
+  SpareWaveOutStream<PulseOutput> spare_;
 };
 
 bool ParseLatency(const std::string& text, std::chrono::microseconds& out) {

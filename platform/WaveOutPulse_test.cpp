@@ -23,9 +23,13 @@
 #include <vector>
 
 #include "platform/WaveOutApi.h"
+#include "platform/WaveOutTestSupport.h"
 
 namespace tw {
 namespace {
+
+using tw::testing::PcmFormat;
+using tw::testing::RecordingSink;
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -148,38 +152,7 @@ class PrivatePulse : public ::testing::Test {
   pid_t recorder_ = 0;
 };
 
-WAVEFORMATEX Pcm(uint16_t channels, uint32_t rate, uint16_t bits) {
-  WAVEFORMATEX f{};
-  f.wFormatTag = WAVE_FORMAT_PCM;
-  f.nChannels = channels;
-  f.nSamplesPerSec = rate;
-  f.wBitsPerSample = bits;
-  f.nBlockAlign = static_cast<uint16_t>(channels * bits / 8);
-  f.nAvgBytesPerSec = rate * f.nBlockAlign;
-  return f;
-}
-
-const WAVEFORMATEX kStereo16 = Pcm(2, 44100, 16);
-
-class RecordingSink : public WaveOutSink {
- public:
-  void BufferDone(WAVEHDR* header) override {
-    std::lock_guard<std::mutex> lock(mu_);
-    done_.push_back(header);
-    cv_.notify_all();
-  }
-  // The buffers reported so far, after waiting (at most `limit`) for n.
-  std::vector<WAVEHDR*> WaitFor(size_t n, Clock::duration limit = 10s) {
-    std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait_for(lock, limit, [&] { return done_.size() >= n; });
-    return done_;
-  }
-
- private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::vector<WAVEHDR*> done_;
-};
+const WAVEFORMATEX kStereo16 = PcmFormat(44100, 2, 16);
 
 // Stereo 16-bit frames counting up from `first` (never silent).
 struct Buffer {
@@ -244,7 +217,7 @@ TEST_F(PrivatePulse, KeepsOneServerStreamPerFormatAcrossOpensAndCloses) {
 
   Buffer mono(100, 3);
   mono.header.dwBufferLength = 200;  // 100 mono frames
-  play(Pcm(1, 22050, 16), mono);
+  play(PcmFormat(22050, 1, 16), mono);
   const auto afterMono = SinkInputs();
   ASSERT_EQ(afterMono.size(), 1u) << "a new format closes the old stream";
   EXPECT_NE(afterMono, afterFirst);
@@ -426,12 +399,12 @@ TEST(PulseSetting, ReadsSinkAndLatencyAndRefusesAnythingElse) {
 TEST(PulseFormats, RefusesWhatTheServerCannotPlayBeforeConnecting) {
   PulseOutputSettings unreachable;
   auto backend = CreatePulseWaveOutBackend(unreachable);
-  WAVEFORMATEX f = Pcm(2, 44100, 12);
+  WAVEFORMATEX f = PcmFormat(44100, 2, 12);
   EXPECT_EQ(backend->Query(f), WAVERR_BADFORMAT);
-  f = Pcm(2, 44100, 64);
+  f = PcmFormat(44100, 2, 64);
   f.wFormatTag = 3;  // 64-bit float
   EXPECT_EQ(backend->Query(f), WAVERR_BADFORMAT);
-  f = Pcm(2, 44100, 16);
+  f = PcmFormat(44100, 2, 16);
   f.nBlockAlign = 3;
   EXPECT_EQ(backend->Query(f), WAVERR_BADFORMAT);
   EXPECT_NE(backend->ErrorText(WAVERR_BADFORMAT).find("block align 3"), std::string::npos);

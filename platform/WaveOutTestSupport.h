@@ -1,6 +1,7 @@
 #pragma once
-// Test helpers for the wave output functions: a notification target that
-// records what it is sent, and buffers with their own data.
+// Test helpers for the wave output functions and their backends: a
+// notification target and a buffer sink that record what they are sent,
+// formats, and buffers with their own data.
 
 #include <chrono>
 #include <condition_variable>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "platform/WaveOutApi.h"
+#include "platform/WaveOutBackend.h"
 
 namespace tw::testing {
 
@@ -50,6 +52,32 @@ class RecordingTarget : public NotifyTarget {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<Notification> got_;
+};
+
+// Collects the buffers an open backend stream reports done, in order.
+class RecordingSink : public WaveOutSink {
+ public:
+  void BufferDone(WAVEHDR* header) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    done_.push_back(header);
+    cv_.notify_all();
+  }
+  // The buffers reported so far, after waiting (at most `limit`) for n.
+  std::vector<WAVEHDR*> WaitFor(
+      size_t n, std::chrono::steady_clock::duration limit = std::chrono::seconds(10)) {
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait_for(lock, limit, [&] { return done_.size() >= n; });
+    return done_;
+  }
+  std::vector<WAVEHDR*> Done() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return done_;
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<WAVEHDR*> done_;
 };
 
 inline WAVEFORMATEX PcmFormat(uint32_t rate, uint16_t channels, uint16_t bits) {

@@ -1,9 +1,16 @@
 #!/usr/bin/env bash
-# Installs the Debian packages listed in .ci/packages.d/*.txt that are not
-# installed yet. Does nothing (and needs no network) when all are present.
+# Installs the Debian packages that are not installed yet: those named on the
+# command line, or with no arguments every package listed in
+# .ci/packages.d/*.txt (what the build and the tests need). Does nothing (and
+# needs no network) when all are present.
+#   tools/install-deps.sh [PACKAGE...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-mapfile -t wanted < <(cat .ci/packages.d/*.txt | sed 's/#.*//' | tr -s ' \t' '\n' | sed '/^$/d' | sort -u)
+if [ $# -gt 0 ]; then
+  wanted=("$@")
+else
+  mapfile -t wanted < <(cat .ci/packages.d/*.txt | sed 's/#.*//' | tr -s ' \t' '\n' | sed '/^$/d' | sort -u)
+fi
 missing=()
 for p in "${wanted[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -7,18 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 # Only CI needs the sound server; users do not, so it is installed here.
-ci_packages=(pulseaudio pulseaudio-utils libasound2-plugins)
-missing=()
-for p in "${ci_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update -qq
-  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+bash tools/install-deps.sh pulseaudio pulseaudio-utils libasound2-plugins
 
 program=./build/tonewell
 battle=(examples/Countdown.red examples/Crawler.red 1000)

@@ -11,19 +11,8 @@ cd "$(dirname "$0")/../.."
 step_start=$(date +%s)
 
 # Only CI needs the servers; users have their own.
-ci_packages=(pulseaudio pulseaudio-utils pipewire pipewire-bin wireplumber libpipewire-0.3-modules
-  dbus)
-missing=()
-for p in "${ci_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update -qq
-  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+bash tools/install-deps.sh pulseaudio pulseaudio-utils pipewire pipewire-bin wireplumber \
+  libpipewire-0.3-modules dbus
 
 program=./build/tonewell
 battle=(examples/Countdown.red examples/Crawler.red 1000)

@@ -5,12 +5,6 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 # Only CI needs tmux; users do not, so it is installed here.
-if ! dpkg-query -W -f='${Status}' tmux 2>/dev/null | grep -q 'install ok installed'; then
-  sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update -qq
-  $sudo apt-get install -y -qq --no-install-recommends tmux >/dev/null
-fi
+bash tools/install-deps.sh tmux
 
 bash tools/view/tmux-check.sh build/tonewell

@@ -5,17 +5,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-ci_packages=(lintian man-db)
-missing=()
-for p in "${ci_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
+bash tools/install-deps.sh lintian man-db
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
-if [ ${#missing[@]} -gt 0 ]; then
-  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
 
 work=$(mktemp -d)
 rm -f tonewell_*.deb

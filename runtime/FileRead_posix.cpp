@@ -1,3 +1,5 @@
+#include "runtime/FileRead.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -6,9 +8,9 @@
 #include <cstring>
 
 #include "runtime/Exceptions.h"
-#include "runtime/FileReader.h"
 
 namespace tw {
+
 namespace {
 
 class FileDescriptor {
@@ -31,16 +33,13 @@ class FileDescriptor {
 
 }  // namespace
 
-void ReadFileChunks(const std::string& FileName,
-                    const std::function<bool(std::string_view)>& Chunk) {
-  // Opened without blocking, so a named pipe nobody writes to cannot hold the
-  // program at the open; reads block again as usual (such a pipe reads as
-  // empty).
-  FileDescriptor fd(::open(FileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (fd.get() < 0) CannotOpen(FileName, errno);
+void ReadFilePieces(const std::string& file_name,
+                    const std::function<bool(std::string_view piece)>& take) {
+  FileDescriptor fd(::open(file_name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (fd.get() < 0) CannotOpen(file_name, errno);
   struct stat info {};
-  if (::fstat(fd.get(), &info) != 0) CannotOpen(FileName, errno);
-  if (S_ISDIR(info.st_mode)) CannotOpen(FileName, EISDIR);
+  if (::fstat(fd.get(), &info) != 0) CannotOpen(file_name, errno);
+  if (S_ISDIR(info.st_mode)) CannotOpen(file_name, EISDIR);
   const int flags = ::fcntl(fd.get(), F_GETFL);
   if (flags >= 0) ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
 
@@ -49,9 +48,9 @@ void ReadFileChunks(const std::string& FileName,
     const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
     if (got < 0) {
       if (errno == EINTR) continue;
-      throw EStreamError("Cannot read file \"" + FileName + "\". " + std::strerror(errno));
+      throw EStreamError("Cannot read file \"" + file_name + "\". " + std::strerror(errno));
     }
-    if (got == 0 || !Chunk(std::string_view(buffer, static_cast<std::size_t>(got)))) break;
+    if (got == 0 || !take(std::string_view(buffer, static_cast<std::size_t>(got)))) return;
   }
 }
 
