@@ -85,7 +85,7 @@ grep -q '^\[  SKIPPED \]' "$work/platform_tests.log" &&
 # 2. The same runs on both builds: standard output (but the time), exit
 # status and, for the battles, the WAV recording.
 same_run() {
-  local name=$1 n=0
+  local name=$1
   shift
   local lin_status=0 win_status=0
   TONEWELL_AUDIO="wav:$work/$name.linux.wav" "$linux" "$@" >"$work/$name.linux.out" 2>/dev/null ||
@@ -101,12 +101,19 @@ same_run() {
     echo "$name: standard output differs (above: < Linux, > Windows)"
     return 1
   fi
-  if [ -e "$work/$name.linux.wav" ] && ! cmp "$work/$name.linux.wav" "$work/$name.windows.wav"; then
+  if [ ! -e "$work/$name.linux.wav" ]; then
+    if [ -e "$work/$name.windows.wav" ]; then
+      echo "$name: a WAV recording on Windows only"
+      return 1
+    fi
+    echo "$name: same output, exit status $lin_status, no recording on either"
+  elif ! cmp "$work/$name.linux.wav" "$work/$name.windows.wav"; then
     echo "$name: the WAV recordings differ"
     return 1
+  else
+    echo "$name: same output, exit status $lin_status, WAV of" \
+      "$(stat -c %s "$work/$name.linux.wav") bytes identical"
   fi
-  n=$(stat -c %s "$work/$name.linux.wav" 2>/dev/null || echo 0)
-  echo "$name: same output, exit status $lin_status, WAV $n bytes identical"
 }
 same_run bundled examples/Mice.red examples/Piper.red 1000 || fail=1
 same_run short examples/Countdown.red examples/Crawler.red 1000 || fail=1
