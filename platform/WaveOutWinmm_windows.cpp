@@ -7,6 +7,7 @@
 // functions are written with a leading "::".
 // clang-format off
 #include "platform/WaveOutWinmm.h"
+#include "platform/WaveOutErrorTexts.h"
 #include <windows.h>
 #include <mmsystem.h>
 // clang-format on
@@ -16,7 +17,6 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -47,8 +47,8 @@ bool Returned(const ::WAVEHDR& h) {
   return (*static_cast<const volatile DWORD*>(&h.dwFlags) & WHDR_DONE) != 0;
 }
 
-// Texts of the failures this backend reported, per result code: the last
-// failure of each code is the one a caller asks about.
+// The failures this backend reported, each with the system's text for its
+// code after the device's name.
 class ErrorTexts {
  public:
   explicit ErrorTexts(std::string who) : who_(std::move(who)) {}
@@ -58,20 +58,13 @@ class ErrorTexts {
     if (::waveOutGetErrorTextA(code, text, sizeof text) != MMSYSERR_NOERROR) {
       std::snprintf(text, sizeof text, "error %u", static_cast<unsigned>(code));
     }
-    std::lock_guard<std::mutex> lock(mu_);
-    texts_[code] = who_ + ": " + text;
-    return code;
+    return texts_.Set(code, who_ + ": " + text);
   }
-  std::string Get(MMRESULT code) {
-    std::lock_guard<std::mutex> lock(mu_);
-    auto it = texts_.find(code);
-    return it == texts_.end() ? std::string() : it->second;
-  }
+  std::string Get(MMRESULT code) const { return texts_.Get(code); }
 
  private:
   const std::string who_;
-  std::mutex mu_;
-  std::map<MMRESULT, std::string> texts_;
+  WaveOutErrorTexts texts_;
 };
 
 // The silence a device that played something plays before it closes for

@@ -16,8 +16,6 @@ cd "$(dirname "$0")/../.."
 # Only CI runs the Windows programs; the cross-build's own packages are
 # installed by `make windows`.
 bash tools/install-deps.sh wine64 pulseaudio pulseaudio-utils libasound2-plugins python3
-make windows
-
 wine=$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 linux=./build/tonewell
@@ -32,11 +30,17 @@ export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 unset DISPLAY WAYLAND_DISPLAY TONEWELL_AUDIO ALSA_CONFIG_PATH
 export TONEWELL_CORPUS=${TONEWELL_CORPUS:-$PWD/../shared/corpus}
 start=$(date +%s)
-"$wine" wineboot --init >/dev/null 2>&1
-# Wine's sound through ALSA, whatever else the machine offers.
-"$wine" reg add 'HKCU\Software\Wine\Drivers' /v Audio /d alsa /f >/dev/null 2>&1
-"$wineserver" -w
-echo "Wine prefix ready in $(($(date +%s) - start)) s"
+# The prefix is made while the programs build. Wine's sound goes through
+# ALSA, whatever else the machine offers.
+(
+  "$wine" wineboot --init >/dev/null 2>&1
+  "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Audio /d alsa /f >/dev/null 2>&1
+  "$wineserver" -w
+) &
+prefix_pid=$!
+make windows
+echo "=== make windows took $(($(date +%s) - start)) s"
+wait "$prefix_pid"
 
 # 1. The test programs. Without an ALSA device Wine has no waveOut device and
 # the winmm tests skip; platform_tests runs below with one.
@@ -81,6 +85,8 @@ run_tests platform_tests ALSA_CONFIG_PATH="$work/asound-capture.conf" \
 grep -q '^\[  SKIPPED \]' "$work/platform_tests.log" &&
   { echo "platform_tests skipped tests: Wine had no sound device"; fail=1; }
 [ "$fail" -eq 0 ] || exit 1
+
+echo "=== test programs done at $(($(date +%s) - start)) s"
 
 # 2. The same runs on both builds: standard output (but the time), exit
 # status and, for the battles, the WAV recording.
@@ -138,6 +144,8 @@ while IFS=$'\t' read -r w0 w1 score0 score1 _; do
 done < <(awk -F'\t' 'NR > 1 && (NR % 2900 == 2 || ($1 == "k94-typefourqs" && $2 == $1))' "$table")
 [ "$fail" -eq 0 ] || exit 1
 
+echo "=== comparisons done at $(($(date +%s) - start)) s"
+
 # 3. Real time through Wine's waveOut: the program on its default output;
 # Wine plays through ALSA, whose "default" here writes every frame into a
 # file and on to a private PulseAudio server's null sink (paced like a card),
@@ -171,4 +179,4 @@ if battle < sound - 0.005:
     print("FAIL: the battle was shorter than its sound: tones were reported played too early")
     sys.exit(1)
 PY
-echo "Windows checks passed in $(($(date +%s) - start)) s after the build"
+echo "Windows checks passed in $(($(date +%s) - start)) s"
