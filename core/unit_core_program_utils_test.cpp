@@ -94,7 +94,8 @@ TEST(LoadWarrior, ReadsAFileWithMixedLineEndings) {
 
 TEST(LoadWarrior, StopsReadingAtANul) {
   TempDir dir;
-  const std::string file = dir.Write("stops-at-nul.red", std::string("MOV.I $0, $1\n\0garbage\n", 22));
+  const std::string file =
+      dir.Write("stops-at-nul.red", std::string("MOV.I $0, $1\n\0garbage\n", 22));
   Tprogram program;
   std::int32_t start = 0;
   LoadWarrior(file, program, start);
