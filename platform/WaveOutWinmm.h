@@ -11,10 +11,12 @@
 // - A buffer is reported done when the device's position has passed its
 //   last frame, not when the system returns it (the system may return a
 //   buffer long before it is heard, or some periods after). Each buffer is
-//   copied into a block of the backend's own for the system to read, so the
-//   caller has its buffer back at once. Should the position stop short, the
-//   buffer is reported when its remaining duration and 200 ms more have
-//   passed.
+//   copied, when written, into a block of the backend's own that the system
+//   reads, so a reported buffer is the caller's again even while the system
+//   still holds the copy. Should the position stop short, the buffer is
+//   reported when its remaining duration and 200 ms more have passed.
+// - A device that closes for real after playing lets 100 ms of silence out
+//   first, so a sound server behind it plays the end of the last buffer.
 // - Reset stops the device and reports every queued buffer done before it
 //   returns. Pause and volume are the device's own. Position counts the
 //   frames played since the open or the last Reset.
