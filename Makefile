@@ -1,9 +1,10 @@
 # Tonewell: the two commands a user needs are `make demo` and `make test`.
 BUILD ?= build
 SAN_BUILD ?= build-sanitize
+WIN_BUILD ?= build-windows
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo bench test-sanitize install package clean
+.PHONY: all deps build test demo bench test-sanitize install package windows clean
 
 all: build
 
@@ -52,5 +53,14 @@ package: build
 	cd $(BUILD) && cpack -G DEB
 	cp $(BUILD)/tonewell_*.deb .
 
+# Windows: $(WIN_BUILD)/tonewell.exe and the test programs, cross-built with
+# MinGW-w64; GoogleTest is built from the sources Debian ships.
+WIN_PACKAGES = cmake make mingw-w64 g++-mingw-w64-x86-64-posix googletest
+windows:
+	@bash tools/install-deps.sh $(WIN_PACKAGES)
+	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	  -DCMAKE_BUILD_TYPE=Release -DTONEWELL_BENCH=OFF
+	cmake --build $(WIN_BUILD) -j $(JOBS)
+
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(WIN_BUILD)

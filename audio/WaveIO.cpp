@@ -1,9 +1,5 @@
 #include "audio/WaveIO.h"
 
-#include <errno.h>
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +7,8 @@
 #include <new>
 
 #include "audio/WaveUtils.h"
+#include "platform/ModuleName.h"
+#include "platform/ThreadPriority.h"
 #include "runtime/MulDiv.h"
 
 namespace tw {
@@ -56,8 +54,8 @@ std::atomic<uint32_t> gDefaultStallTimeout{5000};
 void ReportAudioFailure(const char* ClassName, const std::string& Message, const void* Where) {
   std::string text = Message;
   if (!text.empty() && text.back() != '.') text += '.';
-  std::fprintf(stderr, "Exception %s in module %s at %p.\n%s\n\n", ClassName,
-               program_invocation_short_name, Where, text.c_str());
+  std::fprintf(stderr, "Exception %s in module %s at %p.\n%s\n\n", ClassName, ModuleName(), Where,
+               text.c_str());
   std::fflush(stderr);
 }
 
@@ -81,7 +79,7 @@ void TWaveThread::Execute() {
   // Above the rest of the process, so refills are not delayed by it. Raising
   // a priority needs the privilege to; without it the thread runs at normal
   // priority.
-  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -1);
+  RaiseThreadPriority();
   const std::shared_ptr<MessageQueue>& queue = MessageQueue::Current();
   FTarget = std::make_unique<ThreadTarget>(queue);
   FThreadEvent.Set();

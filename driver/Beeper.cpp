@@ -1,14 +1,14 @@
 #include "driver/Beeper.h"
 
 #include <chrono>
-#include <cstdio>
 #include <thread>
+
+#include "platform/MessageBeep.h"
 
 namespace tw {
 
 void ConsoleBeeper::Beep(int pause_ms) {
-  std::fputc('\a', stderr);
-  std::fflush(stderr);
+  MessageBeep(0);
   std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
 }
 

@@ -11,8 +11,8 @@ class Beeper {
   virtual void Beep(int pause_ms) = 0;
 };
 
-// The console's beep: one BEL byte on standard error (flushed), then the
-// pause.
+// The system's beep (platform/MessageBeep.h: a BEL byte on standard error on
+// Linux, the system's default sound on Windows), then the pause.
 class ConsoleBeeper : public Beeper {
  public:
   void Beep(int pause_ms) override;

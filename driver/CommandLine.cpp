@@ -1,15 +1,8 @@
 #include "driver/CommandLine.h"
 
-#include <sys/stat.h>
-
 #include "runtime/IntText.h"
 
 namespace tw {
-
-bool IsExistingFile(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
-}
 
 CommandLineVerdict CheckCommandLine(const std::vector<std::string>& args, CommandLine& result) {
   if (args.size() != 3) return CommandLineVerdict::kWrongArgumentCount;

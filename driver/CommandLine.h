@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "driver/Beeper.h"
+#include "platform/FileTest.h"
 
 namespace tw {
 
@@ -24,10 +25,6 @@ enum class CommandLineVerdict {
   kWarrior2Missing,     // two long beeps
   kBadSoundSamples,     // three long beeps
 };
-
-// True when `path` names an existing file system entry that is not a
-// directory.
-bool IsExistingFile(const std::string& path);
 
 // Runs the checks in their fixed order: argument count, file 1, file 2, the
 // number. `args` are the arguments after the program name. Later checks do

@@ -1,8 +1,5 @@
 #include "driver/Interrupt.h"
 
-#include <errno.h>
-#include <semaphore.h>
-
 #include <chrono>
 
 #include "audio/WavePlayers.h"
@@ -14,15 +11,6 @@ std::atomic<bool> gRequested{false};
 }
 
 namespace {
-
-// Posted by the signal handler (sem_post may be called there); the watch's
-// thread waits on it.
-sem_t gSignalled;
-
-void OnInterrupt(int) {
-  interrupt_detail::gRequested.store(true, std::memory_order_relaxed);
-  sem_post(&gSignalled);
-}
 
 // Ends the tone the player is sounding, if any: the device is reset and
 // closes, so the battle thread's wait for the tone returns. Taken under the
@@ -47,29 +35,20 @@ void ThrowInterrupted() { throw EControlC("Interrupted by Control-C"); }
 
 InterruptWatch::InterruptWatch() {
   interrupt_detail::gRequested.store(false);
-  sem_init(&gSignalled, 0, 0);
+  // A Ctrl-C from here on waits for the thread, which takes it once started.
+  interrupt_detail::InstallSignalHandler();
   watcher_ = std::thread([this] { Watch(); });
-  // A program started with SIGINT ignored (a background job of a shell
-  // without job control) keeps ignoring it, as such jobs are meant to.
-  sigaction(SIGINT, nullptr, &previous_);
-  if (previous_.sa_handler == SIG_IGN) return;
-  struct sigaction action {};
-  action.sa_handler = OnInterrupt;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &action, nullptr);
 }
 
 InterruptWatch::~InterruptWatch() {
-  sigaction(SIGINT, &previous_, nullptr);
+  interrupt_detail::RestoreSignalHandler();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     quit_ = true;
   }
   wake_.notify_all();
-  sem_post(&gSignalled);
+  interrupt_detail::WakeSignalWaiter();
   watcher_.join();
-  sem_destroy(&gSignalled);
   interrupt_detail::gRequested.store(false);
 }
 
@@ -80,8 +59,7 @@ void InterruptWatch::SetPlayer(TAudioPlayer* player) {
 
 void InterruptWatch::Watch() {
   for (;;) {
-    while (sem_wait(&gSignalled) != 0 && errno == EINTR) {
-    }
+    interrupt_detail::WaitForSignal();
     std::unique_lock<std::mutex> lock(mutex_);
     if (quit_) return;
     if (!InterruptRequested()) continue;

@@ -14,11 +14,12 @@
 #include "core/unit_core_utils.h"
 #include "core/unit_random_warrior_position_generator.h"
 #include "driver/BattleLoop.h"
+#include "driver/CorpusDir.h"
 
 namespace tw {
 namespace {
 
-const std::filesystem::path kCorpus = TONEWELL_SOURCE_DIR "/../shared/corpus";
+const std::filesystem::path kCorpus = CorpusDir();
 
 // Before each step: checks that the step before it changed no cell outside
 // its prediction, then predicts this one.

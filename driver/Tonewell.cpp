@@ -1,6 +1,5 @@
 #include "driver/Tonewell.h"
 
-#include <chrono>
 #include <cstdio>
 
 #include "asm/SourceError.h"
@@ -10,6 +9,7 @@
 #include "driver/BattleLoop.h"
 #include "driver/Interrupt.h"
 #include "driver/LiveView.h"
+#include "platform/PerformanceCounter.h"
 #include "runtime/Exceptions.h"
 
 #ifndef TONEWELL_VERSION
@@ -35,18 +35,21 @@ void Run(const CommandLine& command_line, BattleState& state, std::ostream& out)
   CreateAudioObjects();
   interrupt.SetPlayer(AudioPlayer);
   constexpr std::int32_t kCycles = 80000;
-  std::chrono::steady_clock::time_point start, stop;
+  std::int64_t start = 0;
+  std::int64_t stop = 0;
+  std::int64_t frequency = 1;
   try {
     // The view is up before the clock starts: setting up the terminal is not
     // part of the battle.
     LiveView view(view_setting, command_line, kCycles);
-    start = std::chrono::steady_clock::now();
+    QueryPerformanceCounter(&start);
     LoadWarriors(state, command_line.Warrior1FileName, command_line.Warrior2FileName);
     state.Rounds = 1;
     state.Cycles = kCycles;
     view.RunBattle(state);
     if (InterruptRequested()) ThrowInterrupted();
-    stop = std::chrono::steady_clock::now();
+    QueryPerformanceCounter(&stop);
+    QueryPerformanceFrequency(&frequency);
     view.Stop();  // the terminal is back before the scores are written
   } catch (const EControlC&) {
     // Every tone played so far is kept: the audio objects are freed as at the end.
@@ -56,9 +59,9 @@ void Run(const CommandLine& command_line, BattleState& state, std::ostream& out)
   }
   interrupt.SetPlayer(nullptr);
   PrintScores(state, out);
-  const std::int64_t ticks =
-      std::chrono::duration_cast<std::chrono::nanoseconds>(stop - start).count();
-  out << "Seconds: " << FormatSeconds(static_cast<long double>(ticks) / 1e9L) << '\n';
+  out << "Seconds: "
+      << FormatSeconds(static_cast<long double>(stop - start) / static_cast<long double>(frequency))
+      << '\n';
   FreeAudioObjects();
   out << "program finished\n";
   out.flush();

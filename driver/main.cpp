@@ -8,8 +8,10 @@
 #include "driver/Beeper.h"
 #include "driver/Tonewell.h"
 #include "platform/WaveOutWav.h"
+#include "runtime/StandardStreams.h"
 
 int main(int argc, char** argv) {
+  tw::UseBinaryStandardStreams();
   std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   tw::ConsoleBeeper beeper;
   // Sound recorded to standard output (wav:/dev/stdout into a pipe) keeps

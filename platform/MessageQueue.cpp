@@ -1,5 +1,7 @@
 #include "platform/MessageQueue.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <chrono>
 
@@ -11,28 +13,50 @@ namespace tw {
 
 // Owns the calling thread's queue and closes it when the thread ends, so
 // later posts to that thread fail instead of piling up unseen.
-namespace {
-thread_local MessageQueue* tCurrentQueue = nullptr;
-}  // namespace
-
 struct ThreadQueueHolder {
   std::shared_ptr<MessageQueue> Queue;
   ThreadQueueHolder() : Queue(std::make_shared<MessageQueue>()) {
     Queue->FOwner = std::this_thread::get_id();
   }
-  ~ThreadQueueHolder() {
-    tCurrentQueue = nullptr;
-    Queue->CloseQueue();
-  }
+  ~ThreadQueueHolder() { Queue->CloseQueue(); }
 };
 
-const std::shared_ptr<MessageQueue>& MessageQueue::Current() {
-  thread_local ThreadQueueHolder holder;
-  tCurrentQueue = holder.Queue.get();
-  return holder.Queue;
+namespace {
+
+// Each thread's holder hangs on a key of the thread library, whose
+// destructor runs when the thread ends, rather than in a thread_local
+// object: MinGW's runtime may free a thread's thread_local storage before
+// it runs the destructors of the objects in it.
+void FreeHolder(void* Holder) { delete static_cast<ThreadQueueHolder*>(Holder); }
+
+pthread_key_t HolderKey() {
+  static const pthread_key_t key = [] {
+    pthread_key_t made;
+    pthread_key_create(&made, FreeHolder);
+    return made;
+  }();
+  return key;
 }
 
-MessageQueue* MessageQueue::CurrentIfAny() { return tCurrentQueue; }
+ThreadQueueHolder* CurrentHolder() {
+  return static_cast<ThreadQueueHolder*>(pthread_getspecific(HolderKey()));
+}
+
+}  // namespace
+
+const std::shared_ptr<MessageQueue>& MessageQueue::Current() {
+  ThreadQueueHolder* holder = CurrentHolder();
+  if (holder == nullptr) {
+    holder = new ThreadQueueHolder;
+    pthread_setspecific(HolderKey(), holder);
+  }
+  return holder->Queue;
+}
+
+MessageQueue* MessageQueue::CurrentIfAny() {
+  const ThreadQueueHolder* holder = CurrentHolder();
+  return holder == nullptr ? nullptr : holder->Queue.get();
+}
 
 bool MessageQueue::SetTimer(QueueTimer& Timer, std::chrono::steady_clock::time_point Due) {
   {

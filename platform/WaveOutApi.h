@@ -59,7 +59,8 @@ MMRESULT waveOutGetErrorText(MMRESULT code, char* text, uint32_t size);
 TW_DECLARE_EXCEPTION(EAudioSettingError, Exception);
 
 // Chooses the sound system from a TONEWELL_AUDIO value ("", "default",
-// "alsa", "alsa:NAME", "null", "null:fast", "wav:PATH"). Raises an Exception
+// "null", "null:fast", "wav:PATH", and the system's own: "alsa", "alsa:NAME",
+// "pulse"... on Linux, "winmm" on Windows). Raises an Exception
 // naming the value and the accepted forms when it is not one of them
 // (EAudioSettingError; EFOpenError when the WAV file cannot be created).
 // Devices already open keep the sound system they were opened on.

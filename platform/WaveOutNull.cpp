@@ -1,9 +1,5 @@
 #include "platform/WaveOutNull.h"
 
-#include <sys/timerfd.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -15,13 +11,14 @@
 
 #include "platform/MessageQueue.h"
 #include "platform/ThreadTiming.h"
+#include "platform/WakeTimer.h"
 #include "platform/WaveOutFormats.h"
 #include "platform/WaveOutUnpaced.h"
 
 namespace tw {
 namespace {
 
-using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC, the timer's clock
+using Clock = WakeTimer::Clock;
 using Nanos = std::chrono::nanoseconds;
 
 // How long the card takes to play this many bytes of the format.
@@ -172,7 +169,7 @@ class PacedStream final : public WaveOutStream, private QueueTimer {
 // after it.
 class PacedCard {
  public:
-  PacedCard() : timer_(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC)) {
+  PacedCard() {
     streams_.reserve(4);
     spare_.reserve(4);
   }
@@ -190,13 +187,12 @@ class PacedCard {
         thread_.join();
       }
     }
-    if (timer_ >= 0) close(timer_);
   }
 
   PacedCard(const PacedCard&) = delete;
   PacedCard& operator=(const PacedCard&) = delete;
 
-  bool Usable() const { return timer_ >= 0; }
+  bool Usable() const { return timer_.Usable(); }
 
   // A spare stream, or a new one when there is none.
   std::unique_ptr<PacedStream> Take() {
@@ -243,18 +239,12 @@ class PacedCard {
  private:
   // Under mutex_. max() disarms.
   void ArmAt(Clock::time_point at) {
-    if (at == armedAt_ || timer_ < 0) return;
+    if (at == armedAt_ || !timer_.Usable()) return;
     if (at == Clock::time_point::max() && armedAt_ == Clock::time_point::min()) {
       armedAt_ = at;  // the timer fired and is disarmed already
       return;
     }
-    itimerspec spec{};
-    if (at != Clock::time_point::max()) {
-      const int64_t ns = std::max<int64_t>(at.time_since_epoch().count(), 1);
-      spec.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
-      spec.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
-    }
-    timerfd_settime(timer_, TFD_TIMER_ABSTIME, &spec, nullptr);
+    timer_.ArmAt(at);
     armedAt_ = at;
   }
 
@@ -303,9 +293,7 @@ class PacedCard {
       }
       ArmAt(earliest == Clock::time_point::max() ? earliest : earliest - lead_.Lead());
       lock.unlock();
-      uint64_t expirations = 0;
-      while (read(timer_, &expirations, sizeof expirations) < 0 && errno == EINTR) {
-      }
+      timer_.Wait();
       const Clock::time_point woke = Clock::now();
       lock.lock();
       // The timer fired for the time it was last armed for (by this thread
@@ -319,7 +307,7 @@ class PacedCard {
     }
   }
 
-  const int timer_;
+  WakeTimer timer_;
   bool stop_ = false;
   std::thread thread_;
   std::vector<PacedStream*> streams_;                     // open streams, under mutex_

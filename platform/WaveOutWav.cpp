@@ -410,13 +410,6 @@ std::unique_ptr<WaveOutBackend> CreateWavWaveOutBackend(const std::string& path)
   return std::make_unique<WavBackend>(path, std::move(target), limit);
 }
 
-bool IsStandardOutput(const std::string& path) {
-  struct stat out {};
-  struct stat target {};
-  return !path.empty() && fstat(STDOUT_FILENO, &out) == 0 && stat(path.c_str(), &target) == 0 &&
-         out.st_dev == target.st_dev && out.st_ino == target.st_ino;
-}
-
 void SetWavTargetOpener(WavTargetOpener open) {
   std::lock_guard<std::mutex> lock(gHooksMutex);
   gOpener = std::move(open);

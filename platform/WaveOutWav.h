@@ -68,7 +68,9 @@ std::unique_ptr<WavTarget> OpenWavFile(const std::string& path);
 std::unique_ptr<WaveOutBackend> CreateWavWaveOutBackend(const std::string& path);
 
 // Whether Path names the file this process's standard output writes to
-// (the program's text then has to go elsewhere).
+// (the program's text then has to go elsewhere). One file per system:
+// StandardOutputFile_posix.cpp (device and inode), _windows.cpp (volume and
+// file index).
 bool IsStandardOutput(const std::string& path);
 
 // For tests: how recordings created from now on open their target (a

@@ -5,7 +5,13 @@
 // model the audio code is written against; audio/WaveACM.h is the header
 // the audio side includes.
 //
-// What converts: any PCM format with 8 or 16 bits per sample and one or two
+// On Windows these functions hand the work to the system's own conversion
+// manager (msacm32): what converts, and how, is what the converters installed
+// on the machine do (the system's PCM converter at least; often ADPCM and
+// other codecs too). The contracts below hold for the PCM formats there, and
+// the text below describes Linux.
+//
+// On Linux, what converts: any PCM format with 8 or 16 bits per sample and one or two
 // channels (the 20 named PCM formats and any other rate between 1000 and
 // 384000 Hz) into any other such format. Sample rate goes through a
 // high-quality resampler, channels are duplicated (mono to stereo) or

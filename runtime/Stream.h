@@ -126,10 +126,12 @@ inline constexpr uint16_t fmShareDenyRead = 0x0030;
 inline constexpr uint16_t fmShareDenyNone = 0x0040;
 inline constexpr uint16_t fmCreate = 0xFFFF;
 
-// A stream over an open file. Sharing is enforced between Tonewell's own
-// file streams with advisory locks: fmShareDenyWrite takes a shared lock,
-// fmShareExclusive, fmCreate and the write modes with compatible sharing
-// take an exclusive one; a conflicting lock makes the open fail.
+// A stream over an open file. On Linux sharing is enforced between
+// Tonewell's own file streams with advisory locks: fmShareDenyWrite takes a
+// shared lock, fmShareExclusive, fmCreate and the write modes with
+// compatible sharing take an exclusive one; a conflicting lock makes the open
+// fail. On Windows the modes are the system's share modes (deny read and
+// write, deny write, deny read, deny none), honoured by every program.
 // A file that cannot be opened raises EFOpenError
 // "Cannot open file \"NAME\". <system reason>".
 class TFileStream : public TStream {

@@ -1,8 +1,6 @@
 #include "view/BattleView.h"
 
-#include <termios.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <deque>
@@ -130,7 +128,7 @@ void BattleView::Run(ViewKind kind, ViewKind fallback) {
     screen->Draw(description_, snapshot, figures);
     // Until the terminal has taken it all: drawing it is the terminal's
     // work, which is better done before the battle than during it.
-    if (isatty(fd_) == 1) tcdrain(fd_);
+    DrainTerminal(fd_);
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);

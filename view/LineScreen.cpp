@@ -1,8 +1,9 @@
-// The status line alone, redrawn in place through terminfo; and plain lines.
+// The status line alone, redrawn in place through terminfo.
 #include <curses.h>
 #include <errno.h>
 #include <sys/ioctl.h>
 #include <term.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <string>
@@ -10,16 +11,6 @@
 #include "view/ViewScreen.h"
 
 namespace tw {
-
-void WriteAll(int fd, const char* text, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = write(fd, text, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    text += n;
-    size -= static_cast<std::size_t>(n);
-  }
-}
 
 namespace {
 
@@ -101,34 +92,16 @@ class LineScreen : public ViewScreen {
   bool drawn_ = false;
 };
 
-class PlainScreen : public ViewScreen {
- public:
-  explicit PlainScreen(int fd) : fd_(fd) {}
-
-  std::chrono::milliseconds FrameInterval() const override { return std::chrono::seconds(1); }
-
-  void Draw(const BattleDescription& d, const BattleSnapshot& s, const FrameFigures& f) override {
-    if (s.HeardWarrior < 0 && !s.Finished) return;  // nothing has happened yet
-    const std::string text = CompactLine(d, s, f, 200) + "\n";
-    WriteAll(fd_, text.data(), text.size());
-  }
-
-  void Finish(const BattleDescription& d, const BattleSnapshot& s, const FrameFigures& f) override {
-    if (s.Finished) Draw(d, s, f);
-  }
-
- private:
-  const int fd_;
-};
-
 }  // namespace
+
+void DrainTerminal(int fd) {
+  if (isatty(fd) == 1) tcdrain(fd);
+}
 
 std::unique_ptr<ViewScreen> OpenLineScreen(int fd) {
   auto screen = std::make_unique<LineScreen>(fd);
   if (!screen->Open()) return nullptr;
   return screen;
 }
-
-std::unique_ptr<ViewScreen> OpenPlainScreen(int fd) { return std::make_unique<PlainScreen>(fd); }
 
 }  // namespace tw

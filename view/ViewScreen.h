@@ -45,4 +45,13 @@ std::unique_ptr<ViewScreen> OpenPlainScreen(int fd);
 // silently on an error (a view never fails the battle).
 void WriteAll(int fd, const char* text, std::size_t size);
 
+// Returns once a terminal on `fd` has put out everything written to it (at
+// once for anything else).
+void DrainTerminal(int fd);
+
+// The screens are drawn through curses and terminfo on Linux (CursesScreen.cpp,
+// LineScreen.cpp). On Windows (ConsoleScreen_windows.cpp) the status line is
+// redrawn in place on the console, and the core view is that line too: the
+// Windows build has no full-screen map.
+
 }  // namespace tw

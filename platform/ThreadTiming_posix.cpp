@@ -1,11 +1,11 @@
-#include "platform/ThreadTiming.h"
-
 #include <sched.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdint>
+
+#include "platform/ThreadTiming.h"
 
 namespace tw {
 

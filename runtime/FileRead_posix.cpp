@@ -1,5 +1,3 @@
-#include "runtime/FileRead.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +6,7 @@
 #include <cstring>
 
 #include "runtime/Exceptions.h"
+#include "runtime/FileRead.h"
 
 namespace tw {
 

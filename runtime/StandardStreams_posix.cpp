@@ -1,0 +1,7 @@
+#include "runtime/StandardStreams.h"
+
+namespace tw {
+
+void UseBinaryStandardStreams() {}
+
+}  // namespace tw
