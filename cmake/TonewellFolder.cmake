@@ -62,15 +62,18 @@ function(tonewell_folder name)
   if(TONEWELL_TESTS AND test_sources)
     add_executable(${name}_tests ${test_sources})
     target_link_libraries(${name}_tests PRIVATE ${lib} GTest::gtest GTest::gmock GTest::gtest_main)
+    # Most of a test file's compile time is the test framework's headers:
+    # they are read once per program, precompiled.
     if(WIN32)
       # The cross-build's slowest part is the test programs' own code, most
-      # of the code there is. It is optimised only lightly (what the tests
-      # test, the libraries, keeps the build's optimisation), and the test
-      # framework's headers, most of each test file's compile time, are read
-      # once per program, precompiled with the POSIX stand-ins the tests use.
+      # of the code there is: it is optimised only lightly (what the tests
+      # test, the libraries, keeps the build's optimisation), and the POSIX
+      # stand-ins the tests use are precompiled with the framework.
       target_compile_options(${name}_tests PRIVATE -Og)
       target_precompile_headers(${name}_tests PRIVATE
         ${CMAKE_SOURCE_DIR}/runtime/PosixTestShims_windows.h <gmock/gmock.h> <gtest/gtest.h>)
+    else()
+      target_precompile_headers(${name}_tests PRIVATE <gmock/gmock.h> <gtest/gtest.h>)
     endif()
     # Tests find the built program, the project's examples and the shared corpus through these.
     target_compile_definitions(${name}_tests PRIVATE
