@@ -9,8 +9,8 @@ seconds="${1:-60}"
 out=build-fuzz
 mkdir -p "$out/corpus"
 cxx="${CLANGXX:-clang++}"
-sources=(runtime/Stream.cpp runtime/Exceptions.cpp runtime/Persistent.cpp
-         platform/mmio.cpp platform/StreamIO.cpp platform/acm.cpp
+sources=(runtime/Stream.cpp runtime/FileStream_posix.cpp runtime/Exceptions.cpp runtime/Persistent.cpp
+         platform/mmio.cpp platform/StreamIO.cpp platform/acm_posix.cpp
          audio/WaveUtils.cpp audio/WaveUtilsSamples.cpp audio/WaveUtilsConvert.cpp
          audio/WaveStorage.cpp audio/WaveStorageEdit.cpp fuzz/wave_fuzz.cpp)
 flags=(-std=c++20 -O1 -g -I. -Wall -Wextra -Werror
