@@ -39,6 +39,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/WaveUtils.h"
 #include "bench/AllocationCounter.h"
 #include "core/unit_core_execute_quillmar.h"
 #include "core/unit_core_execute_quillmar_audio.h"
@@ -51,14 +52,10 @@ namespace {
 
 using namespace tw;
 
+// The format every tone of the program is played in.
 WAVEFORMATEX ToneFormat() {
   WAVEFORMATEX f{};
-  f.wFormatTag = WAVE_FORMAT_PCM;
-  f.nChannels = 2;
-  f.nSamplesPerSec = 44100;
-  f.wBitsPerSample = 16;
-  f.nBlockAlign = 4;
-  f.nAvgBytesPerSec = 176400;
+  FillPCMFormatFromCode(f, pcmTone);
   return f;
 }
 

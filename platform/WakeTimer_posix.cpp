@@ -20,14 +20,14 @@ bool WakeTimer::Usable() const { return handle_ >= 0; }
 
 void WakeTimer::ArmAt(Clock::time_point at) {
   if (handle_ < 0) return;
-  itimerspec spec{};
+  itimerspec due{};
   if (at != Clock::time_point::max()) {
     const int64_t ns = std::max<int64_t>(
         std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count(), 1);
-    spec.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
-    spec.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+    due.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+    due.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
   }
-  timerfd_settime(static_cast<int>(handle_), TFD_TIMER_ABSTIME, &spec, nullptr);
+  timerfd_settime(static_cast<int>(handle_), TFD_TIMER_ABSTIME, &due, nullptr);
 }
 
 void WakeTimer::Wait() {

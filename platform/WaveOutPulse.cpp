@@ -42,37 +42,37 @@ constexpr pa_usec_t kDrainSlackUsec = 30000;
 constexpr pa_usec_t kProbeWaitUsec = 150000;
 constexpr pa_usec_t kRecheckSlackUsec = 20000;
 
-bool ToSampleSpec(const WAVEFORMATEX& f, pa_sample_spec& spec) {
-  spec.channels = static_cast<uint8_t>(std::min<unsigned>(f.nChannels, 255));
-  spec.rate = f.nSamplesPerSec;
+bool ToSampleFormat(const WAVEFORMATEX& f, pa_sample_spec& sampleFormat) {
+  sampleFormat.channels = static_cast<uint8_t>(std::min<unsigned>(f.nChannels, 255));
+  sampleFormat.rate = f.nSamplesPerSec;
   if (f.wFormatTag == WAVE_FORMAT_PCM) {
     switch (f.wBitsPerSample) {
       case 8:
-        spec.format = PA_SAMPLE_U8;
+        sampleFormat.format = PA_SAMPLE_U8;
         break;
       case 16:
-        spec.format = PA_SAMPLE_S16LE;
+        sampleFormat.format = PA_SAMPLE_S16LE;
         break;
       case 24:
-        spec.format = PA_SAMPLE_S24LE;
+        sampleFormat.format = PA_SAMPLE_S24LE;
         break;
       case 32:
-        spec.format = PA_SAMPLE_S32LE;
+        sampleFormat.format = PA_SAMPLE_S32LE;
         break;
       default:
         return false;
     }
   } else if (f.wFormatTag == kFormatTagFloat && f.wBitsPerSample == 32) {
-    spec.format = PA_SAMPLE_FLOAT32LE;
+    sampleFormat.format = PA_SAMPLE_FLOAT32LE;
   } else {
     return false;
   }
   if (f.nChannels == 0 || f.nChannels > PA_CHANNELS_MAX) return false;
   if (f.nBlockAlign != f.nChannels * (f.wBitsPerSample / 8)) return false;
-  return pa_sample_spec_valid(&spec) != 0;
+  return pa_sample_spec_valid(&sampleFormat) != 0;
 }
 
-bool SameSpec(const pa_sample_spec& a, const pa_sample_spec& b) {
+bool SameSampleFormat(const pa_sample_spec& a, const pa_sample_spec& b) {
   return a.format == b.format && a.rate == b.rate && a.channels == b.channels;
 }
 
@@ -268,12 +268,12 @@ struct PulseShared {
 class ServerStream {
  public:
   ServerStream(std::shared_ptr<PulseConnection> connection, std::shared_ptr<PulseReports> reports,
-               const pa_sample_spec& spec)
+               const pa_sample_spec& sampleFormat)
       : c_(std::move(connection)),
         reports_(std::move(reports)),
-        spec_(spec),
-        frameBytes_(pa_frame_size(&spec)) {
-    pa_channel_map_init_extend(&map_, spec.channels, PA_CHANNEL_MAP_WAVEEX);
+        sampleFormat_(sampleFormat),
+        frameBytes_(pa_frame_size(&sampleFormat)) {
+    pa_channel_map_init_extend(&map_, sampleFormat.channels, PA_CHANNEL_MAP_WAVEEX);
     std::lock_guard<std::mutex> lock(c_->mu);
     deadline_ = pa_context_rttime_new(c_->context, PA_USEC_INVALID, &OnDeadline, this);
     clock_ = pa_context_rttime_new(c_->context, PA_USEC_INVALID, &OnClock, this);
@@ -292,7 +292,7 @@ class ServerStream {
   ServerStream(const ServerStream&) = delete;
   ServerStream& operator=(const ServerStream&) = delete;
 
-  const pa_sample_spec& spec() const { return spec_; }
+  const pa_sample_spec& sampleFormat() const { return sampleFormat_; }
   PulseConnection* connection() const { return c_.get(); }
 
   // Creates the server's stream when there is none. Bounded wait.
@@ -443,7 +443,8 @@ class ServerStream {
       const uint64_t us = static_cast<uint64_t>(
           std::chrono::duration_cast<std::chrono::microseconds>(heard).count());
       const uint64_t length = entries_[done_].end - completedEnd_;
-      bytes += std::min<uint64_t>(length, pa_usec_to_bytes(us, &spec_) / frameBytes_ * frameBytes_);
+      bytes += std::min<uint64_t>(length,
+                                  pa_usec_to_bytes(us, &sampleFormat_) / frameBytes_ * frameBytes_);
     }
     frames = bytes / frameBytes_;
     return MMSYSERR_NOERROR;
@@ -553,7 +554,7 @@ class ServerStream {
 
   MMRESULT CreateLocked(std::unique_lock<std::mutex>& lock) {
     if (c_->Lost()) return Fail(c_->LostReason(), MMSYSERR_NODRIVER);
-    pa_stream* s = pa_stream_new(c_->context, kStreamName, &spec_, &map_);
+    pa_stream* s = pa_stream_new(c_->context, kStreamName, &sampleFormat_, &map_);
     if (s == nullptr) return Fail(pa_strerror(pa_context_errno(c_->context)), MMSYSERR_ERROR);
     pa_stream_set_state_callback(s, &OnState, this);
     pa_stream_set_write_callback(s, &OnWritable, this);
@@ -561,7 +562,7 @@ class ServerStream {
     pa_buffer_attr attr;
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.tlength = static_cast<uint32_t>(
-        pa_usec_to_bytes(static_cast<pa_usec_t>(settings.latency.count()), &spec_));
+        pa_usec_to_bytes(static_cast<pa_usec_t>(settings.latency.count()), &sampleFormat_));
     attr.tlength = std::max<uint32_t>(attr.tlength, static_cast<uint32_t>(frameBytes_));
     attr.minreq = std::max<uint32_t>(attr.tlength / 3 / frameBytes_ * frameBytes_,
                                      static_cast<uint32_t>(frameBytes_));
@@ -706,7 +707,7 @@ class ServerStream {
   void ArmDeadlineLocked() {
     CancelLocked(probe_);
     probeRead_ = -1;
-    const pa_usec_t remaining = pa_bytes_to_usec(sent_ - played_, &spec_);
+    const pa_usec_t remaining = pa_bytes_to_usec(sent_ - played_, &sampleFormat_);
     pa_context_rttime_restart(c_->context, deadline_,
                               pa_rtclock_now() + remaining +
                                   static_cast<pa_usec_t>(c_->settings().latency.count()) +
@@ -721,7 +722,7 @@ class ServerStream {
     const uint64_t end = entries_[done_].end;
     if (end >= queued_) return;  // the last one: the drain says when
     const uint64_t ahead = end > played_ ? end - played_ : 0;
-    const pa_usec_t wait = std::max<pa_usec_t>(pa_bytes_to_usec(ahead, &spec_), 1000);
+    const pa_usec_t wait = std::max<pa_usec_t>(pa_bytes_to_usec(ahead, &sampleFormat_), 1000);
     pa_context_rttime_restart(c_->context, clock_, pa_rtclock_now() + wait);
   }
 
@@ -747,9 +748,9 @@ class ServerStream {
   const pa_cvolume* ToCvolume(uint32_t word, pa_cvolume& v) const {
     const pa_volume_t left = pa_sw_volume_from_linear((word & 0xFFFF) / 65535.0);
     const pa_volume_t right = pa_sw_volume_from_linear((word >> 16) / 65535.0);
-    v.channels = spec_.channels;
-    for (unsigned i = 0; i < spec_.channels; ++i)
-      v.values[i] = (spec_.channels == 1 || i % 2 == 0) ? left : right;
+    v.channels = sampleFormat_.channels;
+    for (unsigned i = 0; i < sampleFormat_.channels; ++i)
+      v.values[i] = (sampleFormat_.channels == 1 || i % 2 == 0) ? left : right;
     return &v;
   }
 
@@ -853,7 +854,7 @@ class ServerStream {
     // Moving on (or a first look): the rest gets its time once more.
     me->probeRead_ = t->read_index;
     const int64_t left = std::max<int64_t>(t->write_index - t->read_index, 0);
-    const pa_usec_t rest = pa_bytes_to_usec(static_cast<uint64_t>(left), &me->spec_);
+    const pa_usec_t rest = pa_bytes_to_usec(static_cast<uint64_t>(left), &me->sampleFormat_);
     pa_context_rttime_restart(me->c_->context, me->deadline_,
                               pa_rtclock_now() + 2 * rest + kRecheckSlackUsec);
   }
@@ -884,7 +885,7 @@ class ServerStream {
     pa_usec_t latency = 0;
     int negative = 0;
     if (success && pa_stream_get_latency(s, &latency, &negative) == 0) {
-      const uint64_t ahead = negative ? 0 : pa_usec_to_bytes(latency, &me->spec_);
+      const uint64_t ahead = negative ? 0 : pa_usec_to_bytes(latency, &me->sampleFormat_);
       if (me->sent_ > ahead) {
         // Never the last buffer: its end is the drain's to say.
         const uint64_t reached = std::min(me->sent_ - ahead, me->queued_ - 1);
@@ -899,7 +900,7 @@ class ServerStream {
 
   const std::shared_ptr<PulseConnection> c_;
   const std::shared_ptr<PulseReports> reports_;
-  const pa_sample_spec spec_;
+  const pa_sample_spec sampleFormat_;
   const size_t frameBytes_;
   pa_channel_map map_{};
 
@@ -980,18 +981,18 @@ class PulseBackend : public WaveOutBackend {
   // server refuses is reported here, before any open. The stream waits idle
   // for the open.
   MMRESULT Query(const WAVEFORMATEX& format) override {
-    pa_sample_spec spec;
-    if (!ToSampleSpec(format, spec)) return BadFormat(format);
+    pa_sample_spec sampleFormat;
+    if (!ToSampleFormat(format, sampleFormat)) return BadFormat(format);
     {
       // A stream cut off by a lost server is handed to the next open, whose
       // first write says so; the query does not end the run before that.
       std::lock_guard<std::mutex> lock(shared_->mu);
-      if (shared_->idle && SameSpec(shared_->idle->spec(), spec) &&
+      if (shared_->idle && SameSampleFormat(shared_->idle->sampleFormat(), sampleFormat) &&
           (shared_->idle->InterruptedUnreported() || shared_->idle->Usable()))
         return MMSYSERR_NOERROR;
     }
     std::unique_ptr<ServerStream> s;
-    if (const MMRESULT r = Take(spec, s)) return r;
+    if (const MMRESULT r = Take(sampleFormat, s)) return r;
     std::unique_ptr<ServerStream> old;
     std::lock_guard<std::mutex> lock(shared_->mu);
     old = std::move(shared_->idle);
@@ -1001,10 +1002,10 @@ class PulseBackend : public WaveOutBackend {
 
   MMRESULT Open(const WAVEFORMATEX& format, WaveOutSink& sink,
                 std::unique_ptr<WaveOutStream>& stream) override {
-    pa_sample_spec spec;
-    if (!ToSampleSpec(format, spec)) return BadFormat(format);
+    pa_sample_spec sampleFormat;
+    if (!ToSampleFormat(format, sampleFormat)) return BadFormat(format);
     std::unique_ptr<ServerStream> s;
-    if (const MMRESULT r = Take(spec, s)) return r;
+    if (const MMRESULT r = Take(sampleFormat, s)) return r;
     if (const MMRESULT r = s->Attach(&sink)) {
       std::lock_guard<std::mutex> lock(shared_->mu);
       shared_->idle = std::move(s);
@@ -1063,18 +1064,19 @@ class PulseBackend : public WaveOutBackend {
   // The idle stream when it has this format and still works (or when it was
   // cut off by a lost server and has not said so yet: its first write will);
   // otherwise a new one.
-  MMRESULT Take(const pa_sample_spec& spec, std::unique_ptr<ServerStream>& out) {
+  MMRESULT Take(const pa_sample_spec& sampleFormat, std::unique_ptr<ServerStream>& out) {
     std::unique_ptr<ServerStream> old;
     {
       std::lock_guard<std::mutex> lock(shared_->mu);
       old = std::move(shared_->idle);
     }
-    if (old && SameSpec(old->spec(), spec) && old->InterruptedUnreported()) {
+    if (old && SameSampleFormat(old->sampleFormat(), sampleFormat) &&
+        old->InterruptedUnreported()) {
       out = std::move(old);
       return MMSYSERR_NOERROR;
     }
     std::shared_ptr<PulseConnection> c;
-    if (old && SameSpec(old->spec(), spec) && old->Usable()) {
+    if (old && SameSampleFormat(old->sampleFormat(), sampleFormat) && old->Usable()) {
       if (const MMRESULT r = Connection(c)) return r;
       if (old->connection() == c.get()) {
         const MMRESULT r = old->Prepare();  // after a drain given up, a new server stream
@@ -1084,7 +1086,7 @@ class PulseBackend : public WaveOutBackend {
     }
     old.reset();
     if (const MMRESULT r = Connection(c)) return r;
-    auto s = std::make_unique<ServerStream>(c, shared_->reports, spec);
+    auto s = std::make_unique<ServerStream>(c, shared_->reports, sampleFormat);
     if (const MMRESULT r = s->Prepare()) return r;
     out = std::move(s);
     return MMSYSERR_NOERROR;
