@@ -1,9 +1,9 @@
 #pragma once
-// What the ALSA and sound-server outputs share: the device underneath (a PCM,
-// a server stream) outlives the open that uses it, and is kept idle for the
-// next open of the same format; and the stream object of a closed open is
-// kept for the next open too, so a device opened and closed per tone costs
-// no heap allocation.
+// What the ALSA, sound-server and Windows outputs share: the device
+// underneath (a PCM, a server stream, a waveOut device) outlives the open
+// that uses it, and is kept idle for the next open of the same format; and
+// the stream object of a closed open is kept for the next open too, so a
+// device opened and closed per tone costs no heap allocation.
 
 #include <memory>
 #include <mutex>

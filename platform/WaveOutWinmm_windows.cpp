@@ -8,6 +8,7 @@
 // clang-format off
 #include "platform/WaveOutWinmm.h"
 #include "platform/WaveOutErrorTexts.h"
+#include "platform/WaveOutKeptDevice.h"
 #include <windows.h>
 #include <mmsystem.h>
 // clang-format on
@@ -133,6 +134,9 @@ class WinmmDevice {
     std::lock_guard<std::mutex> lock(mu_);
     return !broken_;
   }
+  // A stream that closes hands the device back for the next open of its
+  // format unless it broke (then it is closed for real).
+  bool KeepAfterClose() { return Usable(); }
 
   // A new stream takes the device: its position starts at 0.
   void Attach(WaveOutSink* sink) {
@@ -477,51 +481,8 @@ struct WinmmShared {
   std::unique_ptr<WinmmDevice> idle;
 };
 
-class WinmmStream : public WaveOutStream {
- public:
-  WinmmStream(std::shared_ptr<WinmmShared> shared, std::unique_ptr<WinmmDevice> device)
-      : shared_(std::move(shared)), device_(std::move(device)) {}
-
-  ~WinmmStream() override {
-    if (device_) Release(true);
-  }
-
-  MMRESULT Write(WAVEHDR* header) override {
-    return device_ ? device_->Write(header) : MMSYSERR_INVALHANDLE;
-  }
-  MMRESULT Reset() override { return device_ ? device_->Reset() : MMSYSERR_INVALHANDLE; }
-  MMRESULT Pause() override { return device_ ? device_->Pause() : MMSYSERR_INVALHANDLE; }
-  MMRESULT Restart() override { return device_ ? device_->Restart() : MMSYSERR_INVALHANDLE; }
-  MMRESULT GetPosition(uint64_t& frames) override {
-    return device_ ? device_->GetPosition(frames) : MMSYSERR_INVALHANDLE;
-  }
-  MMRESULT GetVolume(uint32_t& volume) override {
-    return device_ ? device_->GetVolume(volume) : MMSYSERR_INVALHANDLE;
-  }
-  MMRESULT SetVolume(uint32_t volume) override {
-    return device_ ? device_->SetVolume(volume) : MMSYSERR_INVALHANDLE;
-  }
-  MMRESULT Close() override { return device_ ? Release(false) : MMSYSERR_INVALHANDLE; }
-
- private:
-  // Hands the device back to the backend for the next open of its format.
-  MMRESULT Release(bool force) {
-    const MMRESULT r = device_->Detach(force);
-    if (r != MMSYSERR_NOERROR) return r;
-    std::unique_ptr<WinmmDevice> device = std::move(device_);
-    if (!device->Usable()) return MMSYSERR_NOERROR;  // closed for real below
-    std::unique_ptr<WinmmDevice> old;
-    {
-      std::lock_guard<std::mutex> lock(shared_->mu);
-      old = std::move(shared_->idle);
-      shared_->idle = std::move(device);
-    }
-    return MMSYSERR_NOERROR;
-  }
-
-  std::shared_ptr<WinmmShared> shared_;
-  std::unique_ptr<WinmmDevice> device_;
-};
+// One open of the kept device (see WaveOutKeptDevice.h).
+using WinmmStream = KeptDeviceStream<WinmmDevice, WinmmShared>;
 
 class WinmmBackend : public WaveOutBackend {
  public:
