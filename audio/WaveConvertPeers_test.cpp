@@ -11,7 +11,7 @@
 #include <string>
 
 #include "audio/WaveStorage.h"
-#include "audio/WaveTestSupport.h"
+#include "testing/WaveTestSupport.h"
 
 namespace tw {
 namespace {
@@ -82,7 +82,8 @@ TEST_P(ConvertPeers, MatchesSox) {
            (f.wBitsPerSample == 8 ? " -e unsigned-integer" : " -e signed-integer");
   };
   std::string out;
-  ASSERT_EQ(Shell("sox -R -n" + sox_format(from) + " '" + in + "' " + c.material->synth, &out), 0) << out;
+  ASSERT_EQ(Shell("sox -R -n" + sox_format(from) + " '" + in + "' " + c.material->synth, &out), 0)
+      << out;
   // -D: no dither, so SoX's result is the plain conversion as ours is.
   ASSERT_EQ(Shell("sox -R -D '" + in + "'" + sox_format(to) + " '" + ref + "'", &out), 0) << out;
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "audio/ScriptedWaveOut.h"
 #include "audio/WaveUtils.h"
+#include "testing/ScriptedWaveOut.h"
 
 namespace tw {
 namespace {

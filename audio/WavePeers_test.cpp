@@ -10,8 +10,8 @@
 #include <string>
 
 #include "audio/WaveStorage.h"
-#include "audio/WaveTestSupport.h"
 #include "runtime/Stream.h"
+#include "testing/WaveTestSupport.h"
 
 namespace tw {
 namespace {

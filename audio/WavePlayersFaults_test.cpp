@@ -14,9 +14,10 @@
 #include <vector>
 
 #include "audio/WavePlayers.h"
-#include "platform/TestWatchdog.h"
 #include "platform/WaveOutApi.h"
-#include "platform/WaveOutFaults.h"
+#include "sound/Selection.h"
+#include "testing/TestWatchdog.h"
+#include "testing/WaveOutFaults.h"
 
 namespace tw {
 namespace {

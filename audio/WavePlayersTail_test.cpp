@@ -17,8 +17,9 @@
 #include <vector>
 
 #include "audio/WavePlayers.h"
-#include "platform/TestWatchdog.h"
 #include "platform/WaveOutApi.h"
+#include "sound/Selection.h"
+#include "testing/TestWatchdog.h"
 
 namespace tw {
 namespace {

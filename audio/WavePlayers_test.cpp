@@ -7,10 +7,11 @@
 #include <thread>
 #include <vector>
 
-#include "audio/ScriptedWaveOut.h"
 #include "audio/WaveUtils.h"
 #include "runtime/ComponentStreaming.h"
 #include "runtime/Stream.h"
+#include "sound/Selection.h"
+#include "testing/ScriptedWaveOut.h"
 
 namespace tw {
 namespace {

@@ -4,8 +4,8 @@
 
 #include "audio/WaveACM.h"
 #include "audio/WaveStorage.h"
-#include "audio/WaveTestSupport.h"
 #include "runtime/Stream.h"
+#include "testing/WaveTestSupport.h"
 
 namespace tw {
 namespace {

@@ -8,9 +8,9 @@
 #include <memory>
 #include <string>
 
-#include "audio/WaveTestSupport.h"
 #include "runtime/Exceptions.h"
 #include "runtime/Stream.h"
+#include "testing/WaveTestSupport.h"
 
 namespace tw {
 namespace {

@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "audio/WaveTestSupport.h"
 #include "audio/WaveUtils.h"
+#include "testing/WaveTestSupport.h"
 
 namespace tw {
 namespace {

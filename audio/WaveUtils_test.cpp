@@ -144,8 +144,8 @@ TEST(Silence, MidpointFor8BitZeroFor16Bit) {
 }  // namespace
 }  // namespace tw
 
-#include "audio/WaveTestSupport.h"
 #include "runtime/Stream.h"
+#include "testing/WaveTestSupport.h"
 
 namespace tw {
 namespace {

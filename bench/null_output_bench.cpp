@@ -40,13 +40,14 @@
 #include <vector>
 
 #include "audio/WaveUtils.h"
-#include "bench/AllocationCounter.h"
+#include "core/ToneAudio.h"
 #include "core/unit_core_execute_quillmar.h"
-#include "core/unit_core_execute_quillmar_audio.h"
 #include "core/unit_core_utils.h"
 #include "platform/MessageQueue.h"
 #include "platform/WaveOutApi.h"
-#include "platform/WaveOutNull.h"
+#include "sound/NullCard.h"
+#include "sound/Selection.h"
+#include "testing/AllocationCounter.h"
 
 namespace {
 

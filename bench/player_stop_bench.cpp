@@ -20,6 +20,7 @@
 
 #include "audio/WavePlayers.h"
 #include "platform/WaveOutApi.h"
+#include "sound/Selection.h"
 
 namespace {
 

@@ -37,13 +37,13 @@
 #include <string>
 #include <vector>
 
-#include "bench/AllocationCounter.h"
+#include "core/ToneAudio.h"
+#include "core/ToneSynthesis.h"
 #include "core/unit_core_execute_quillmar.h"
-#include "core/unit_core_execute_quillmar_audio.h"
-#include "core/unit_core_execute_quillmar_tone.h"
 #include "core/unit_core_utils.h"
 #include "driver/BattleLoop.h"
 #include "driver/BattleState.h"
+#include "testing/AllocationCounter.h"
 
 namespace tw {
 namespace {

@@ -33,8 +33,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/ToneAudio.h"
 #include "core/unit_core_execute_quillmar.h"
-#include "core/unit_core_execute_quillmar_audio.h"
 #include "core/unit_core_utils.h"
 #include "core/unit_random_warrior_position_generator.h"
 #include "driver/BattleFeed.h"

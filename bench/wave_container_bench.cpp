@@ -13,8 +13,7 @@
 
 #include "audio/WaveStorage.h"
 #include "runtime/Stream.h"
-
-#include "bench/AllocationCounter.h"
+#include "testing/AllocationCounter.h"
 
 namespace {
 

@@ -22,6 +22,18 @@ if(TONEWELL_TESTS)
     find_package(GTest REQUIRED)
   endif()
   enable_testing()
+  # What the test programs share (testing/): headers, and the few sources
+  # that differ per system, built once into a library every test program links.
+  file(GLOB tonewell_testing_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/testing/*.cpp)
+  set(tonewell_testing_built)
+  foreach(src IN LISTS tonewell_testing_sources)
+    tonewell_left_out(${src} left_out)
+    if(NOT left_out)
+      list(APPEND tonewell_testing_built ${src})
+    endif()
+  endforeach()
+  add_library(tonewell_testing STATIC ${tonewell_testing_built})
+  target_include_directories(tonewell_testing PUBLIC ${CMAKE_SOURCE_DIR})
 endif()
 
 function(tonewell_folder name)
@@ -61,7 +73,8 @@ function(tonewell_folder name)
 
   if(TONEWELL_TESTS AND test_sources)
     add_executable(${name}_tests ${test_sources})
-    target_link_libraries(${name}_tests PRIVATE ${lib} GTest::gtest GTest::gmock GTest::gtest_main)
+    target_link_libraries(${name}_tests PRIVATE ${lib} tonewell_testing GTest::gtest GTest::gmock
+                                                GTest::gtest_main)
     # Most of a test file's compile time is the test framework's headers:
     # they are read once per program, precompiled.
     if(WIN32)

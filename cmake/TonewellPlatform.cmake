@@ -10,13 +10,13 @@ if(WIN32)
   set(TONEWELL_OTHER_SYSTEM_SUFFIX "_posix")
   set(TONEWELL_LEFT_OUT
       # The Linux sound systems and their tests.
-      platform/WaveOutAlsa platform/WaveOutAlsa_test
-      platform/WaveOutPulse platform/WaveOutPulse_test
+      sound/Alsa sound/Alsa_test
+      sound/Pulse sound/Pulse_test
       # Tests against Linux peers: the WAV recorder's files read back by SoX
       # and Python, the wave container and conversion against SoX. (The
       # Windows build's recordings are compared byte for byte with the Linux
       # build's in CI instead.)
-      platform/WaveOutWav_test audio/WavePeers_test audio/WaveConvertPeers_test
+      sound/WavRecorder_test audio/WavePeers_test audio/WaveConvertPeers_test
       # The terminal view through curses and terminfo, and its tests on
       # pseudo-terminals; the Windows build has ConsoleScreen_windows.cpp.
       view/CursesScreen view/LineScreen view/ViewScreen_test view/BattleView_test

@@ -1,5 +1,8 @@
 #include "core/unit_core_execute_quillmar.h"
 
+#include "core/ExecuteStep.h"
+#include "core/ToneAudio.h"
+
 namespace tw {
 
 void ResetQueue(ProcessQueue& queue) { queue = ProcessQueue{}; }

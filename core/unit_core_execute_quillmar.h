@@ -1,6 +1,5 @@
 #pragma once
-// The executor: per-warrior process queues and the execution step, and the
-// objects the instruction tones share.
+// The executor: per-warrior process queues and the execution step.
 //
 // Every executed instruction is handed to SynthesizeTone right after it is
 // fetched and before its operands are evaluated, so its tone is heard before
@@ -11,7 +10,6 @@
 
 #include <array>
 #include <cstdint>
-#include <vector>
 
 #include "core/unit_core_types.h"
 
@@ -54,28 +52,8 @@ inline bool TakeProcess(ProcessQueue& queue, int& address) {
   return true;
 }
 
-// The number of samples of every tone: the third command-line argument.
-extern std::int32_t SoundSamples;
-// The tone's samples as computed and as played; sized to SoundSamples by
-// CreateAudioObjects and reused by every tone.
-extern std::vector<double> ToneSamples;
-extern std::vector<std::int16_t> PcmSamples;
-
-// Creates the objects every tone uses, in their fixed order. A negative
-// SoundSamples raises ERangeError "Range check error" before anything is
-// created.
-void CreateAudioObjects();
-// Frees what CreateAudioObjects made, in its fixed order.
-void FreeAudioObjects();
-
-// Makes the tone of one fetched instruction and returns when it has been
-// played to its end. Failures of synthesis or playback propagate.
-void SynthesizeTone(const CoreCell& cell);
-
-// Tone policies of the executor.
-struct AudibleTone {
-  static void Play(const CoreCell& cell) { SynthesizeTone(cell); }
-};
+// Tone policies of the executor (the audible one, AudibleTone, is in
+// core/ToneAudio.h with the objects it plays through).
 struct SilentTone {
   static void Play(const CoreCell&) {}
 };
@@ -103,4 +81,4 @@ void ExecuteLiveStepWith(CoreMemory& core, ProcessQueue& queue, PSpace& pspace);
 
 }  // namespace tw
 
-#include "core/unit_core_execute_quillmar_step.h"
+#include "core/ExecuteStep.h"

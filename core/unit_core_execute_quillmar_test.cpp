@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/ToneAudio.h"
 #include "core/unit_core_utils.h"
 #include "runtime/Exceptions.h"
 

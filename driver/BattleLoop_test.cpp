@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/ToneAudio.h"
 #include "core/unit_core_utils.h"
 
 namespace tw {

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "core/ToneAudio.h"
 #include "core/unit_core_execute_quillmar.h"
 #include "runtime/Exceptions.h"
 

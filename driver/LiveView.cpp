@@ -9,7 +9,7 @@
 #include "core/unit_core_execute_quillmar.h"
 #include "driver/BattleLoop.h"
 #include "driver/Interrupt.h"
-#include "platform/WaveOutPacing.h"
+#include "sound/Pacing.h"
 
 namespace tw {
 

@@ -19,7 +19,7 @@ struct StepWrites {
 // changes, and the B-operand's target of MOV, ADD, SUB, MUL, DIV, MOD, DJN
 // and LDP. A DIV or MOD whose zero divisor skips the write still counts its
 // target. Every other cell is left as it was by the step (what the executor
-// does, see unit_core_execute_quillmar_step.h). Needs every number in
+// does, see ExecuteStep.h). Needs every number in
 // `core` in 0..CoreSize-1, as the executor does.
 inline StepWrites PredictStepWrites(const CoreMemory& core, int pc) {
   StepWrites writes;

@@ -14,7 +14,7 @@
 #include "core/unit_core_utils.h"
 #include "core/unit_random_warrior_position_generator.h"
 #include "driver/BattleLoop.h"
-#include "driver/CorpusDir.h"
+#include "testing/CorpusDir.h"
 
 namespace tw {
 namespace {

@@ -3,8 +3,8 @@
 #include <cstdio>
 
 #include "asm/SourceError.h"
+#include "core/ToneAudio.h"
 #include "core/unit_core_execute_quillmar.h"
-#include "core/unit_core_execute_quillmar_audio.h"
 #include "core/unit_core_program_utils.h"
 #include "driver/BattleLoop.h"
 #include "driver/Interrupt.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/ProgramRun.h"
+#include "testing/ProgramRun.h"
 
 namespace {
 

@@ -19,14 +19,15 @@
 #include <vector>
 
 #include "audio/WaveIO.h"
+#include "core/ToneAudio.h"
 #include "core/unit_core_execute_quillmar.h"
-#include "core/unit_core_execute_quillmar_audio.h"
 #include "core/unit_random_warrior_position_generator.h"
 #include "driver/Tonewell.h"
-#include "platform/TestWatchdog.h"
 #include "platform/WaveOutApi.h"
-#include "platform/WaveOutFaults.h"
-#include "platform/WaveOutWav.h"
+#include "sound/Selection.h"
+#include "sound/WavRecorder.h"
+#include "testing/TestWatchdog.h"
+#include "testing/WaveOutFaults.h"
 
 namespace tw {
 namespace {

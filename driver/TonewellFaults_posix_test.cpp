@@ -17,7 +17,7 @@ std::string ReadAll(const fs::path& path) {
 TEST(ProgramFaults, EveryFailureOnAlsaEndsTheToneOrTheRun) {
   // ALSA's "default" made a file plugin over a null device.
   ShortBattle battle;
-  setenv("ALSA_CONFIG_PATH", TONEWELL_SOURCE_DIR "/platform/testdata/alsa-capture.conf", 1);
+  setenv("ALSA_CONFIG_PATH", TONEWELL_SOURCE_DIR "/sound/testdata/alsa-capture.conf", 1);
   setenv("TONEWELL_ALSA_CAPTURE", (battle.Dir() / "alsa.raw").c_str(), 1);
   FaultRoad road("alsa", battle.Args("1000"), 250);
   TryEveryFault(road, "alsa (file plugin), 10 tones");

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "core/unit_core_execute_quillmar_audio.h"
+#include "core/ToneAudio.h"
 #include "core/unit_core_utils.h"
-#include "driver/ProgramRun.h"
+#include "testing/ProgramRun.h"
 
 namespace tw {
 namespace {

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "core/ToneAudio.h"
 #include "core/unit_core_execute_quillmar.h"
 #include "core/unit_random_warrior_position_generator.h"
 #include "runtime/Exceptions.h"

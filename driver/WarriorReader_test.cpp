@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "asm/LoadFormWriter.h"
+#include "core/ToneAudio.h"
 #include "core/unit_core_execute_quillmar.h"
 #include "core/unit_core_program_utils.h"
 #include "core/unit_random_warrior_position_generator.h"

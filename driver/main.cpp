@@ -7,8 +7,8 @@
 
 #include "driver/Beeper.h"
 #include "driver/Tonewell.h"
-#include "platform/WaveOutWav.h"
 #include "runtime/StandardStreams.h"
+#include "sound/WavRecorder.h"
 
 int main(int argc, char** argv) {
   tw::UseBinaryStandardStreams();

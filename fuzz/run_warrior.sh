@@ -15,7 +15,7 @@ sources=(runtime/IntText.cpp runtime/Exceptions.cpp runtime/FileRead_posix.cpp
 # The silent executor never calls the tone; this stands in for the audible
 # side, which the fuzz target does not link.
 cat > "$out/no_tone.cpp" <<'CPP'
-#include "core/unit_core_execute_quillmar.h"
+#include "core/ToneAudio.h"
 void tw::SynthesizeTone(const tw::CoreCell&) {}
 CPP
 # No UndefinedBehaviorSanitizer here: over the inlined executor it makes the

@@ -1,7 +1,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/WaveOutWav.h"
+#include "sound/WavRecorder.h"
 
 namespace tw {
 

@@ -1,7 +1,7 @@
 // Ours before the system's: windows.h defines macros with the names of
 // some of our constants.
 // clang-format off
-#include "platform/WaveOutWav.h"
+#include "sound/WavRecorder.h"
 #include <windows.h>
 // clang-format on
 

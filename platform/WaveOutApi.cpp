@@ -195,6 +195,7 @@ MMRESULT waveOutOpen(HWAVEOUT* handle, uint32_t deviceId, const WAVEFORMATEX* fo
   if (deviceId != WAVE_MAPPER && deviceId != 0) return MMSYSERR_BADDEVICEID;
   if ((flags & ~kOpenFlags) != 0) return MMSYSERR_INVALFLAG;
   std::shared_ptr<WaveOutBackend> backend = CurrentWaveOutBackend();
+  if (backend == nullptr) return MMSYSERR_NODRIVER;
   if ((flags & WAVE_FORMAT_QUERY) != 0) return Guarded([&] { return backend->Query(*format); });
   if (handle == nullptr) return MMSYSERR_INVALPARAM;
 
@@ -400,6 +401,7 @@ MMRESULT waveOutGetDevCaps(uint32_t deviceId, WAVEOUTCAPS* caps, uint32_t size) 
   if (caps == nullptr || size == 0) return MMSYSERR_INVALPARAM;
   if (deviceId != WAVE_MAPPER && deviceId != 0) return MMSYSERR_BADDEVICEID;
   std::shared_ptr<WaveOutBackend> backend = CurrentWaveOutBackend();
+  if (backend == nullptr) return MMSYSERR_NODRIVER;
   WAVEOUTCAPS full{};
   if (const MMRESULT failed = Guarded([&] { return backend->GetCaps(full); })) return failed;
   full.szPname[sizeof full.szPname - 1] = '\0';
@@ -408,16 +410,13 @@ MMRESULT waveOutGetDevCaps(uint32_t deviceId, WAVEOUTCAPS* caps, uint32_t size) 
   return MMSYSERR_NOERROR;
 }
 
-uint32_t waveOutGetNumDevs() {
-  CurrentWaveOutBackend();
-  return 1;
-}
+uint32_t waveOutGetNumDevs() { return CurrentWaveOutBackend() == nullptr ? 0 : 1; }
 
 MMRESULT waveOutGetErrorText(MMRESULT code, char* text, uint32_t size) {
   if (text == nullptr || size == 0) return MMSYSERR_INVALPARAM;
   text[0] = '\0';
   std::string message;
-  if (std::shared_ptr<WaveOutBackend> backend = SelectedWaveOutBackend()) {
+  if (std::shared_ptr<WaveOutBackend> backend = CurrentWaveOutBackend()) {
     try {
       message = backend->ErrorText(code);
     } catch (const std::bad_alloc&) {

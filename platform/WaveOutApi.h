@@ -4,17 +4,15 @@
 // result code (0 for success); a real open sends MM_WOM_OPEN, every buffer
 // written comes back with MM_WOM_DONE (param = the WAVEHDR*) once played, and
 // a close sends MM_WOM_CLOSE, all posted to the callback in the order the
-// device produced them. Which sound system plays is chosen by the
-// TONEWELL_AUDIO setting (see SelectWaveOutput).
+// device produced them. Which sound system plays is the one installed last
+// (UseWaveOutBackend; the program installs the one TONEWELL_AUDIO names,
+// see sound/Selection.h).
 
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <string>
 
-#include "platform/WaveOutBackend.h"
 #include "platform/mmsystem.h"
-#include "runtime/Exceptions.h"
+#include "sound/Backend.h"
 
 namespace tw {
 
@@ -54,27 +52,10 @@ MMRESULT waveOutGetDevCaps(uint32_t deviceId, WAVEOUTCAPS* caps, uint32_t size);
 uint32_t waveOutGetNumDevs();
 MMRESULT waveOutGetErrorText(MMRESULT code, char* text, uint32_t size);
 
-// A TONEWELL_AUDIO value that names no sound system, or one this build
-// cannot provide. The message names the value and the accepted forms.
-TW_DECLARE_EXCEPTION(EAudioSettingError, Exception);
-
-// Chooses the sound system from a TONEWELL_AUDIO value ("", "default",
-// "null", "null:fast", "wav:PATH", and the system's own: "alsa", "alsa:NAME",
-// "pulse"... on Linux, "winmm" on Windows). Raises an Exception
-// naming the value and the accepted forms when it is not one of them
-// (EAudioSettingError; EFOpenError when the WAV file cannot be created).
-// Devices already open keep the sound system they were opened on.
-void SelectWaveOutput(const std::string& setting);
-// SelectWaveOutput of the environment's TONEWELL_AUDIO (unset counts as "").
-void SelectWaveOutputFromEnvironment();
-// Makes the functions above use this sound system from now on (tests install
-// scripted or fast backends this way). Devices already open keep theirs.
+// Makes the functions above use this sound system from now on (the
+// selection and tests install theirs this way). Devices already open keep
+// theirs. Until one is installed, opens and queries answer MMSYSERR_NODRIVER
+// and waveOutGetNumDevs 0.
 void UseWaveOutBackend(std::unique_ptr<WaveOutBackend> backend);
-// For tests: every sound system SelectWaveOutput chooses from now on is
-// handed to Wrap first, and what Wrap returns is used instead (a stand-in
-// that fails on purpose over the real one, say). An empty Wrap stops this.
-using WaveOutBackendWrapper =
-    std::function<std::unique_ptr<WaveOutBackend>(std::unique_ptr<WaveOutBackend>)>;
-void WrapSelectedWaveOutput(WaveOutBackendWrapper wrap);
 
 }  // namespace tw

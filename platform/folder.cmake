@@ -1,11 +1,11 @@
 if(WIN32)
-  # The system's own wave output (winmm) and conversion manager (msacm32).
-  target_link_libraries(tonewell_platform PUBLIC winmm msacm32)
+  # The system's conversion manager (msacm32).
+  target_link_libraries(tonewell_platform PUBLIC msacm32)
 else()
-  # The ALSA output backend links libasound.
-  target_link_libraries(tonewell_platform PUBLIC asound)
   # The format conversion service resamples with libsoxr.
   target_link_libraries(tonewell_platform PUBLIC soxr)
-  # The sound server output backend links the PulseAudio client library.
-  target_link_libraries(tonewell_platform PUBLIC pulse)
+endif()
+# The wave output functions are tested over the sound systems of sound/.
+if(TARGET platform_tests)
+  target_link_libraries(platform_tests PRIVATE tonewell_sound)
 endif()

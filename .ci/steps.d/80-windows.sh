@@ -43,7 +43,7 @@ echo "=== make windows took $(($(date +%s) - start)) s"
 wait "$prefix_pid"
 
 # 1. The test programs. Without an ALSA device Wine has no waveOut device and
-# the winmm tests skip; platform_tests runs below with one.
+# the winmm tests skip; sound_tests runs below with one.
 fail=0
 # A test program that fails gets its failed tests run once more: a few tests
 # time the paced cards' wake-ups, and Wine's are slower and more irregular
@@ -70,7 +70,7 @@ run_tests() {
 }
 run_tests driver_tests >"$work/driver.status" 2>&1 &
 driver_pid=$!
-for t in runtime_tests asm_tests core_tests audio_tests view_tests; do
+for t in runtime_tests platform_tests asm_tests core_tests audio_tests view_tests; do
   run_tests "$t" || fail=1
 done
 wait "$driver_pid" || fail=1
@@ -80,10 +80,10 @@ grep -q '^\[ corpus   \] [0-9]* battles compared' "$work/driver_tests.log" ||
 # The winmm tests on Wine's device: ALSA's "default" writes what Wine plays
 # into a file, which the tests read back.
 sed "s#@FILE@#$work/winmm-test.raw#" tools/wine/asound-capture.conf >"$work/asound-capture.conf"
-run_tests platform_tests ALSA_CONFIG_PATH="$work/asound-capture.conf" \
+run_tests sound_tests ALSA_CONFIG_PATH="$work/asound-capture.conf" \
   TONEWELL_WINMM_CAPTURE="$work/winmm-test.raw" || fail=1
-grep -q '^\[  SKIPPED \]' "$work/platform_tests.log" &&
-  { echo "platform_tests skipped tests: Wine had no sound device"; fail=1; }
+grep -q '^\[  SKIPPED \]' "$work/sound_tests.log" &&
+  { echo "sound_tests skipped tests: Wine had no sound device"; fail=1; }
 [ "$fail" -eq 0 ] || exit 1
 
 echo "=== test programs done at $(($(date +%s) - start)) s"

@@ -1,6 +1,0 @@
-// The tone kernel in two double lanes for any x86-64 processor (SSE2), or
-// whatever vectors the target offers for 16-byte vectors.
-#define TONE_KERNEL_NAME RunToneKernelPortable
-#define TONE_KERNEL_LANES 2
-#define TONE_KERNEL_FMA 0
-#include "core/unit_core_execute_quillmar_tone_kernel_body.h"
