@@ -160,8 +160,8 @@ class Expander {
         continue;
       }
       if (AtLineStart(found)) {
-        if (pending_labels_.size() >= 7) source_.Fail(t, "more than 7 labels on one instruction");
-        pending_labels_.emplace_back(name);
+        if (pendingLabels_.size() >= 7) source_.Fail(t, "more than 7 labels on one instruction");
+        pendingLabels_.emplace_back(name);
         if (next < tokens.size() && tokens[next].kind == TokenKind::kColon && tokens[next].joined) {
           ++next;
         }
@@ -207,9 +207,9 @@ class Expander {
 
   Found ForBlock(Tokens rest, const Token& keyword, LineCursor& cursor) {
     std::string counter_name;
-    if (!pending_labels_.empty()) {
-      counter_name = pending_labels_.back();
-      pending_labels_.pop_back();
+    if (!pendingLabels_.empty()) {
+      counter_name = pendingLabels_.back();
+      pendingLabels_.pop_back();
       DefinePendingLabels(line_);
     }
     Statement count_tokens;
@@ -258,7 +258,7 @@ class Expander {
   }
 
   Found DefineEqu(Tokens rest, const Token& keyword, LineCursor& cursor) {
-    if (pending_labels_.empty()) source_.Fail(keyword, "EQU without a name before it");
+    if (pendingLabels_.empty()) source_.Fail(keyword, "EQU without a name before it");
     auto text = std::make_shared<EquText>();
     text->lines.push_back(
         TokenLine{keyword.line, keyword.column, false, {rest.begin(), rest.end()}});
@@ -281,10 +281,10 @@ class Expander {
           TokenLine{next.line, next.column, false, {next.tokens.begin() + 1, next.tokens.end()}});
       CountTokens(next.tokens.size(), next.tokens[0]);
     }
-    for (const std::string& name : pending_labels_) {
+    for (const std::string& name : pendingLabels_) {
       symbols_[name] = Symbol{Symbol::Kind::kText, 0, text};
     }
-    pending_labels_.clear();
+    pendingLabels_.clear();
     return Found::kValue;
   }
 
@@ -327,10 +327,10 @@ class Expander {
   }
 
   void DefinePendingLabels(std::int64_t value) {
-    for (const std::string& name : pending_labels_) {
+    for (const std::string& name : pendingLabels_) {
       symbols_[name] = Symbol{Symbol::Kind::kLabel, value, nullptr};
     }
-    pending_labels_.clear();
+    pendingLabels_.clear();
   }
 
   void Emit(Statement statement) {
@@ -358,15 +358,15 @@ class Expander {
   }
 
   void CountLine(const TokenLine& line) {
-    if (++lines_read_ > limits_.max_lines) {
+    if (++linesRead_ > limits_.max_lines) {
       source_.FailAt(line.line, line.column,
                      "expansion reads more than " + std::to_string(limits_.max_lines) + " lines");
     }
   }
 
   void CountTokens(std::size_t n, const Token& at) {
-    tokens_made_ += static_cast<std::int64_t>(n);
-    if (tokens_made_ > limits_.max_tokens) {
+    tokensMade_ += static_cast<std::int64_t>(n);
+    if (tokensMade_ > limits_.max_tokens) {
       source_.Fail(at,
                    "expansion makes more than " + std::to_string(limits_.max_tokens) + " tokens");
     }
@@ -378,13 +378,13 @@ class Expander {
   const ExpansionLimits& limits_;
   NameStore& names_;
   std::vector<Statement> statements_;
-  std::vector<std::string> pending_labels_;
+  std::vector<std::string> pendingLabels_;
   std::int64_t line_ = 0;  // instructions so far
   int skipping_ = 0;       // depth of FOR blocks with a count of 0 or less
   int nesting_ = 0;
   bool stopped_ = false;  // END seen
-  std::int64_t lines_read_ = 0;
-  std::int64_t tokens_made_ = 0;
+  std::int64_t linesRead_ = 0;
+  std::int64_t tokensMade_ = 0;
 };
 
 }  // namespace

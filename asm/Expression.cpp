@@ -64,7 +64,7 @@ class Evaluator {
       source_.Fail(tokens_[std::min(pos_, tokens_.size() - 1)], "expression nested too deeply");
     }
     for (;;) {
-      pushed_back_ = nullptr;
+      pushedBack_ = nullptr;
       const std::int64_t right = Operand();
       if (pos_ == tokens_.size() || tokens_[pos_].kind == TokenKind::kRightParen) {
         --depth_;
@@ -81,13 +81,13 @@ class Evaluator {
           op = next;
           continue;
         }
-        pushed_back_ = next;
+        pushedBack_ = next;
         --depth_;
         return Apply(op, left, right);
       }
       left = Apply(op, left, Chain(mine, right, next));
-      if (pushed_back_ != nullptr && Precedence(pushed_back_->kind) >= outer) {
-        op = pushed_back_;
+      if (pushedBack_ != nullptr && Precedence(pushedBack_->kind) >= outer) {
+        op = pushedBack_;
         continue;
       }
       --depth_;
@@ -205,7 +205,7 @@ class Evaluator {
   const SourceText& source_;
   std::size_t pos_ = 0;
   int depth_ = 0;
-  const Token* pushed_back_ = nullptr;
+  const Token* pushedBack_ = nullptr;
 };
 
 }  // namespace

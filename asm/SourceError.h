@@ -19,12 +19,12 @@ class ERedcodeSourceError : public Exception {
                       std::string what, std::string line_text);
   const char* ClassName() const noexcept override { return "ERedcodeSourceError"; }
 
-  const std::string& FileName() const { return file_name_; }
+  const std::string& FileName() const { return fileName_; }
   std::uint32_t Line() const { return line_; }
   std::uint32_t Column() const { return column_; }
   // What is wrong, without the place.
   const std::string& What() const { return what_; }
-  const std::string& LineText() const { return line_text_; }
+  const std::string& LineText() const { return lineText_; }
 
   // The source line (control bytes shown as "?", tabs kept so the caret
   // lines up) and under it a caret at the column, each ended by a line break;
@@ -32,11 +32,11 @@ class ERedcodeSourceError : public Exception {
   std::string CaretLines() const;
 
  private:
-  std::string file_name_;
+  std::string fileName_;
   std::uint32_t line_;
   std::uint32_t column_;
   std::string what_;
-  std::string line_text_;
+  std::string lineText_;
 };
 
 }  // namespace tw::redcode

@@ -6,7 +6,7 @@
 namespace tw::redcode {
 
 SourceText::SourceText(std::string file_name, std::string_view bytes)
-    : file_name_(std::move(file_name)) {
+    : fileName_(std::move(file_name)) {
   std::size_t start = 0;
   while (start < bytes.size()) {
     std::size_t end = start;
@@ -36,11 +36,11 @@ void SourceText::FailAfter(const Token& at, const std::string& what) const {
 }
 
 void SourceText::FailAt(std::uint32_t line, std::uint32_t column, const std::string& what) const {
-  throw ERedcodeSourceError(file_name_, line, column, what, LineText(line));
+  throw ERedcodeSourceError(fileName_, line, column, what, LineText(line));
 }
 
 void SourceText::FailFile(const std::string& what) const {
-  throw ERedcodeSourceError(file_name_, 0, 0, what, "");
+  throw ERedcodeSourceError(fileName_, 0, 0, what, "");
 }
 
 namespace {

@@ -19,7 +19,7 @@ class SourceText {
   // rest of that line is not read).
   SourceText(std::string file_name, std::string_view bytes);
 
-  const std::string& FileName() const { return file_name_; }
+  const std::string& FileName() const { return fileName_; }
   const std::vector<std::string>& Lines() const { return lines_; }
   // The text of 1-based line `line`; empty when there is no such line.
   const std::string& LineText(std::uint32_t line) const;
@@ -32,7 +32,7 @@ class SourceText {
   [[noreturn]] void FailFile(const std::string& what) const;
 
  private:
-  std::string file_name_;
+  std::string fileName_;
   std::vector<std::string> lines_;
 };
 

@@ -8,10 +8,10 @@ namespace tw {
 EWarriorLineError::EWarriorLineError(const Exception& cause, std::string file_name,
                                      std::int64_t line_number, std::string line_text)
     : Exception(cause.Message()),
-      class_name_(cause.ClassName()),
-      file_name_(std::move(file_name)),
-      line_number_(line_number),
-      line_text_(std::move(line_text)) {}
+      className_(cause.ClassName()),
+      fileName_(std::move(file_name)),
+      lineNumber_(line_number),
+      lineText_(std::move(line_text)) {}
 
 std::vector<std::string> SplitWarriorLines(std::string_view bytes) {
   std::size_t nul = bytes.find('\0');

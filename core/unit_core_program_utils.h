@@ -19,17 +19,17 @@ class EWarriorLineError : public Exception {
  public:
   EWarriorLineError(const Exception& cause, std::string file_name, std::int64_t line_number,
                     std::string line_text);
-  const char* ClassName() const noexcept override { return class_name_.c_str(); }
-  const std::string& FileName() const { return file_name_; }
+  const char* ClassName() const noexcept override { return className_.c_str(); }
+  const std::string& FileName() const { return fileName_; }
   // 1-based, counting every line of the file (comments and blank lines too).
-  std::int64_t LineNumber() const { return line_number_; }
-  const std::string& LineText() const { return line_text_; }
+  std::int64_t LineNumber() const { return lineNumber_; }
+  const std::string& LineText() const { return lineText_; }
 
  private:
-  std::string class_name_;
-  std::string file_name_;
-  std::int64_t line_number_;
-  std::string line_text_;
+  std::string className_;
+  std::string fileName_;
+  std::int64_t lineNumber_;
+  std::string lineText_;
 };
 
 // Splits the bytes of a warrior file into lines. Lines end at CR LF, a lone LF

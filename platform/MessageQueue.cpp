@@ -16,7 +16,7 @@ namespace tw {
 struct ThreadQueueHolder {
   std::shared_ptr<MessageQueue> Queue;
   ThreadQueueHolder() : Queue(std::make_shared<MessageQueue>()) {
-    Queue->FOwner = std::this_thread::get_id();
+    Queue->owner_ = std::this_thread::get_id();
   }
   ~ThreadQueueHolder() { Queue->CloseQueue(); }
 };
@@ -60,152 +60,152 @@ MessageQueue* MessageQueue::CurrentIfAny() {
 
 bool MessageQueue::SetTimer(QueueTimer& Timer, std::chrono::steady_clock::time_point Due) {
   {
-    std::lock_guard lock(FMutex);
-    if (FClosed || (FLiveWindows == 0 && !FLooping)) return false;
-    if (!Timer.FSet) {
-      Timer.FNext = FTimers;
-      FTimers = &Timer;
-      Timer.FSet = true;
+    std::lock_guard lock(mutex_);
+    if (closed_ || (liveWindows_ == 0 && !looping_)) return false;
+    if (!Timer.set_) {
+      Timer.next_ = timers_;
+      timers_ = &Timer;
+      Timer.set_ = true;
     }
-    Timer.FDue = Due;
+    Timer.due_ = Due;
   }
-  FWake.notify_all();  // a waiting owner recomputes how long to wait
+  wake_.notify_all();  // a waiting owner recomputes how long to wait
   return true;
 }
 
 void MessageQueue::KillTimer(QueueTimer& Timer) {
-  std::unique_lock lock(FMutex);
-  if (FOwner != std::this_thread::get_id()) {
-    while (FFiring == &Timer) FWake.wait(lock);
+  std::unique_lock lock(mutex_);
+  if (owner_ != std::this_thread::get_id()) {
+    while (firing_ == &Timer) wake_.wait(lock);
   }
-  if (!Timer.FSet) return;
-  for (QueueTimer** link = &FTimers; *link != nullptr; link = &(*link)->FNext) {
+  if (!Timer.set_) return;
+  for (QueueTimer** link = &timers_; *link != nullptr; link = &(*link)->next_) {
     if (*link == &Timer) {
-      *link = Timer.FNext;
+      *link = Timer.next_;
       break;
     }
   }
-  Timer.FSet = false;
-  Timer.FNext = nullptr;
+  Timer.set_ = false;
+  Timer.next_ = nullptr;
 }
 
 bool MessageQueue::FireDueTimerLocked(std::unique_lock<std::mutex>& Lock) {
-  if (FTimers == nullptr) return false;
+  if (timers_ == nullptr) return false;
   const auto now = std::chrono::steady_clock::now();
   QueueTimer** due = nullptr;
-  for (QueueTimer** link = &FTimers; *link != nullptr; link = &(*link)->FNext) {
-    if ((*link)->FDue <= now && (due == nullptr || (*link)->FDue < (*due)->FDue)) due = link;
+  for (QueueTimer** link = &timers_; *link != nullptr; link = &(*link)->next_) {
+    if ((*link)->due_ <= now && (due == nullptr || (*link)->due_ < (*due)->due_)) due = link;
   }
   if (due == nullptr) return false;
   QueueTimer* timer = *due;
-  *due = timer->FNext;
-  timer->FNext = nullptr;
-  timer->FSet = false;
-  FFiring = timer;
+  *due = timer->next_;
+  timer->next_ = nullptr;
+  timer->set_ = false;
+  firing_ = timer;
   Lock.unlock();
   try {
     timer->OnQueueTimer();
   } catch (...) {
     Lock.lock();
-    FFiring = nullptr;
-    FWake.notify_all();
+    firing_ = nullptr;
+    wake_.notify_all();
     throw;
   }
   Lock.lock();
-  FFiring = nullptr;
-  FWake.notify_all();  // a KillTimer may wait for the end of this firing
+  firing_ = nullptr;
+  wake_.notify_all();  // a KillTimer may wait for the end of this firing
   return true;
 }
 
 bool MessageQueue::WaitLocked(std::unique_lock<std::mutex>& Lock,
                               std::chrono::steady_clock::time_point Until) {
   auto earliest = Until;
-  for (const QueueTimer* t = FTimers; t != nullptr; t = t->FNext) {
-    earliest = std::min(earliest, t->FDue);
+  for (const QueueTimer* t = timers_; t != nullptr; t = t->next_) {
+    earliest = std::min(earliest, t->due_);
   }
   if (earliest == std::chrono::steady_clock::time_point::max()) {
-    FWake.wait(Lock);
+    wake_.wait(Lock);
     return true;
   }
-  if (FTimers != nullptr && !FPreciseTimers) {
+  if (timers_ != nullptr && !preciseTimers_) {
     // A thread that waits here for timers wants them on time.
     PrepareThreadForTimedWakeups();
-    FPreciseTimers = true;
+    preciseTimers_ = true;
   }
-  FWake.wait_until(Lock, earliest);
+  wake_.wait_until(Lock, earliest);
   return std::chrono::steady_clock::now() < Until;
 }
 
 void MessageQueue::CloseQueue() {
-  std::lock_guard lock(FMutex);
-  FClosed = true;
-  FCount = 0;
-  FHead = 0;
+  std::lock_guard lock(mutex_);
+  closed_ = true;
+  count_ = 0;
+  head_ = 0;
   // Timers still set never fire now; their owners kill them.
-  FWake.notify_all();
+  wake_.notify_all();
 }
 
 bool MessageQueue::PushLocked(const QueuedMessage& Msg) {
-  if (FClosed) return false;
-  if (FCount == FRing.size()) {
-    std::vector<QueuedMessage> grown(std::max<size_t>(16, FRing.size() * 2));
-    for (size_t i = 0; i < FCount; ++i) grown[i] = FRing[(FHead + i) % FRing.size()];
-    FRing.swap(grown);
-    FHead = 0;
+  if (closed_) return false;
+  if (count_ == ring_.size()) {
+    std::vector<QueuedMessage> grown(std::max<size_t>(16, ring_.size() * 2));
+    for (size_t i = 0; i < count_; ++i) grown[i] = ring_[(head_ + i) % ring_.size()];
+    ring_.swap(grown);
+    head_ = 0;
   }
-  FRing[(FHead + FCount) % FRing.size()] = Msg;
-  ++FCount;
+  ring_[(head_ + count_) % ring_.size()] = Msg;
+  ++count_;
   return true;
 }
 
 bool MessageQueue::TakeFirstLocked(QueuedMessage& Msg) {
-  if (FCount == 0) return false;
-  Msg = FRing[FHead];
-  FHead = (FHead + 1) % FRing.size();
-  --FCount;
+  if (count_ == 0) return false;
+  Msg = ring_[head_];
+  head_ = (head_ + 1) % ring_.size();
+  --count_;
   return true;
 }
 
 bool MessageQueue::TakeForWindowLocked(const CallbackWindow* Window, QueuedMessage& Msg) {
-  const size_t n = FRing.size();
-  for (size_t i = 0; i < FCount; ++i) {
-    size_t at = (FHead + i) % n;
-    if (FRing[at].Window != Window) continue;
-    Msg = FRing[at];
+  const size_t n = ring_.size();
+  for (size_t i = 0; i < count_; ++i) {
+    size_t at = (head_ + i) % n;
+    if (ring_[at].Window != Window) continue;
+    Msg = ring_[at];
     // Close the gap, keeping every other message in its order.
-    for (size_t j = i; j + 1 < FCount; ++j) {
-      FRing[(FHead + j) % n] = FRing[(FHead + j + 1) % n];
+    for (size_t j = i; j + 1 < count_; ++j) {
+      ring_[(head_ + j) % n] = ring_[(head_ + j + 1) % n];
     }
-    --FCount;
+    --count_;
     return true;
   }
   return false;
 }
 
 void MessageQueue::DropWindowLocked(const CallbackWindow* Window) {
-  const size_t n = FRing.size();
+  const size_t n = ring_.size();
   size_t kept = 0;
-  for (size_t i = 0; i < FCount; ++i) {
-    const QueuedMessage& m = FRing[(FHead + i) % n];
-    if (m.Window != Window) FRing[(FHead + kept++) % n] = m;
+  for (size_t i = 0; i < count_; ++i) {
+    const QueuedMessage& m = ring_[(head_ + i) % n];
+    if (m.Window != Window) ring_[(head_ + kept++) % n] = m;
   }
-  FCount = kept;
+  count_ = kept;
 }
 
 bool MessageQueue::PostThreadMessage(uint32_t Message, uintptr_t Param) {
   {
-    std::lock_guard lock(FMutex);
+    std::lock_guard lock(mutex_);
     if (!PushLocked({nullptr, Message, Param})) return false;
   }
   // After the unlock: a waiter woken under the lock would only block again
   // on the mutex until the poster lets go of it.
-  FWake.notify_all();
+  wake_.notify_all();
   return true;
 }
 
 bool MessageQueue::GetMessage(QueuedMessage& Msg) {
-  std::unique_lock lock(FMutex);
-  FLooping = true;
+  std::unique_lock lock(mutex_);
+  looping_ = true;
   for (;;) {
     if (TakeFirstLocked(Msg)) {
       if (Msg.Window == nullptr) return Msg.Message != WM_QUIT;
@@ -220,60 +220,60 @@ bool MessageQueue::GetMessage(QueuedMessage& Msg) {
 }
 
 size_t MessageQueue::PendingCount() {
-  std::lock_guard lock(FMutex);
-  return FCount;
+  std::lock_guard lock(mutex_);
+  return count_;
 }
 
 CallbackWindow::~CallbackWindow() { Destroy(); }
 
 void CallbackWindow::Create() {
   Destroy();
-  FQueue = MessageQueue::Current();
-  std::lock_guard lock(FQueue->FMutex);
-  FAlive = true;
-  ++FQueue->FLiveWindows;
+  queue_ = MessageQueue::Current();
+  std::lock_guard lock(queue_->mutex_);
+  alive_ = true;
+  ++queue_->liveWindows_;
 }
 
 void CallbackWindow::Destroy() {
-  if (!FQueue) return;
-  std::lock_guard lock(FQueue->FMutex);
-  if (!FAlive) return;
-  FAlive = false;
-  --FQueue->FLiveWindows;
-  FQueue->DropWindowLocked(this);
-  FQueue->FWake.notify_all();
+  if (!queue_) return;
+  std::lock_guard lock(queue_->mutex_);
+  if (!alive_) return;
+  alive_ = false;
+  --queue_->liveWindows_;
+  queue_->DropWindowLocked(this);
+  queue_->wake_.notify_all();
 }
 
 bool CallbackWindow::Alive() const {
-  if (!FQueue) return false;
-  std::lock_guard lock(FQueue->FMutex);
-  return FAlive;
+  if (!queue_) return false;
+  std::lock_guard lock(queue_->mutex_);
+  return alive_;
 }
 
 bool CallbackWindow::Post(uint32_t Message, uintptr_t Param) {
-  const std::shared_ptr<MessageQueue> queue = FQueue;  // alive until the notify
+  const std::shared_ptr<MessageQueue> queue = queue_;  // alive until the notify
   if (!queue) return false;
   {
-    std::lock_guard lock(queue->FMutex);
-    if (!FAlive || !queue->PushLocked({this, Message, Param})) return false;
+    std::lock_guard lock(queue->mutex_);
+    if (!alive_ || !queue->PushLocked({this, Message, Param})) return false;
   }
-  queue->FWake.notify_all();  // after the unlock, as in PostThreadMessage
+  queue->wake_.notify_all();  // after the unlock, as in PostThreadMessage
   return true;
 }
 
 bool CallbackWindow::PumpOne() { return PumpOneFor(INFINITE) == PumpResult::kDispatched; }
 
 CallbackWindow::PumpResult CallbackWindow::PumpOneFor(uint32_t TimeoutMs) {
-  if (!FQueue) return PumpResult::kGone;
-  MessageQueue& q = *FQueue;
-  const bool owner = q.FOwner == std::this_thread::get_id();
+  if (!queue_) return PumpResult::kGone;
+  MessageQueue& q = *queue_;
+  const bool owner = q.owner_ == std::this_thread::get_id();
   // Read from the clock only when a wait needs it; max() waits for ever.
   auto deadline = std::chrono::steady_clock::time_point::max();
   QueuedMessage msg;
   {
-    std::unique_lock lock(q.FMutex);
+    std::unique_lock lock(q.mutex_);
     for (;;) {
-      if (!FAlive || q.FClosed) return PumpResult::kGone;
+      if (!alive_ || q.closed_) return PumpResult::kGone;
       if (owner && q.TakeForWindowLocked(this, msg)) break;
       if (owner && q.FireDueTimerLocked(lock)) continue;
       if (TimeoutMs == 0) return PumpResult::kTimedOut;
@@ -286,12 +286,12 @@ CallbackWindow::PumpResult CallbackWindow::PumpOneFor(uint32_t TimeoutMs) {
       if (owner) {
         inTime = q.WaitLocked(lock, deadline);
       } else if (deadline == std::chrono::steady_clock::time_point::max()) {
-        q.FWake.wait(lock);
+        q.wake_.wait(lock);
       } else {
-        inTime = q.FWake.wait_until(lock, deadline) == std::cv_status::no_timeout;
+        inTime = q.wake_.wait_until(lock, deadline) == std::cv_status::no_timeout;
       }
       if (!inTime) {
-        if (!FAlive || q.FClosed) return PumpResult::kGone;
+        if (!alive_ || q.closed_) return PumpResult::kGone;
         if (owner && q.TakeForWindowLocked(this, msg)) break;
         return PumpResult::kTimedOut;
       }

@@ -55,9 +55,9 @@ class QueueTimer {
 
  private:
   friend class MessageQueue;
-  QueueTimer* FNext = nullptr;  // the rest of the queue's timers
-  std::chrono::steady_clock::time_point FDue{};
-  bool FSet = false;
+  QueueTimer* next_ = nullptr;  // the rest of the queue's timers
+  std::chrono::steady_clock::time_point due_{};
+  bool set_ = false;
 };
 
 // The message queue of one thread. Created on first use by that thread and
@@ -85,7 +85,7 @@ class MessageQueue {
   // OnQueueTimer takes.
   void KillTimer(QueueTimer& Timer);
 
-  std::thread::id Owner() const { return FOwner; }
+  std::thread::id Owner() const { return owner_; }
 
   // Appends a thread message. False when the queue's thread has ended.
   bool PostThreadMessage(uint32_t Message, uintptr_t Param);
@@ -105,7 +105,7 @@ class MessageQueue {
   friend uint32_t WaitForSyncObject(SyncObject* Handle, uint32_t TimeoutMs);
   friend struct ThreadQueueHolder;
 
-  // All helpers below expect FMutex to be held.
+  // All helpers below expect mutex_ to be held.
   // Runs the earliest timer whose time has come (unlocking around it), if
   // any; true when one ran. Owner thread only.
   bool FireDueTimerLocked(std::unique_lock<std::mutex>& Lock);
@@ -120,20 +120,20 @@ class MessageQueue {
   void DropWindowLocked(const CallbackWindow* Window);
   void CloseQueue();
 
-  std::mutex FMutex;
-  std::condition_variable FWake;
+  std::mutex mutex_;
+  std::condition_variable wake_;
   // A ring of messages in posting order; it grows by doubling and never
   // shrinks, so a steady stream of notifications allocates nothing.
-  std::vector<QueuedMessage> FRing;
-  size_t FHead = 0;
-  size_t FCount = 0;
-  bool FClosed = false;
-  std::thread::id FOwner;
-  QueueTimer* FTimers = nullptr;  // set timers, unordered
-  QueueTimer* FFiring = nullptr;  // the timer running on the owner thread now
-  size_t FLiveWindows = 0;        // callback windows created and not destroyed
-  bool FLooping = false;          // the thread has waited in GetMessage
-  bool FPreciseTimers = false;    // the thread's timer slack is lowered
+  std::vector<QueuedMessage> ring_;
+  size_t head_ = 0;
+  size_t count_ = 0;
+  bool closed_ = false;
+  std::thread::id owner_;
+  QueueTimer* timers_ = nullptr;  // set timers, unordered
+  QueueTimer* firing_ = nullptr;  // the timer running on the owner thread now
+  size_t liveWindows_ = 0;        // callback windows created and not destroyed
+  bool looping_ = false;          // the thread has waited in GetMessage
+  bool preciseTimers_ = false;    // the thread's timer slack is lowered
 };
 
 // A hidden "window": a notification target owned by the thread that created
@@ -146,7 +146,7 @@ class CallbackWindow : public NotifyTarget {
  public:
   using Handler = std::function<void(uint32_t Message, uintptr_t Param)>;
 
-  explicit CallbackWindow(Handler OnMessage) : FHandler(std::move(OnMessage)) {}
+  explicit CallbackWindow(Handler OnMessage) : handler_(std::move(OnMessage)) {}
   ~CallbackWindow() override;
   CallbackWindow(const CallbackWindow&) = delete;
   CallbackWindow& operator=(const CallbackWindow&) = delete;
@@ -159,7 +159,7 @@ class CallbackWindow : public NotifyTarget {
   bool Alive() const;
   // True on the thread whose queue the window was last created on.
   bool OwnedByCurrentThread() const {
-    return FQueue != nullptr && FQueue->Owner() == std::this_thread::get_id();
+    return queue_ != nullptr && queue_->Owner() == std::this_thread::get_id();
   }
 
   // Callable from any thread; never blocks on the receiver.
@@ -176,25 +176,25 @@ class CallbackWindow : public NotifyTarget {
   // which of the three happened.
   PumpResult PumpOneFor(uint32_t TimeoutMs);
 
-  void Dispatch(uint32_t Message, uintptr_t Param) { FHandler(Message, Param); }
+  void Dispatch(uint32_t Message, uintptr_t Param) { handler_(Message, Param); }
 
  private:
-  Handler FHandler;
-  std::shared_ptr<MessageQueue> FQueue;
-  bool FAlive = false;  // guarded by FQueue->FMutex once created
+  Handler handler_;
+  std::shared_ptr<MessageQueue> queue_;
+  bool alive_ = false;  // guarded by queue_->mutex_ once created
 };
 
 // A notification target that posts thread messages into one thread's queue
 // (the callback thread of a device object in asynchronous mode).
 class ThreadTarget : public NotifyTarget {
  public:
-  explicit ThreadTarget(std::shared_ptr<MessageQueue> Queue) : FQueue(std::move(Queue)) {}
+  explicit ThreadTarget(std::shared_ptr<MessageQueue> Queue) : queue_(std::move(Queue)) {}
   bool Post(uint32_t Message, uintptr_t Param) override {
-    return FQueue->PostThreadMessage(Message, Param);
+    return queue_->PostThreadMessage(Message, Param);
   }
 
  private:
-  std::shared_ptr<MessageQueue> FQueue;
+  std::shared_ptr<MessageQueue> queue_;
 };
 
 }  // namespace tw

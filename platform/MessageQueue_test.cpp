@@ -170,13 +170,13 @@ TEST(ThreadQueueTest, ThreadTargetFeedsTheThreadLoopUntilQuitAndFailsAfterItEnds
 class RecordingTimer : public QueueTimer {
  public:
   using Clock = std::chrono::steady_clock;
-  explicit RecordingTimer(CallbackWindow* Window = nullptr) : FWindow(Window) {}
+  explicit RecordingTimer(CallbackWindow* Window = nullptr) : window_(Window) {}
   ~RecordingTimer() {
     if (Queue) Queue->KillTimer(*this);
   }
   void OnQueueTimer() override {
     Fired.push_back({Clock::now(), std::this_thread::get_id()});
-    if (FWindow != nullptr) FWindow->Post(MM_WOM_DONE, Fired.size());
+    if (window_ != nullptr) window_->Post(MM_WOM_DONE, Fired.size());
     if (Hold) Hold();
   }
   struct Firing {
@@ -188,7 +188,7 @@ class RecordingTimer : public QueueTimer {
   MessageQueue* Queue = nullptr;
 
  private:
-  CallbackWindow* FWindow;
+  CallbackWindow* window_;
 };
 
 TEST(QueueTimerTest, FiresOnTheOwnerThreadWhileItPumpsNeverBeforeItsTime) {

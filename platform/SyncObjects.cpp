@@ -9,43 +9,43 @@
 namespace tw {
 
 bool SyncObject::IsSignalled() {
-  std::lock_guard lock(FMutex);
-  return FSignalled;
+  std::lock_guard lock(mutex_);
+  return signalled_;
 }
 
 void SyncObject::SetState(bool Signalled) {
   std::vector<std::shared_ptr<MessageQueue>> waiters;
   {
-    std::lock_guard lock(FMutex);
-    FSignalled = Signalled;
-    if (!Signalled || FWaiters.empty()) return;
-    waiters = FWaiters;
+    std::lock_guard lock(mutex_);
+    signalled_ = Signalled;
+    if (!Signalled || waiters_.empty()) return;
+    waiters = waiters_;
   }
   // A waiter checks the state while holding its queue's mutex, so taking
   // that mutex before the notify means no wake-up is lost.
   for (const auto& q : waiters) {
-    std::lock_guard lock(q->FMutex);
-    q->FWake.notify_all();
+    std::lock_guard lock(q->mutex_);
+    q->wake_.notify_all();
   }
 }
 
 bool SyncObject::TryAcquire() {
-  std::lock_guard lock(FMutex);
-  if (!FSignalled) return false;
-  if (FAutoReset) FSignalled = false;
+  std::lock_guard lock(mutex_);
+  if (!signalled_) return false;
+  if (autoReset_) signalled_ = false;
   return true;
 }
 
 void SyncObject::AddWaiter(const std::shared_ptr<MessageQueue>& Queue) {
-  std::lock_guard lock(FMutex);
-  FWaiters.push_back(Queue);
+  std::lock_guard lock(mutex_);
+  waiters_.push_back(Queue);
 }
 
 void SyncObject::RemoveWaiter(const MessageQueue* Queue) {
-  std::lock_guard lock(FMutex);
-  auto it = std::find_if(FWaiters.begin(), FWaiters.end(),
+  std::lock_guard lock(mutex_);
+  auto it = std::find_if(waiters_.begin(), waiters_.end(),
                          [Queue](const auto& q) { return q.get() == Queue; });
-  if (it != FWaiters.end()) FWaiters.erase(it);
+  if (it != waiters_.end()) waiters_.erase(it);
 }
 
 uint32_t WaitForSyncObject(SyncObject* Handle, uint32_t TimeoutMs) {
@@ -57,7 +57,7 @@ uint32_t WaitForSyncObject(SyncObject* Handle, uint32_t TimeoutMs) {
 
   Handle->AddWaiter(queue);
   uint32_t result = WAIT_TIMEOUT;
-  std::unique_lock lock(q.FMutex);
+  std::unique_lock lock(q.mutex_);
   for (;;) {
     if (Handle->TryAcquire()) {
       result = WAIT_OBJECT_0;

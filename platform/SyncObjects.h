@@ -33,16 +33,16 @@ class SyncObject {
   // Called by a waiter that finds the object signalled: an auto-reset
   // object consumes the signal here. Returns whether the wait is satisfied.
   bool TryAcquire();
-  bool FAutoReset = false;
+  bool autoReset_ = false;
 
  private:
   friend uint32_t WaitForSyncObject(SyncObject* Handle, uint32_t TimeoutMs);
   void AddWaiter(const std::shared_ptr<MessageQueue>& Queue);
   void RemoveWaiter(const MessageQueue* Queue);
 
-  std::mutex FMutex;
-  bool FSignalled = false;
-  std::vector<std::shared_ptr<MessageQueue>> FWaiters;
+  std::mutex mutex_;
+  bool signalled_ = false;
+  std::vector<std::shared_ptr<MessageQueue>> waiters_;
 };
 
 // An event: manual-reset stays set until Reset; auto-reset releases one wait
@@ -50,7 +50,7 @@ class SyncObject {
 class Event : public SyncObject {
  public:
   explicit Event(bool ManualReset = true, bool InitialState = false) {
-    FAutoReset = !ManualReset;
+    autoReset_ = !ManualReset;
     if (InitialState) SetState(true);
   }
   void Set() { SetState(true); }

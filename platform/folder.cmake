@@ -1,6 +1,7 @@
 if(WIN32)
-  # The system's conversion manager (msacm32).
-  target_link_libraries(tonewell_platform PUBLIC msacm32)
+  # The system's conversion manager (msacm32), and winmm for the timer
+  # resolution of the thread timing.
+  target_link_libraries(tonewell_platform PUBLIC winmm msacm32)
 else()
   # The format conversion service resamples with libsoxr.
   target_link_libraries(tonewell_platform PUBLIC soxr)

@@ -4,35 +4,34 @@
 
 namespace tw {
 
-TComponent::TComponent(TComponent* Owner) : FOwner(Owner) {
-  if (FOwner != nullptr) FOwner->InsertComponent(this);
+TComponent::TComponent(TComponent* Owner) : owner_(Owner) {
+  if (owner_ != nullptr) owner_->InsertComponent(this);
 }
 
 TComponent::~TComponent() {
-  FDestroying = true;
+  destroying_ = true;
   // Owned components go first, newest first; each one unlinks itself.
-  while (!FComponents.empty()) {
-    delete FComponents.back();
+  while (!components_.empty()) {
+    delete components_.back();
   }
-  if (FOwner != nullptr) FOwner->RemoveComponent(this);
+  if (owner_ != nullptr) owner_->RemoveComponent(this);
 }
 
 void TComponent::GetPublishedProperties(std::vector<TPublishedProperty>& Properties) {
-  Properties.push_back({"Name", [this] { return FName; },
-                        [this](const std::string& v) { FName = v; },
-                        [this] { return !FName.empty(); }});
-  Properties.push_back({"Tag", [this] { return std::to_string(FTag); },
-                        [this](const std::string& v) { FTag = std::stoll(v); },
-                        [this] { return FTag != 0; }});
+  Properties.push_back({"Name", [this] { return name_; },
+                        [this](const std::string& v) { name_ = v; },
+                        [this] { return !name_.empty(); }});
+  Properties.push_back({"Tag", [this] { return std::to_string(tag_); },
+                        [this](const std::string& v) { tag_ = std::stoll(v); },
+                        [this] { return tag_ != 0; }});
 }
 
 void TComponent::DefineProperties(std::vector<TBinaryProperty>& /*Properties*/) {}
 
-void TComponent::InsertComponent(TComponent* Child) { FComponents.push_back(Child); }
+void TComponent::InsertComponent(TComponent* Child) { components_.push_back(Child); }
 
 void TComponent::RemoveComponent(TComponent* Child) {
-  FComponents.erase(std::remove(FComponents.begin(), FComponents.end(), Child),
-                    FComponents.end());
+  components_.erase(std::remove(components_.begin(), components_.end(), Child), components_.end());
 }
 
 }  // namespace tw

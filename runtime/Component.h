@@ -49,15 +49,15 @@ class TComponent : public TPersistent {
 
   const char* ClassName() const override { return "TComponent"; }
 
-  TComponent* Owner() const { return FOwner; }
-  const std::string& Name() const { return FName; }
-  void SetName(const std::string& Name) { FName = Name; }
-  int64_t Tag() const { return FTag; }
-  void SetTag(int64_t Tag) { FTag = Tag; }
+  TComponent* Owner() const { return owner_; }
+  const std::string& Name() const { return name_; }
+  void SetName(const std::string& Name) { name_ = Name; }
+  int64_t Tag() const { return tag_; }
+  void SetTag(int64_t Tag) { tag_ = Tag; }
 
   // True once destruction has begun. The most-derived destructor calls
   // Destroying() first, so events are quiet while its bases tear down.
-  bool IsDestroying() const { return FDestroying; }
+  bool IsDestroying() const { return destroying_; }
 
   // Published properties in streaming order; the base gives Name and Tag.
   virtual void GetPublishedProperties(std::vector<TPublishedProperty>& Properties);
@@ -65,17 +65,17 @@ class TComponent : public TPersistent {
   virtual void DefineProperties(std::vector<TBinaryProperty>& Properties);
 
  protected:
-  void Destroying() { FDestroying = true; }
+  void Destroying() { destroying_ = true; }
 
  private:
   void InsertComponent(TComponent* Child);
   void RemoveComponent(TComponent* Child);
 
-  TComponent* FOwner = nullptr;
-  std::vector<TComponent*> FComponents;
-  std::string FName;
-  int64_t FTag = 0;
-  bool FDestroying = false;
+  TComponent* owner_ = nullptr;
+  std::vector<TComponent*> components_;
+  std::string name_;
+  int64_t tag_ = 0;
+  bool destroying_ = false;
 };
 
 }  // namespace tw

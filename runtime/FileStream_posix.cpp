@@ -12,7 +12,7 @@
 
 namespace tw {
 
-TFileStream::TFileStream(const std::string& FileName, uint16_t Mode) : FFileName(FileName) {
+TFileStream::TFileStream(const std::string& FileName, uint16_t Mode) : fileName_(FileName) {
   int flags = O_CLOEXEC;
   int lock = 0;
   if (Mode == fmCreate) {
@@ -37,32 +37,32 @@ TFileStream::TFileStream(const std::string& FileName, uint16_t Mode) : FFileName
   // The exclusive lock is taken before truncating, so creating a file that
   // another stream is reading under deny-write leaves it intact.
   const bool truncateLater = (flags & O_TRUNC) != 0;
-  FHandle = ::open(FileName.c_str(), flags & ~O_TRUNC, 0666);
+  handle_ = ::open(FileName.c_str(), flags & ~O_TRUNC, 0666);
   int error = errno;
-  if (FHandle >= 0 && lock != 0 && ::flock(FHandle, lock | LOCK_NB) != 0) {
+  if (handle_ >= 0 && lock != 0 && ::flock(handle_, lock | LOCK_NB) != 0) {
     error = errno;
-    ::close(FHandle);
-    FHandle = -1;
+    ::close(handle_);
+    handle_ = -1;
   }
-  if (FHandle >= 0 && truncateLater && ::ftruncate(FHandle, 0) != 0) {
+  if (handle_ >= 0 && truncateLater && ::ftruncate(handle_, 0) != 0) {
     error = errno;
-    ::close(FHandle);
-    FHandle = -1;
+    ::close(handle_);
+    handle_ = -1;
   }
-  if (FHandle < 0) {
+  if (handle_ < 0) {
     throw EFOpenError("Cannot open file \"" + FileName + "\". " + std::strerror(error));
   }
 }
 
 TFileStream::~TFileStream() {
-  if (FHandle >= 0) ::close(FHandle);
+  if (handle_ >= 0) ::close(handle_);
 }
 
 int64_t TFileStream::Seek(int64_t Offset, TSeekOrigin Origin) {
   const int whence = Origin == TSeekOrigin::soBeginning ? SEEK_SET
                      : Origin == TSeekOrigin::soCurrent ? SEEK_CUR
                                                         : SEEK_END;
-  const off_t result = ::lseek(FHandle, static_cast<off_t>(Offset), whence);
+  const off_t result = ::lseek(handle_, static_cast<off_t>(Offset), whence);
   if (result < 0) throw EStreamError("Stream seek error");
   return result;
 }
@@ -71,7 +71,7 @@ int64_t TFileStream::Read(void* Buffer, int64_t Count) {
   int64_t done = 0;
   while (done < Count) {
     const ssize_t n =
-        ::read(FHandle, static_cast<uint8_t*>(Buffer) + done, static_cast<size_t>(Count - done));
+        ::read(handle_, static_cast<uint8_t*>(Buffer) + done, static_cast<size_t>(Count - done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += n;
@@ -82,7 +82,7 @@ int64_t TFileStream::Read(void* Buffer, int64_t Count) {
 int64_t TFileStream::Write(const void* Buffer, int64_t Count) {
   int64_t done = 0;
   while (done < Count) {
-    const ssize_t n = ::write(FHandle, static_cast<const uint8_t*>(Buffer) + done,
+    const ssize_t n = ::write(handle_, static_cast<const uint8_t*>(Buffer) + done,
                               static_cast<size_t>(Count - done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
@@ -92,7 +92,7 @@ int64_t TFileStream::Write(const void* Buffer, int64_t Count) {
 }
 
 void TFileStream::SetSize(int64_t NewSize) {
-  if (NewSize < 0 || ::ftruncate(FHandle, static_cast<off_t>(NewSize)) != 0) {
+  if (NewSize < 0 || ::ftruncate(handle_, static_cast<off_t>(NewSize)) != 0) {
     throw EStreamError("Stream size error");
   }
   if (Position() > NewSize) Seek(NewSize, TSeekOrigin::soBeginning);
@@ -100,7 +100,7 @@ void TFileStream::SetSize(int64_t NewSize) {
 
 int64_t TFileStream::Size() {
   struct stat st {};
-  if (::fstat(FHandle, &st) != 0) throw EStreamError("Stream size error");
+  if (::fstat(handle_, &st) != 0) throw EStreamError("Stream size error");
   return st.st_size;
 }
 

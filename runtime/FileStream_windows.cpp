@@ -15,7 +15,7 @@
 
 namespace tw {
 
-TFileStream::TFileStream(const std::string& FileName, uint16_t Mode) : FFileName(FileName) {
+TFileStream::TFileStream(const std::string& FileName, uint16_t Mode) : fileName_(FileName) {
   int flags = _O_BINARY | _O_NOINHERIT;
   int share = _SH_DENYNO;
   if (Mode == fmCreate) {
@@ -40,22 +40,22 @@ TFileStream::TFileStream(const std::string& FileName, uint16_t Mode) : FFileName
     }
   }
   // A share conflict fails the open before a create truncates anything.
-  const errno_t error = ::_sopen_s(&FHandle, FileName.c_str(), flags, share, _S_IREAD | _S_IWRITE);
+  const errno_t error = ::_sopen_s(&handle_, FileName.c_str(), flags, share, _S_IREAD | _S_IWRITE);
   if (error != 0) {
-    FHandle = -1;
+    handle_ = -1;
     throw EFOpenError("Cannot open file \"" + FileName + "\". " + std::strerror(error));
   }
 }
 
 TFileStream::~TFileStream() {
-  if (FHandle >= 0) ::_close(FHandle);
+  if (handle_ >= 0) ::_close(handle_);
 }
 
 int64_t TFileStream::Seek(int64_t Offset, TSeekOrigin Origin) {
   const int whence = Origin == TSeekOrigin::soBeginning ? SEEK_SET
                      : Origin == TSeekOrigin::soCurrent ? SEEK_CUR
                                                         : SEEK_END;
-  const int64_t result = ::_lseeki64(FHandle, Offset, whence);
+  const int64_t result = ::_lseeki64(handle_, Offset, whence);
   if (result < 0) throw EStreamError("Stream seek error");
   return result;
 }
@@ -64,7 +64,7 @@ int64_t TFileStream::Read(void* Buffer, int64_t Count) {
   int64_t done = 0;
   while (done < Count) {
     const auto chunk = static_cast<unsigned>(std::min<int64_t>(Count - done, INT_MAX));
-    const int n = ::_read(FHandle, static_cast<uint8_t*>(Buffer) + done, chunk);
+    const int n = ::_read(handle_, static_cast<uint8_t*>(Buffer) + done, chunk);
     if (n <= 0) break;
     done += n;
   }
@@ -75,7 +75,7 @@ int64_t TFileStream::Write(const void* Buffer, int64_t Count) {
   int64_t done = 0;
   while (done < Count) {
     const auto chunk = static_cast<unsigned>(std::min<int64_t>(Count - done, INT_MAX));
-    const int n = ::_write(FHandle, static_cast<const uint8_t*>(Buffer) + done, chunk);
+    const int n = ::_write(handle_, static_cast<const uint8_t*>(Buffer) + done, chunk);
     if (n <= 0) break;
     done += n;
   }
@@ -83,12 +83,12 @@ int64_t TFileStream::Write(const void* Buffer, int64_t Count) {
 }
 
 void TFileStream::SetSize(int64_t NewSize) {
-  if (NewSize < 0 || ::_chsize_s(FHandle, NewSize) != 0) throw EStreamError("Stream size error");
+  if (NewSize < 0 || ::_chsize_s(handle_, NewSize) != 0) throw EStreamError("Stream size error");
   if (Position() > NewSize) Seek(NewSize, TSeekOrigin::soBeginning);
 }
 
 int64_t TFileStream::Size() {
-  const int64_t size = ::_filelengthi64(FHandle);
+  const int64_t size = ::_filelengthi64(handle_);
   if (size < 0) throw EStreamError("Stream size error");
   return size;
 }

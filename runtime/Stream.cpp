@@ -90,20 +90,20 @@ int64_t TStream::CopyFrom(TStream& Source, int64_t Count) {
 // ---- TCustomMemoryStream ----
 
 int64_t TCustomMemoryStream::Seek(int64_t Offset, TSeekOrigin Origin) {
-  FPosition = SeekTarget(Offset, Origin, FPosition, FSize);
-  return FPosition;
+  position_ = SeekTarget(Offset, Origin, position_, size_);
+  return position_;
 }
 
 int64_t TCustomMemoryStream::Read(void* Buffer, int64_t Count) {
-  if (Count <= 0 || FPosition >= FSize) return 0;
-  const int64_t n = std::min(Count, FSize - FPosition);
-  std::memcpy(Buffer, FMemory + FPosition, static_cast<size_t>(n));
-  FPosition += n;
+  if (Count <= 0 || position_ >= size_) return 0;
+  const int64_t n = std::min(Count, size_ - position_);
+  std::memcpy(Buffer, memory_ + position_, static_cast<size_t>(n));
+  position_ += n;
   return n;
 }
 
 void TCustomMemoryStream::SaveToStream(TStream& Dest) {
-  if (FSize > 0) Dest.WriteBuffer(FMemory, FSize);
+  if (size_ > 0) Dest.WriteBuffer(memory_, size_);
 }
 
 void TCustomMemoryStream::SaveToFile(const std::string& FileName) {
@@ -116,20 +116,20 @@ void TCustomMemoryStream::SaveToFile(const std::string& FileName) {
 TMemoryStream::~TMemoryStream() { ::operator delete(Memory()); }
 
 void TMemoryStream::SetCapacity(int64_t NewCapacity) {
-  if (NewCapacity <= FCapacity) return;
+  if (NewCapacity <= capacity_) return;
   void* block = ::operator new(static_cast<size_t>(NewCapacity), std::nothrow);
   if (block == nullptr) throw EOutOfMemory("Out of memory");
   if (Size() > 0) std::memcpy(block, Memory(), static_cast<size_t>(Size()));
   ::operator delete(Memory());
   SetPointer(block, Size());
-  FCapacity = NewCapacity;
+  capacity_ = NewCapacity;
 }
 
 void TMemoryStream::Grow(int64_t Needed) {
-  if (Needed <= FCapacity) return;
+  if (Needed <= capacity_) return;
   // Half again as much, in 64-byte steps, so a stream that grows by small
   // writes reallocates only a logarithmic number of times.
-  int64_t target = std::max(Needed, FCapacity + FCapacity / 2);
+  int64_t target = std::max(Needed, capacity_ + capacity_ / 2);
   target = (target + 63) & ~int64_t{63};
   SetCapacity(target);
 }
@@ -142,30 +142,30 @@ void TMemoryStream::SetSize(int64_t NewSize) {
     std::memset(static_cast<uint8_t*>(Memory()) + Size(), 0, static_cast<size_t>(NewSize - Size()));
   }
   SetPointer(Memory(), NewSize);
-  if (FPosition > NewSize) FPosition = NewSize;
+  if (position_ > NewSize) position_ = NewSize;
 }
 
 int64_t TMemoryStream::Write(const void* Buffer, int64_t Count) {
   if (Count <= 0) return 0;
-  const int64_t end = FPosition + Count;
+  const int64_t end = position_ + Count;
   auto* source = static_cast<const uint8_t*>(Buffer);
   if (end > Size()) {
     const int64_t oldSize = Size();
     // Buffer may lie inside this stream's own block, which growing moves.
     const auto* block = static_cast<const uint8_t*>(Memory());
-    const bool inside = block != nullptr && source >= block && source < block + FCapacity;
+    const bool inside = block != nullptr && source >= block && source < block + capacity_;
     const int64_t sourceOffset = inside ? source - block : 0;
     Grow(end);
     if (inside) source = static_cast<const uint8_t*>(Memory()) + sourceOffset;
     // A write past the end leaves a zero-filled gap, never stale bytes.
-    if (FPosition > oldSize) {
+    if (position_ > oldSize) {
       std::memset(static_cast<uint8_t*>(Memory()) + oldSize, 0,
-                  static_cast<size_t>(FPosition - oldSize));
+                  static_cast<size_t>(position_ - oldSize));
     }
     SetPointer(Memory(), end);
   }
-  std::memmove(static_cast<uint8_t*>(Memory()) + FPosition, source, static_cast<size_t>(Count));
-  FPosition = end;
+  std::memmove(static_cast<uint8_t*>(Memory()) + position_, source, static_cast<size_t>(Count));
+  position_ = end;
   return Count;
 }
 
@@ -173,23 +173,23 @@ void TMemoryStream::Clear(bool ReleaseMemory) {
   if (ReleaseMemory) {
     ::operator delete(Memory());
     SetPointer(nullptr, 0);
-    FCapacity = 0;
+    capacity_ = 0;
   } else {
     SetPointer(Memory(), 0);
   }
-  FPosition = 0;
+  position_ = 0;
 }
 
 void TMemoryStream::LoadFromStream(TStream& Source) {
   if (&Source == this) {
-    FPosition = 0;
+    position_ = 0;
     return;
   }
   Source.SetPosition(0);
   const int64_t size = Source.Size();
   SetSize(size);
   if (size > 0) Source.ReadBuffer(Memory(), size);
-  FPosition = 0;
+  position_ = 0;
 }
 
 void TMemoryStream::LoadFromFile(const std::string& FileName) {

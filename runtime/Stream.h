@@ -64,9 +64,9 @@ class TCustomMemoryStream : public TStream {
  public:
   int64_t Seek(int64_t Offset, TSeekOrigin Origin) override;
   int64_t Read(void* Buffer, int64_t Count) override;
-  int64_t Size() override { return FSize; }
+  int64_t Size() override { return size_; }
 
-  void* Memory() const { return FMemory; }
+  void* Memory() const { return memory_; }
 
   // Writes the whole content to Dest at Dest's position, or to a file
   // created (or truncated) at FileName.
@@ -75,14 +75,14 @@ class TCustomMemoryStream : public TStream {
 
  protected:
   void SetPointer(void* Ptr, int64_t Size) {
-    FMemory = static_cast<uint8_t*>(Ptr);
-    FSize = Size;
+    memory_ = static_cast<uint8_t*>(Ptr);
+    size_ = Size;
   }
-  int64_t FPosition = 0;
+  int64_t position_ = 0;
 
  private:
-  uint8_t* FMemory = nullptr;
-  int64_t FSize = 0;
+  uint8_t* memory_ = nullptr;
+  int64_t size_ = 0;
 };
 
 // A growable memory stream that owns its block. Emptying it (SetSize(0) or
@@ -100,7 +100,7 @@ class TMemoryStream : public TCustomMemoryStream {
 
   // Size and position 0; the block is kept unless ReleaseMemory.
   void Clear(bool ReleaseMemory = false);
-  int64_t Capacity() const { return FCapacity; }
+  int64_t Capacity() const { return capacity_; }
   // Makes room for at least NewCapacity bytes without changing the size.
   void SetCapacity(int64_t NewCapacity);
 
@@ -111,7 +111,7 @@ class TMemoryStream : public TCustomMemoryStream {
 
  private:
   void Grow(int64_t Needed);
-  int64_t FCapacity = 0;
+  int64_t capacity_ = 0;
 };
 
 // Open modes of TFileStream: one access mode, or-ed with at most one
@@ -145,11 +145,11 @@ class TFileStream : public TStream {
   void SetSize(int64_t NewSize) override;
   int64_t Size() override;
 
-  const std::string& FileName() const { return FFileName; }
+  const std::string& FileName() const { return fileName_; }
 
  private:
-  std::string FFileName;
-  int FHandle = -1;
+  std::string fileName_;
+  int handle_ = -1;
 };
 
 }  // namespace tw

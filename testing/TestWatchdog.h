@@ -38,39 +38,39 @@ class Watchdog {
   // Guards from now until destruction (or Disarm). The message goes to the
   // standard error of this moment, even if the guarded code redirects it.
   Watchdog(std::string What, std::chrono::milliseconds Limit)
-      : FWhat(std::move(What)), FErr(dup(STDERR_FILENO)) {
-    FThread = std::thread([this, Limit] {
-      std::unique_lock lock(FMutex);
-      if (FChanged.wait_for(lock, Limit, [this] { return FDisarmed; })) return;
+      : what_(std::move(What)), err_(dup(STDERR_FILENO)) {
+    thread_ = std::thread([this, Limit] {
+      std::unique_lock lock(mutex_);
+      if (changed_.wait_for(lock, Limit, [this] { return disarmed_; })) return;
       const std::string message =
-          "WATCHDOG: " + FWhat + " did not end within " + std::to_string(Limit.count()) + " ms\n";
-      if (write(FErr, message.data(), message.size()) < 0) std::perror("watchdog");
+          "WATCHDOG: " + what_ + " did not end within " + std::to_string(Limit.count()) + " ms\n";
+      if (write(err_, message.data(), message.size()) < 0) std::perror("watchdog");
       std::abort();
     });
   }
   ~Watchdog() {
     Disarm();
-    if (FErr >= 0) close(FErr);
+    if (err_ >= 0) close(err_);
   }
   Watchdog(const Watchdog&) = delete;
   Watchdog& operator=(const Watchdog&) = delete;
 
   void Disarm() {
     {
-      std::lock_guard lock(FMutex);
-      FDisarmed = true;
+      std::lock_guard lock(mutex_);
+      disarmed_ = true;
     }
-    FChanged.notify_all();
-    if (FThread.joinable()) FThread.join();
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
   }
 
  private:
-  std::string FWhat;
-  int FErr;
-  std::mutex FMutex;
-  std::condition_variable FChanged;
-  bool FDisarmed = false;
-  std::thread FThread;
+  std::string what_;
+  int err_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool disarmed_ = false;
+  std::thread thread_;
 };
 
 }  // namespace tw::testing

@@ -107,8 +107,8 @@ FrameStats BattleView::Stats() {
   std::vector<float> wall, cpu;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    wall = frame_ms_;
-    cpu = frame_cpu_ms_;
+    wall = frameMs_;
+    cpu = frameCpuMs_;
   }
   FrameStats stats;
   stats.Frames = static_cast<int>(wall.size());
@@ -155,9 +155,9 @@ void BattleView::Run(ViewKind kind, ViewKind fallback) {
     const float ms = std::chrono::duration<float, std::milli>(Clock::now() - start).count();
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (frame_ms_.size() < kMaxFrameTimes) {
-        frame_ms_.push_back(ms);
-        frame_cpu_ms_.push_back(cpu_ms);
+      if (frameMs_.size() < kMaxFrameTimes) {
+        frameMs_.push_back(ms);
+        frameCpuMs_.push_back(cpu_ms);
       }
     }
     // Frames start at least one interval apart, whatever a slow one cost.

@@ -59,8 +59,8 @@ class BattleView {
   std::mutex mutex_;
   std::condition_variable wake_;
   bool stop_ = false;
-  bool ready_ = false;                          // the screen is open (or known not to open)
-  std::vector<float> frame_ms_, frame_cpu_ms_;  // guarded by mutex_
+  bool ready_ = false;                       // the screen is open (or known not to open)
+  std::vector<float> frameMs_, frameCpuMs_;  // guarded by mutex_
   std::thread thread_;
 };
 

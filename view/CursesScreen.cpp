@@ -73,7 +73,7 @@ class CursesScreen : public ViewScreen {
     if (opened && saved_[1].sa_handler == SIG_DFL) {
       gSuspendAsked.store(false);
       Handle(SIGTSTP, OnSuspend);
-      suspend_handled_ = true;
+      suspendHandled_ = true;
     }
     return opened;
   }
@@ -127,12 +127,12 @@ class CursesScreen : public ViewScreen {
     if (rows > 1) PutLine(1, HeardLine(d, s, f, cols), A_NORMAL);
     const MapLayout layout = LayoutMap(d.CoreCells, rows - kStatusRows, cols);
     ComposeMap(s, layout, glyphs_);
-    const bool fresh = layout.Chars != shown_layout_.Chars || layout.Cols != shown_layout_.Cols;
+    const bool fresh = layout.Chars != shownLayout_.Chars || layout.Cols != shownLayout_.Cols;
     if (fresh) {
       // A new layout (the first frame, a resize): every row, whatever it costs.
       shown_.assign(glyphs_.size(), MapGlyph{'\0', -1, false});
-      shown_layout_ = layout;
-      next_row_ = 0;
+      shownLayout_ = layout;
+      nextRow_ = 0;
       if (kStatusRows + layout.Rows < rows) {
         move(kStatusRows + layout.Rows, 0);
         clrtobot();
@@ -144,14 +144,14 @@ class CursesScreen : public ViewScreen {
     // two frames, and the output of a change is what a frame costs.
     int budget = fresh ? layout.Chars : kChangeBudget;
     for (int k = 0; k < layout.Rows; ++k) {
-      const int r = (next_row_ + k) % layout.Rows;
+      const int r = (nextRow_ + k) % layout.Rows;
       const int first = r * cols;
       const int n = std::min(cols, layout.Chars - first);
       int changed = 0;
       for (int i = first; i < first + n; ++i) changed += Differs(glyphs_[i], shown_[i]) ? 1 : 0;
       if (changed == 0) continue;
       if (changed > budget && budget < kChangeBudget) {
-        next_row_ = r;  // this row opens the next frame
+        nextRow_ = r;  // this row opens the next frame
         break;
       }
       budget -= changed;
@@ -233,9 +233,9 @@ class CursesScreen : public ViewScreen {
       endwin();
       opened_ = false;
     }
-    if (suspend_handled_) {
+    if (suspendHandled_) {
       sigaction(SIGTSTP, &saved_[1], nullptr);
-      suspend_handled_ = false;
+      suspendHandled_ = false;
     }
     if (screen_ != nullptr) {
       delscreen(screen_);
@@ -251,14 +251,14 @@ class CursesScreen : public ViewScreen {
   FILE* in_ = nullptr;
   SCREEN* screen_ = nullptr;
   bool opened_ = false;
-  bool suspend_handled_ = false;
+  bool suspendHandled_ = false;
   bool colours_ = false;
   chtype untouched_ = A_DIM;
   std::array<struct sigaction, kCursesSignals.size()> saved_{};
   std::vector<MapGlyph> glyphs_;
   std::vector<MapGlyph> shown_;  // what the map shows now
-  MapLayout shown_layout_;
-  int next_row_ = 0;
+  MapLayout shownLayout_;
+  int nextRow_ = 0;
   std::vector<chtype> row_;
 };
 
