@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -760,14 +761,12 @@ struct AlsaShared {
   std::unique_ptr<AlsaPcm> idle;
 };
 
-using AlsaStream = KeptDeviceStream<AlsaPcm, AlsaShared>;
-
 class AlsaBackend : public WaveOutBackend {
  public:
   AlsaBackend(const std::string& name, const AlsaOutputSettings& settings)
-      : shared_(std::make_shared<AlsaShared>()) {
-    shared_->name = name;
-    shared_->settings = settings;
+      : devices_(std::make_shared<AlsaShared>()), shared_(devices_.shared()) {
+    shared_.name = name;
+    shared_.settings = settings;
   }
 
   MMRESULT GetCaps(WAVEOUTCAPS& caps) override {
@@ -775,7 +774,7 @@ class AlsaBackend : public WaveOutBackend {
     if (!haveCaps_) {
       MMRESULT r = ProbeFormats(caps_.dwFormats);
       if (r != MMSYSERR_NOERROR) return r;
-      const std::string pname = "ALSA " + shared_->name;
+      const std::string pname = "ALSA " + shared_.name;
       std::snprintf(caps_.szPname, sizeof caps_.szPname, "%s", pname.c_str());
       caps_.wChannels = 2;
       caps_.dwSupport = WAVECAPS_VOLUME | WAVECAPS_LRVOLUME | WAVECAPS_SAMPLEACCURATE;
@@ -789,12 +788,8 @@ class AlsaBackend : public WaveOutBackend {
     PcmFormat f;
     if (!ToPcmFormat(format, f)) return BadFormat(format);
     std::unique_ptr<AlsaPcm> pcm;
-    MMRESULT r = Take(f, pcm);
-    if (r != MMSYSERR_NOERROR) return r;
-    std::unique_ptr<AlsaPcm> old;
-    std::lock_guard<std::mutex> lock(shared_->mu);
-    old = std::move(shared_->idle);
-    shared_->idle = std::move(pcm);
+    if (const MMRESULT r = Take(f, pcm)) return r;
+    devices_.Idle(std::move(pcm));
     return MMSYSERR_NOERROR;
   }
 
@@ -803,27 +798,20 @@ class AlsaBackend : public WaveOutBackend {
     PcmFormat f;
     if (!ToPcmFormat(format, f)) return BadFormat(format);
     std::unique_ptr<AlsaPcm> pcm;
-    MMRESULT r = Take(f, pcm);
-    if (r != MMSYSERR_NOERROR) return r;
-    pcm->Attach(&sink);
-    std::unique_ptr<AlsaStream> kept = spare_.Take();
-    if (kept) {
-      kept->Rebind(std::move(pcm));
-    } else {
-      kept = std::make_unique<AlsaStream>(shared_, std::move(pcm));
-    }
-    stream = std::move(kept);
-    return MMSYSERR_NOERROR;
+    if (const MMRESULT r = Take(f, pcm)) return r;
+    return devices_.Hand(std::move(pcm), sink, stream);
   }
 
-  void Recycle(std::unique_ptr<WaveOutStream> stream) override { spare_.Give(std::move(stream)); }
+  void Recycle(std::unique_ptr<WaveOutStream> stream) override {
+    devices_.Recycle(std::move(stream));
+  }
 
-  std::string ErrorText(MMRESULT code) override { return shared_->texts->Get(code); }
+  std::string ErrorText(MMRESULT code) override { return shared_.texts->Get(code); }
 
  private:
   MMRESULT BadFormat(const WAVEFORMATEX& f) {
-    return shared_->texts->Set(
-        WAVERR_BADFORMAT, "ALSA PCM \"" + shared_->name + "\": format not playable (tag " +
+    return shared_.texts->Set(
+        WAVERR_BADFORMAT, "ALSA PCM \"" + shared_.name + "\": format not playable (tag " +
                               std::to_string(f.wFormatTag) + ", " + std::to_string(f.nChannels) +
                               " channels, " + std::to_string(f.wBitsPerSample) +
                               " bits, block align " + std::to_string(f.nBlockAlign) + ")");
@@ -832,24 +820,22 @@ class AlsaBackend : public WaveOutBackend {
   // The idle PCM when it has this format; otherwise the idle one is closed
   // for real and a new one opened.
   MMRESULT Take(const PcmFormat& f, std::unique_ptr<AlsaPcm>& out) {
-    std::unique_ptr<AlsaPcm> old;
-    {
-      std::lock_guard<std::mutex> lock(shared_->mu);
-      old = std::move(shared_->idle);
-    }
-    if (old && old->format() == f && old->Usable()) {
-      out = std::move(old);
+    const auto keep = [&](AlsaPcm& idle) -> std::optional<MMRESULT> {
+      if (idle.format() == f && idle.Usable()) return MMSYSERR_NOERROR;
+      return std::nullopt;
+    };
+    const auto open = [&](std::unique_ptr<AlsaPcm>& opened) {
+      snd_pcm_t* pcm = nullptr;
+      snd_pcm_uframes_t bufferFrames = 0;
+      bool canPause = false;
+      const MMRESULT r = OpenPcm(shared_.name, f, shared_.settings, *shared_.texts, &pcm,
+                                 &bufferFrames, &canPause);
+      if (r != MMSYSERR_NOERROR) return r;
+      opened =
+          std::make_unique<AlsaPcm>(shared_.name, pcm, f, bufferFrames, canPause, shared_.texts);
       return MMSYSERR_NOERROR;
-    }
-    old.reset();
-    snd_pcm_t* pcm = nullptr;
-    snd_pcm_uframes_t bufferFrames = 0;
-    bool canPause = false;
-    MMRESULT r = OpenPcm(shared_->name, f, shared_->settings, *shared_->texts, &pcm, &bufferFrames,
-                         &canPause);
-    if (r != MMSYSERR_NOERROR) return r;
-    out = std::make_unique<AlsaPcm>(shared_->name, pcm, f, bufferFrames, canPause, shared_->texts);
-    return MMSYSERR_NOERROR;
+    };
+    return devices_.Take(keep, open, out);
   }
 
   // Which of the 11025, 22050 and 44100 Hz mono/stereo 8/16-bit formats the
@@ -857,22 +843,17 @@ class AlsaBackend : public WaveOutBackend {
   MMRESULT ProbeFormats(uint32_t& bits) {
     bits = 0;
     snd_pcm_t* pcm = nullptr;
-    int err = snd_pcm_open(&pcm, shared_->name.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
+    int err = snd_pcm_open(&pcm, shared_.name.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
     if (err == -EBUSY) {
       // Held by our own idle PCM (a device that allows one user): let it go.
-      std::unique_ptr<AlsaPcm> old;
-      {
-        std::lock_guard<std::mutex> lock(shared_->mu);
-        old = std::move(shared_->idle);
-      }
-      if (old) {
+      if (std::unique_ptr<AlsaPcm> old = devices_.TakeIdle()) {
         old.reset();
-        err = snd_pcm_open(&pcm, shared_->name.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
+        err = snd_pcm_open(&pcm, shared_.name.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
       }
     }
     if (err < 0)
-      return shared_->texts->Set(CodeForOpenError(err),
-                                 "ALSA PCM \"" + shared_->name + "\": " + snd_strerror(err));
+      return shared_.texts->Set(CodeForOpenError(err),
+                                "ALSA PCM \"" + shared_.name + "\": " + snd_strerror(err));
     snd_pcm_hw_params_t* any;
     snd_pcm_hw_params_t* hw;
     snd_pcm_hw_params_alloca(&any);
@@ -895,8 +876,8 @@ class AlsaBackend : public WaveOutBackend {
     return MMSYSERR_NOERROR;
   }
 
-  std::shared_ptr<AlsaShared> shared_;
-  SpareWaveOutStream<AlsaStream> spare_;
+  KeptDevices<AlsaPcm, AlsaShared> devices_;
+  AlsaShared& shared_;
   std::mutex capsMu_;
   bool haveCaps_ = false;
   WAVEOUTCAPS caps_{};

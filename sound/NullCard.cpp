@@ -12,6 +12,7 @@
 #include "platform/MessageQueue.h"
 #include "platform/ThreadTiming.h"
 #include "platform/WakeTimer.h"
+#include "sound/KeptDevice.h"
 #include "sound/PlayableFormats.h"
 #include "sound/UnpacedStream.h"
 
@@ -169,10 +170,7 @@ class PacedStream final : public WaveOutStream, private QueueTimer {
 // after it.
 class PacedCard {
  public:
-  PacedCard() {
-    streams_.reserve(4);
-    spare_.reserve(4);
-  }
+  PacedCard() { streams_.reserve(4); }
 
   ~PacedCard() {
     {
@@ -193,25 +191,6 @@ class PacedCard {
   PacedCard& operator=(const PacedCard&) = delete;
 
   bool Usable() const { return timer_.Usable(); }
-
-  // A spare stream, or a new one when there is none.
-  std::unique_ptr<PacedStream> Take() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (!spare_.empty()) {
-        std::unique_ptr<PacedStream> s = std::move(spare_.back());
-        spare_.pop_back();
-        return s;
-      }
-    }
-    return std::make_unique<PacedStream>();
-  }
-
-  // Keeps a stream that is off the card (closed or abandoned) for Take.
-  void Give(std::unique_ptr<PacedStream> stream) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    spare_.push_back(std::move(stream));
-  }
 
   // Under mutex_. Starts the thread on first use (a card that is never
   // opened costs none).
@@ -311,7 +290,6 @@ class PacedCard {
   bool stop_ = false;
   std::thread thread_;
   std::vector<PacedStream*> streams_;                     // open streams, under mutex_
-  std::vector<std::unique_ptr<PacedStream>> spare_;       // off the card, under mutex_
   Clock::time_point armedAt_ = Clock::time_point::max();  // max: disarmed
   WakeLead lead_;
 };
@@ -512,7 +490,6 @@ class NullBackend final : public WaveOutBackend {
  public:
   explicit NullBackend(NullPacing pacing) : pacing_(pacing) {
     if (pacing_ == NullPacing::kRealTime) card_ = std::make_shared<PacedCard>();
-    fastSpare_.reserve(4);
   }
 
   MMRESULT GetCaps(WAVEOUTCAPS& caps) override {
@@ -535,19 +512,13 @@ class NullBackend final : public WaveOutBackend {
     if (result != MMSYSERR_NOERROR) return result;
     if (card_) {
       if (!card_->Usable()) return MMSYSERR_NOMEM;  // no timer to pace with
-      std::unique_ptr<PacedStream> paced = card_->Take();
+      std::unique_ptr<PacedStream> paced = pacedSpare_.Take();
+      if (!paced) paced = std::make_unique<PacedStream>();
       paced->Open(card_, format, sink);
       stream = std::move(paced);
       return MMSYSERR_NOERROR;
     }
-    std::unique_ptr<FastNullStream> fast;
-    {
-      std::lock_guard<std::mutex> lock(spareMutex_);
-      if (!fastSpare_.empty()) {
-        fast = std::move(fastSpare_.back());
-        fastSpare_.pop_back();
-      }
-    }
+    std::unique_ptr<FastNullStream> fast = fastSpare_.Take();
     if (fast) {
       fast->Reopen(format, sink);
     } else {
@@ -560,15 +531,10 @@ class NullBackend final : public WaveOutBackend {
   // Every stream this backend opens is of its one kind, so the stream it is
   // given back is of that kind too.
   void Recycle(std::unique_ptr<WaveOutStream> stream) override {
-    if (stream == nullptr) return;
     if (card_) {
-      std::unique_ptr<PacedStream> paced(static_cast<PacedStream*>(stream.release()));
-      paced->Abandon();
-      card_->Give(std::move(paced));
+      pacedSpare_.Give(std::move(stream));
     } else {
-      std::unique_ptr<FastNullStream> fast(static_cast<FastNullStream*>(stream.release()));
-      std::lock_guard<std::mutex> lock(spareMutex_);
-      fastSpare_.push_back(std::move(fast));
+      fastSpare_.Give(std::move(stream));
     }
   }
 
@@ -589,8 +555,8 @@ class NullBackend final : public WaveOutBackend {
 
   const NullPacing pacing_;
   std::shared_ptr<PacedCard> card_;
-  std::mutex spareMutex_;
-  std::vector<std::unique_ptr<FastNullStream>> fastSpare_;  // closed fast streams
+  SpareWaveOutStream<PacedStream> pacedSpare_;
+  SpareWaveOutStream<FastNullStream> fastSpare_;
   std::mutex textMutex_;
   std::string badFormatText_;  // why the latest format was refused
 };

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -953,13 +954,11 @@ void PulseConnection::ReportFinished(std::unique_lock<std::mutex>& lock) {
 
 // One open device's stream: takes a server stream from the backend and
 // gives it back when closed.
-using PulseOutput = KeptDeviceStream<ServerStream, PulseShared>;
-
 class PulseBackend : public WaveOutBackend {
  public:
   explicit PulseBackend(const PulseOutputSettings& settings)
-      : shared_(std::make_shared<PulseShared>()) {
-    shared_->settings = settings;
+      : devices_(std::make_shared<PulseShared>()), shared_(devices_.shared()) {
+    shared_.settings = settings;
   }
 
   MMRESULT GetCaps(WAVEOUTCAPS& caps) override {
@@ -968,7 +967,7 @@ class PulseBackend : public WaveOutBackend {
     caps = WAVEOUTCAPS{};
     const std::string name =
         "PulseAudio " +
-        (shared_->settings.sink.empty() ? std::string("default") : shared_->settings.sink);
+        (shared_.settings.sink.empty() ? std::string("default") : shared_.settings.sink);
     std::snprintf(caps.szPname, sizeof caps.szPname, "%s", name.c_str());
     caps.wChannels = 2;
     caps.dwFormats = (1u << 12) - 1;  // the server converts any of them
@@ -983,20 +982,16 @@ class PulseBackend : public WaveOutBackend {
   MMRESULT Query(const WAVEFORMATEX& format) override {
     pa_sample_spec sampleFormat;
     if (!ToSampleFormat(format, sampleFormat)) return BadFormat(format);
-    {
-      // A stream cut off by a lost server is handed to the next open, whose
-      // first write says so; the query does not end the run before that.
-      std::lock_guard<std::mutex> lock(shared_->mu);
-      if (shared_->idle && SameSampleFormat(shared_->idle->sampleFormat(), sampleFormat) &&
-          (shared_->idle->InterruptedUnreported() || shared_->idle->Usable()))
-        return MMSYSERR_NOERROR;
-    }
+    // A stream cut off by a lost server is handed to the next open, whose
+    // first write says so; the query does not end the run before that.
+    if (devices_.IdleFits([&](ServerStream& idle) {
+          return SameSampleFormat(idle.sampleFormat(), sampleFormat) &&
+                 (idle.InterruptedUnreported() || idle.Usable());
+        }))
+      return MMSYSERR_NOERROR;
     std::unique_ptr<ServerStream> s;
     if (const MMRESULT r = Take(sampleFormat, s)) return r;
-    std::unique_ptr<ServerStream> old;
-    std::lock_guard<std::mutex> lock(shared_->mu);
-    old = std::move(shared_->idle);
-    shared_->idle = std::move(s);
+    devices_.Idle(std::move(s));
     return MMSYSERR_NOERROR;
   }
 
@@ -1006,24 +1001,14 @@ class PulseBackend : public WaveOutBackend {
     if (!ToSampleFormat(format, sampleFormat)) return BadFormat(format);
     std::unique_ptr<ServerStream> s;
     if (const MMRESULT r = Take(sampleFormat, s)) return r;
-    if (const MMRESULT r = s->Attach(&sink)) {
-      std::lock_guard<std::mutex> lock(shared_->mu);
-      shared_->idle = std::move(s);
-      return r;
-    }
-    std::unique_ptr<PulseOutput> kept = spare_.Take();
-    if (kept) {
-      kept->Rebind(std::move(s));
-    } else {
-      kept = std::make_unique<PulseOutput>(shared_, std::move(s));
-    }
-    stream = std::move(kept);
-    return MMSYSERR_NOERROR;
+    return devices_.Hand(std::move(s), sink, stream);
   }
 
-  void Recycle(std::unique_ptr<WaveOutStream> stream) override { spare_.Give(std::move(stream)); }
+  void Recycle(std::unique_ptr<WaveOutStream> stream) override {
+    devices_.Recycle(std::move(stream));
+  }
 
-  std::string ErrorText(MMRESULT code) override { return shared_->reports->texts.Get(code); }
+  std::string ErrorText(MMRESULT code) override { return shared_.reports->texts.Get(code); }
 
   // Connects now, waiting at most `timeout`; the failure text is recorded
   // for ErrorText.
@@ -1034,7 +1019,7 @@ class PulseBackend : public WaveOutBackend {
 
  private:
   MMRESULT BadFormat(const WAVEFORMATEX& f) {
-    return shared_->reports->texts.Set(
+    return shared_.reports->texts.Set(
         WAVERR_BADFORMAT, "PulseAudio output: format not playable (tag " +
                               std::to_string(f.wFormatTag) + ", " + std::to_string(f.nChannels) +
                               " channels, " + std::to_string(f.nSamplesPerSec) + " Hz, " +
@@ -1044,19 +1029,19 @@ class PulseBackend : public WaveOutBackend {
 
   // The live connection, connecting (again) when there is none.
   MMRESULT Connection(std::shared_ptr<PulseConnection>& out) {
-    return Connection(out, shared_->settings.timeout);
+    return Connection(out, shared_.settings.timeout);
   }
   MMRESULT Connection(std::shared_ptr<PulseConnection>& out, std::chrono::milliseconds timeout) {
-    std::lock_guard<std::mutex> lock(shared_->mu);
-    if (shared_->connection && !shared_->connection->LostNow()) {
-      out = shared_->connection;
+    std::lock_guard<std::mutex> lock(shared_.mu);
+    if (shared_.connection && !shared_.connection->LostNow()) {
+      out = shared_.connection;
       return MMSYSERR_NOERROR;
     }
-    auto c = std::make_shared<PulseConnection>(shared_->settings);
+    auto c = std::make_shared<PulseConnection>(shared_.settings);
     std::string reason;
     const MMRESULT r = c->Connect(timeout, reason);
-    if (r != MMSYSERR_NOERROR) return shared_->reports->texts.Set(r, reason);
-    shared_->connection = c;
+    if (r != MMSYSERR_NOERROR) return shared_.reports->texts.Set(r, reason);
+    shared_.connection = c;
     out = std::move(c);
     return MMSYSERR_NOERROR;
   }
@@ -1065,35 +1050,28 @@ class PulseBackend : public WaveOutBackend {
   // cut off by a lost server and has not said so yet: its first write will);
   // otherwise a new one.
   MMRESULT Take(const pa_sample_spec& sampleFormat, std::unique_ptr<ServerStream>& out) {
-    std::unique_ptr<ServerStream> old;
-    {
-      std::lock_guard<std::mutex> lock(shared_->mu);
-      old = std::move(shared_->idle);
-    }
-    if (old && SameSampleFormat(old->sampleFormat(), sampleFormat) &&
-        old->InterruptedUnreported()) {
-      out = std::move(old);
-      return MMSYSERR_NOERROR;
-    }
-    std::shared_ptr<PulseConnection> c;
-    if (old && SameSampleFormat(old->sampleFormat(), sampleFormat) && old->Usable()) {
+    const auto keep = [&](ServerStream& idle) -> std::optional<MMRESULT> {
+      if (!SameSampleFormat(idle.sampleFormat(), sampleFormat)) return std::nullopt;
+      if (idle.InterruptedUnreported()) return MMSYSERR_NOERROR;
+      if (!idle.Usable()) return std::nullopt;
+      std::shared_ptr<PulseConnection> c;
       if (const MMRESULT r = Connection(c)) return r;
-      if (old->connection() == c.get()) {
-        const MMRESULT r = old->Prepare();  // after a drain given up, a new server stream
-        if (r == MMSYSERR_NOERROR) out = std::move(old);
-        return r;
-      }
-    }
-    old.reset();
-    if (const MMRESULT r = Connection(c)) return r;
-    auto s = std::make_unique<ServerStream>(c, shared_->reports, sampleFormat);
-    if (const MMRESULT r = s->Prepare()) return r;
-    out = std::move(s);
-    return MMSYSERR_NOERROR;
+      if (idle.connection() != c.get()) return std::nullopt;
+      return idle.Prepare();  // after a drain given up, a new server stream
+    };
+    const auto open = [&](std::unique_ptr<ServerStream>& opened) {
+      std::shared_ptr<PulseConnection> c;
+      if (const MMRESULT r = Connection(c)) return r;
+      auto s = std::make_unique<ServerStream>(c, shared_.reports, sampleFormat);
+      if (const MMRESULT r = s->Prepare()) return r;
+      opened = std::move(s);
+      return MMRESULT{MMSYSERR_NOERROR};
+    };
+    return devices_.Take(keep, open, out);
   }
 
-  std::shared_ptr<PulseShared> shared_;
-  SpareWaveOutStream<PulseOutput> spare_;
+  KeptDevices<ServerStream, PulseShared> devices_;
+  PulseShared& shared_;
 };
 
 bool ParseLatency(const std::string& text, std::chrono::microseconds& out) {

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "runtime/Exceptions.h"
+#include "sound/KeptDevice.h"
 #include "sound/PlayableFormats.h"
 #include "sound/UnpacedStream.h"
 
@@ -361,11 +362,7 @@ class WavBackend final : public WaveOutBackend {
                 std::unique_ptr<WaveOutStream>& stream) override {
     const MMRESULT result = recording_->Begin(format);
     if (result != MMSYSERR_NOERROR) return result;
-    std::unique_ptr<WavStream> spare;
-    {
-      std::lock_guard<std::mutex> lock(spareMutex_);
-      spare = std::move(spare_);
-    }
+    std::unique_ptr<WavStream> spare = spare_.Take();
     if (spare) {
       spare->Reopen(format, sink);
     } else {
@@ -377,19 +374,13 @@ class WavBackend final : public WaveOutBackend {
 
   // Every stream this backend opens is a WavStream; one closed stream is
   // kept for the next open, so recording a tone allocates nothing.
-  void Recycle(std::unique_ptr<WaveOutStream> stream) override {
-    if (stream == nullptr) return;
-    std::unique_ptr<WavStream> wav(static_cast<WavStream*>(stream.release()));
-    std::lock_guard<std::mutex> lock(spareMutex_);
-    if (!spare_) spare_ = std::move(wav);
-  }
+  void Recycle(std::unique_ptr<WaveOutStream> stream) override { spare_.Give(std::move(stream)); }
 
   std::string ErrorText(MMRESULT code) override { return recording_->ErrorText(code); }
 
  private:
   std::shared_ptr<WavRecording> recording_;
-  std::mutex spareMutex_;  // guards spare_
-  std::unique_ptr<WavStream> spare_;
+  SpareWaveOutStream<WavStream> spare_;
 };
 
 }  // namespace

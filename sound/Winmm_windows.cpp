@@ -19,6 +19,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -481,22 +482,20 @@ struct WinmmShared {
   std::unique_ptr<WinmmDevice> idle;
 };
 
-// One open of the kept device (see sound/KeptDevice.h).
-using WinmmStream = KeptDeviceStream<WinmmDevice, WinmmShared>;
-
 class WinmmBackend : public WaveOutBackend {
  public:
-  explicit WinmmBackend(uint32_t id) : shared_(std::make_shared<WinmmShared>()) {
-    shared_->id = id;
-    shared_->texts = std::make_shared<ErrorTexts>(
+  explicit WinmmBackend(uint32_t id)
+      : devices_(std::make_shared<WinmmShared>()), shared_(devices_.shared()) {
+    shared_.id = id;
+    shared_.texts = std::make_shared<ErrorTexts>(
         id == WAVE_MAPPER ? std::string("Windows sound output")
                           : "Windows sound output " + std::to_string(id));
   }
 
   MMRESULT GetCaps(WAVEOUTCAPS& caps) override {
     ::WAVEOUTCAPSA system{};
-    const MMRESULT r = ::waveOutGetDevCapsA(shared_->id, &system, sizeof system);
-    if (r != MMSYSERR_NOERROR) return shared_->texts->Set(r);
+    const MMRESULT r = ::waveOutGetDevCapsA(shared_.id, &system, sizeof system);
+    if (r != MMSYSERR_NOERROR) return shared_.texts->Set(r);
     static_assert(sizeof caps.szPname == sizeof system.szPname);
     caps.wMid = system.wMid;
     caps.wPid = system.wPid;
@@ -510,41 +509,39 @@ class WinmmBackend : public WaveOutBackend {
   }
 
   MMRESULT Query(const WAVEFORMATEX& format) override {
-    const MMRESULT r =
-        ::waveOutOpen(nullptr, shared_->id, System(&format), 0, 0, WAVE_FORMAT_QUERY);
-    return r == MMSYSERR_NOERROR ? r : shared_->texts->Set(r);
+    const MMRESULT r = ::waveOutOpen(nullptr, shared_.id, System(&format), 0, 0, WAVE_FORMAT_QUERY);
+    return r == MMSYSERR_NOERROR ? r : shared_.texts->Set(r);
   }
 
   MMRESULT Open(const WAVEFORMATEX& format, WaveOutSink& sink,
                 std::unique_ptr<WaveOutStream>& stream) override {
     std::unique_ptr<WinmmDevice> device;
-    const MMRESULT r = Take(format, device);
-    if (r != MMSYSERR_NOERROR) return r;
-    device->Attach(&sink);
-    stream = std::make_unique<WinmmStream>(shared_, std::move(device));
-    return MMSYSERR_NOERROR;
+    if (const MMRESULT r = Take(format, device)) return r;
+    return devices_.Hand(std::move(device), sink, stream);
   }
 
-  std::string ErrorText(MMRESULT code) override { return shared_->texts->Get(code); }
+  void Recycle(std::unique_ptr<WaveOutStream> stream) override {
+    devices_.Recycle(std::move(stream));
+  }
+
+  std::string ErrorText(MMRESULT code) override { return shared_.texts->Get(code); }
 
  private:
   // The idle device when it has this format; otherwise the idle one is
   // closed for real and a new one opened.
   MMRESULT Take(const WAVEFORMATEX& format, std::unique_ptr<WinmmDevice>& out) {
-    std::unique_ptr<WinmmDevice> old;
-    {
-      std::lock_guard<std::mutex> lock(shared_->mu);
-      old = std::move(shared_->idle);
-    }
-    if (old && SameFormat(old->format(), format) && old->Usable()) {
-      out = std::move(old);
-      return MMSYSERR_NOERROR;
-    }
-    old.reset();
-    return WinmmDevice::Open(shared_->id, format, shared_->texts, out);
+    const auto keep = [&](WinmmDevice& idle) -> std::optional<MMRESULT> {
+      if (SameFormat(idle.format(), format) && idle.Usable()) return MMSYSERR_NOERROR;
+      return std::nullopt;
+    };
+    const auto open = [&](std::unique_ptr<WinmmDevice>& opened) {
+      return WinmmDevice::Open(shared_.id, format, shared_.texts, opened);
+    };
+    return devices_.Take(keep, open, out);
   }
 
-  std::shared_ptr<WinmmShared> shared_;
+  KeptDevices<WinmmDevice, WinmmShared> devices_;
+  WinmmShared& shared_;
 };
 
 }  // namespace
