@@ -3,6 +3,10 @@ BUILD ?= build
 SAN_BUILD ?= build-sanitize
 WIN_BUILD ?= build-windows
 JOBS ?= $(shell nproc)
+# Quiet builds: make's own directory lines and CMake's status lines say
+# nothing a user needs; the compile progress and the results stay.
+MAKEFLAGS += --no-print-directory
+CONFIGURE = cmake --log-level=WARNING -S .
 
 .PHONY: all deps build test demo bench test-sanitize install package windows clean
 
@@ -13,26 +17,29 @@ deps:
 	@bash tools/install-deps.sh
 
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
-	cmake --build $(BUILD) -j $(JOBS)
+	@$(CONFIGURE) -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	@cmake --build $(BUILD) -j $(JOBS)
 
+# One line per test (on a terminal, one line that is redrawn); a failed test
+# shows its output.
+CTEST = ctest --output-on-failure --progress -j $(JOBS)
 test: build
-	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	@$(CTEST) --test-dir $(BUILD)
 
 # The same tests built with AddressSanitizer and UndefinedBehaviorSanitizer
 # (debug information as line tables only: reports still name file and line,
 # and the build takes a third less time).
 test-sanitize: deps
-	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" \
+	@$(CONFIGURE) -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" \
 	  -DTONEWELL_SANITIZE=ON -DTONEWELL_BENCH=OFF
-	cmake --build $(SAN_BUILD) -j $(JOBS)
-	ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)
+	@cmake --build $(SAN_BUILD) -j $(JOBS)
+	@$(CTEST) --test-dir $(SAN_BUILD)
 
 # Builds the program alone (not the tests and benchmarks), then plays.
 demo: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
-	cmake --build $(BUILD) -j $(JOBS) --target tonewell
-	bash tools/demo.sh
+	@$(CONFIGURE) -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	@cmake --build $(BUILD) -j $(JOBS) --target tonewell
+	@bash tools/demo.sh
 
 # Every benchmark program; one that fails, or a benchmark that could not run
 # (reported as an error in its row), fails the target.
@@ -60,9 +67,9 @@ package: build
 WIN_PACKAGES = cmake make mingw-w64 g++-mingw-w64-x86-64-posix googletest
 windows:
 	@bash tools/install-deps.sh $(WIN_PACKAGES)
-	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	@$(CONFIGURE) -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 	  -DCMAKE_BUILD_TYPE=Release -DTONEWELL_BENCH=OFF
-	cmake --build $(WIN_BUILD) -j $(JOBS)
+	@cmake --build $(WIN_BUILD) -j $(JOBS)
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(WIN_BUILD)

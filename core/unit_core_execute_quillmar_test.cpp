@@ -299,6 +299,9 @@ struct OpCase {
   Queue queue;
 };
 
+// The operation names the case in test listings (the default prints its bytes).
+void PrintTo(const OpCase& c, std::ostream* os) { *os << c.op; }
+
 constexpr int N = 101, S = 102, J = 105;
 
 class Operations : public Executor, public ::testing::WithParamInterface<OpCase> {};
