@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "platform/AcmChecks.h"
 #include "platform/msacm.h"
 
 namespace tw {
@@ -108,13 +109,11 @@ int64_t ConvertFrames(const WAVEFORMATEX& src, const uint8_t* in, uint64_t inFra
 MMRESULT acmStreamOpen(HACMSTREAM* Stream, HACMDRIVER Driver, const WAVEFORMATEX* Source,
                        const WAVEFORMATEX* Dest, void* Filter, uintptr_t Callback,
                        uintptr_t Instance, uint32_t Flags) {
-  const bool query = (Flags & ACM_STREAMOPENF_QUERY) != 0;
-  if (Stream != nullptr) *Stream = nullptr;
-  if ((!query && Stream == nullptr) || Source == nullptr || Dest == nullptr || Driver != nullptr ||
-      Filter != nullptr || Callback != 0 || Instance != 0) {
-    return MMSYSERR_INVALPARAM;
+  if (const MMRESULT bad = CheckStreamOpenArguments(Stream, Driver, Source, Dest, Filter, Callback,
+                                                    Instance, Flags)) {
+    return bad;
   }
-  if ((Flags & ACM_STREAMOPENF_ASYNC) != 0) return MMSYSERR_NOTSUPPORTED;
+  const bool query = (Flags & ACM_STREAMOPENF_QUERY) != 0;
   if (!Convertible(Source) || !Convertible(Dest)) return ACMERR_NOTPOSSIBLE;
   if (query) return MMSYSERR_NOERROR;
   auto* object = new (std::nothrow) ACMStreamObject{*Source, *Dest};
@@ -147,11 +146,7 @@ MMRESULT acmStreamSize(HACMSTREAM Stream, uint32_t Input, uint32_t* Output, uint
 
 MMRESULT acmStreamPrepareHeader(HACMSTREAM Stream, ACMSTREAMHEADER* Header, uint32_t /*Flags*/) {
   if (Stream == nullptr) return MMSYSERR_INVALHANDLE;
-  if (Header == nullptr || Header->cbStruct < sizeof(ACMSTREAMHEADER) ||
-      (Header->pbSrc == nullptr && Header->cbSrcLength != 0) ||
-      (Header->pbDst == nullptr && Header->cbDstLength != 0)) {
-    return MMSYSERR_INVALPARAM;
-  }
+  if (!PreparableHeader(Header)) return MMSYSERR_INVALPARAM;
   Header->fdwStatus |= ACMSTREAMHEADER_STATUSF_PREPARED;
   return MMSYSERR_NOERROR;
 }

@@ -7,6 +7,7 @@
 // tw an unqualified ACMSTREAMHEADER or WAVEFORMATEX is our record; the
 // system's records are written with a leading "::".
 // clang-format off
+#include "platform/AcmChecks.h"
 #include "platform/msacm.h"
 #include <windows.h>
 #include <mmsystem.h>
@@ -53,14 +54,11 @@ bool Sane(const WAVEFORMATEX* f) {
 MMRESULT acmStreamOpen(HACMSTREAM* Stream, HACMDRIVER Driver, const WAVEFORMATEX* Source,
                        const WAVEFORMATEX* Dest, void* Filter, uintptr_t Callback,
                        uintptr_t Instance, uint32_t Flags) {
-  const bool query = (Flags & ACM_STREAMOPENF_QUERY) != 0;
-  if (Stream != nullptr) *Stream = nullptr;
-  if ((!query && Stream == nullptr) || Source == nullptr || Dest == nullptr || Driver != nullptr ||
-      Filter != nullptr || Callback != 0 || Instance != 0) {
-    return MMSYSERR_INVALPARAM;
+  if (const MMRESULT bad = CheckStreamOpenArguments(Stream, Driver, Source, Dest, Filter, Callback,
+                                                    Instance, Flags)) {
+    return bad;
   }
-  // Conversions run to their end inside acmStreamConvert: no callback.
-  if ((Flags & ACM_STREAMOPENF_ASYNC) != 0) return MMSYSERR_NOTSUPPORTED;
+  const bool query = (Flags & ACM_STREAMOPENF_QUERY) != 0;
   if (!Sane(Source) || !Sane(Dest)) return ACMERR_NOTPOSSIBLE;
   // A whole buffer is converted at once, so the converter need not keep up
   // with real time (the system's PCM converter changes rates only then).
@@ -99,12 +97,7 @@ MMRESULT acmStreamSize(HACMSTREAM Stream, uint32_t Input, uint32_t* Output, uint
 
 MMRESULT acmStreamPrepareHeader(HACMSTREAM Stream, ACMSTREAMHEADER* Header, uint32_t Flags) {
   if (Stream == nullptr) return MMSYSERR_INVALHANDLE;
-  if (Header == nullptr || Header->cbStruct < sizeof(ACMSTREAMHEADER) ||
-      (Header->pbSrc == nullptr && Header->cbSrcLength != 0) ||
-      (Header->pbDst == nullptr && Header->cbDstLength != 0) ||
-      Stream->prepared.count(Header) != 0) {
-    return MMSYSERR_INVALPARAM;
-  }
+  if (!PreparableHeader(Header) || Stream->prepared.count(Header) != 0) return MMSYSERR_INVALPARAM;
   auto native = std::unique_ptr<::ACMSTREAMHEADER>(new (std::nothrow)::ACMSTREAMHEADER{});
   if (native == nullptr) return MMSYSERR_NOMEM;
   native->cbStruct = sizeof(::ACMSTREAMHEADER);

@@ -8,32 +8,21 @@
 #include <cstring>
 
 #include "runtime/Exceptions.h"
+#include "runtime/FileStreamParts.h"
 #include "runtime/Stream.h"
 
 namespace tw {
 
 TFileStream::TFileStream(const std::string& FileName, uint16_t Mode) : fileName_(FileName) {
-  int flags = O_CLOEXEC;
-  int lock = 0;
-  if (Mode == fmCreate) {
-    flags |= O_RDWR | O_CREAT | O_TRUNC;
-    lock = LOCK_EX;
-  } else {
-    const uint16_t access = Mode & 0x000F;
-    const uint16_t share = Mode & 0x00F0;
-    if (access == fmOpenWrite) {
-      flags |= O_WRONLY;
-    } else if (access == fmOpenReadWrite) {
-      flags |= O_RDWR;
-    } else {
-      flags |= O_RDONLY;
-    }
-    if (share == fmShareExclusive || (share == fmShareCompat && access != fmOpenRead)) {
-      lock = LOCK_EX;
-    } else if (share == fmShareDenyWrite) {
-      lock = LOCK_SH;
-    }
-  }
+  const FileOpenMode mode = DecodeFileMode(Mode);
+  int flags = O_CLOEXEC | (mode.create ? O_CREAT | O_TRUNC : 0);
+  flags |= mode.access == FileAccess::kWrite       ? O_WRONLY
+           : mode.access == FileAccess::kReadWrite ? O_RDWR
+                                                   : O_RDONLY;
+  // Advisory locks cannot keep readers out alone: deny-read locks nothing.
+  const int lock = mode.sharing == FileSharing::kDenyReadWrite ? LOCK_EX
+                   : mode.sharing == FileSharing::kDenyWrite   ? LOCK_SH
+                                                               : 0;
   // The exclusive lock is taken before truncating, so creating a file that
   // another stream is reading under deny-write leaves it intact.
   const bool truncateLater = (flags & O_TRUNC) != 0;
@@ -59,36 +48,29 @@ TFileStream::~TFileStream() {
 }
 
 int64_t TFileStream::Seek(int64_t Offset, TSeekOrigin Origin) {
-  const int whence = Origin == TSeekOrigin::soBeginning ? SEEK_SET
-                     : Origin == TSeekOrigin::soCurrent ? SEEK_CUR
-                                                        : SEEK_END;
-  const off_t result = ::lseek(handle_, static_cast<off_t>(Offset), whence);
+  const off_t result = ::lseek(handle_, static_cast<off_t>(Offset), SeekWhence(Origin));
   if (result < 0) throw EStreamError("Stream seek error");
   return result;
 }
 
+namespace {
+
+// A POSIX read or write result as MoveAllBytes wants it.
+int64_t Moved(ssize_t n) { return n < 0 ? (errno == EINTR ? -1 : 0) : n; }
+
+}  // namespace
+
 int64_t TFileStream::Read(void* Buffer, int64_t Count) {
-  int64_t done = 0;
-  while (done < Count) {
-    const ssize_t n =
-        ::read(handle_, static_cast<uint8_t*>(Buffer) + done, static_cast<size_t>(Count - done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += n;
-  }
-  return done;
+  return MoveAllBytes(Count, [&](int64_t done, int64_t left) {
+    return Moved(::read(handle_, static_cast<uint8_t*>(Buffer) + done, static_cast<size_t>(left)));
+  });
 }
 
 int64_t TFileStream::Write(const void* Buffer, int64_t Count) {
-  int64_t done = 0;
-  while (done < Count) {
-    const ssize_t n = ::write(handle_, static_cast<const uint8_t*>(Buffer) + done,
-                              static_cast<size_t>(Count - done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += n;
-  }
-  return done;
+  return MoveAllBytes(Count, [&](int64_t done, int64_t left) {
+    return Moved(
+        ::write(handle_, static_cast<const uint8_t*>(Buffer) + done, static_cast<size_t>(left)));
+  });
 }
 
 void TFileStream::SetSize(int64_t NewSize) {

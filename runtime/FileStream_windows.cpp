@@ -11,34 +11,21 @@
 #include <cstring>
 
 #include "runtime/Exceptions.h"
+#include "runtime/FileStreamParts.h"
 #include "runtime/Stream.h"
 
 namespace tw {
 
 TFileStream::TFileStream(const std::string& FileName, uint16_t Mode) : fileName_(FileName) {
-  int flags = _O_BINARY | _O_NOINHERIT;
-  int share = _SH_DENYNO;
-  if (Mode == fmCreate) {
-    flags |= _O_RDWR | _O_CREAT | _O_TRUNC;
-    share = _SH_DENYRW;
-  } else {
-    const uint16_t access = Mode & 0x000F;
-    const uint16_t sharing = Mode & 0x00F0;
-    if (access == fmOpenWrite) {
-      flags |= _O_WRONLY;
-    } else if (access == fmOpenReadWrite) {
-      flags |= _O_RDWR;
-    } else {
-      flags |= _O_RDONLY;
-    }
-    if (sharing == fmShareExclusive || (sharing == fmShareCompat && access != fmOpenRead)) {
-      share = _SH_DENYRW;
-    } else if (sharing == fmShareDenyWrite) {
-      share = _SH_DENYWR;
-    } else if (sharing == fmShareDenyRead) {
-      share = _SH_DENYRD;
-    }
-  }
+  const FileOpenMode mode = DecodeFileMode(Mode);
+  int flags = _O_BINARY | _O_NOINHERIT | (mode.create ? _O_CREAT | _O_TRUNC : 0);
+  flags |= mode.access == FileAccess::kWrite       ? _O_WRONLY
+           : mode.access == FileAccess::kReadWrite ? _O_RDWR
+                                                   : _O_RDONLY;
+  const int share = mode.sharing == FileSharing::kDenyReadWrite ? _SH_DENYRW
+                    : mode.sharing == FileSharing::kDenyWrite   ? _SH_DENYWR
+                    : mode.sharing == FileSharing::kDenyRead    ? _SH_DENYRD
+                                                                : _SH_DENYNO;
   // A share conflict fails the open before a create truncates anything.
   const errno_t error = ::_sopen_s(&handle_, FileName.c_str(), flags, share, _S_IREAD | _S_IWRITE);
   if (error != 0) {
@@ -52,34 +39,29 @@ TFileStream::~TFileStream() {
 }
 
 int64_t TFileStream::Seek(int64_t Offset, TSeekOrigin Origin) {
-  const int whence = Origin == TSeekOrigin::soBeginning ? SEEK_SET
-                     : Origin == TSeekOrigin::soCurrent ? SEEK_CUR
-                                                        : SEEK_END;
-  const int64_t result = ::_lseeki64(handle_, Offset, whence);
+  const int64_t result = ::_lseeki64(handle_, Offset, SeekWhence(Origin));
   if (result < 0) throw EStreamError("Stream seek error");
   return result;
 }
 
+namespace {
+
+// The runtime's calls move at most INT_MAX bytes at a time.
+unsigned Chunk(int64_t left) { return static_cast<unsigned>(std::min<int64_t>(left, INT_MAX)); }
+int64_t Moved(int n) { return n < 0 ? 0 : n; }
+
+}  // namespace
+
 int64_t TFileStream::Read(void* Buffer, int64_t Count) {
-  int64_t done = 0;
-  while (done < Count) {
-    const auto chunk = static_cast<unsigned>(std::min<int64_t>(Count - done, INT_MAX));
-    const int n = ::_read(handle_, static_cast<uint8_t*>(Buffer) + done, chunk);
-    if (n <= 0) break;
-    done += n;
-  }
-  return done;
+  return MoveAllBytes(Count, [&](int64_t done, int64_t left) {
+    return Moved(::_read(handle_, static_cast<uint8_t*>(Buffer) + done, Chunk(left)));
+  });
 }
 
 int64_t TFileStream::Write(const void* Buffer, int64_t Count) {
-  int64_t done = 0;
-  while (done < Count) {
-    const auto chunk = static_cast<unsigned>(std::min<int64_t>(Count - done, INT_MAX));
-    const int n = ::_write(handle_, static_cast<const uint8_t*>(Buffer) + done, chunk);
-    if (n <= 0) break;
-    done += n;
-  }
-  return done;
+  return MoveAllBytes(Count, [&](int64_t done, int64_t left) {
+    return Moved(::_write(handle_, static_cast<const uint8_t*>(Buffer) + done, Chunk(left)));
+  });
 }
 
 void TFileStream::SetSize(int64_t NewSize) {
