@@ -180,10 +180,29 @@ class Expander {
     }
     if (AtLineStart(found))
       source_.Fail(t, "label \"" + std::string(name) + "\" is already defined");
+    if (symbol.kind == Symbol::Kind::kCounter && WrittenAfterDigits(tokens, i, out)) {
+      ContinueNumber(out.operands.back(), TwoDigits(symbol.value));
+      return {next, found};
+    }
     std::int64_t value = symbol.value;
     if (symbol.kind == Symbol::Kind::kLabel && found != Found::kPseudoValue) value -= line_;
     Append(out, NumberToken(value, t));
     return {next, found};
+  }
+
+  // True when tokens[i] touches the digits written before it ("666z"), which
+  // are then the last operand token so far.
+  static bool WrittenAfterDigits(Tokens tokens, std::size_t i, const Statement& out) {
+    return i > 0 && tokens[i].joined && tokens[i - 1].kind == TokenKind::kNumber &&
+           !out.operands.empty() && out.operands.back().kind == TokenKind::kNumber &&
+           !out.operands.back().has_value;
+  }
+
+  // The reference assembler puts a FOR counter in place as text, so digits
+  // written right before it and its two or more digits read as one number:
+  // "666z" with z at 14 is 66614, at 1 it is 66601.
+  void ContinueNumber(Token& number, const std::string& digits) {
+    number.text = names_.emplace_back(std::string(number.text) + digits);
   }
 
   // The name at tokens[next - 1] with the values of the FOR counters joined
