@@ -144,6 +144,67 @@ TEST(Assembler, Errors) {
   for (const Case& c : cases) EXPECT_EQ(Asm(c.source), c.expected) << c.source;
 }
 
+// A FOR counter written right after digits continues the number as text
+// ("666z" with z at 1 is 66601, at 11 it is 66611; "7n" with n at 100 is 7100),
+// also inside an EQU text used in the block and in an assertion. The expected
+// load form is the reference simulator's assembly of this warrior: pmars 0.9.2
+// (Debian package pmars), `pmars -r 0 counted.red`, whose listing was turned
+// into the load form by dropping its ORG line, writing START as start and
+// removing the blanks inside the operands.
+TEST(Assembler, ForCounterAfterDigitsAssemblesAsTheReference) {
+  const char* source =
+      ";redcode-94\n"
+      ";name Counted Digits\n"
+      ";author Tonewell tests\n"
+      ";assert CORESIZE == 8000\n"
+      "far     equ     4z+1\n"
+      "top     dat     #0, #0\n"
+      "z       for     3\n"
+      "        mov     #-666z, 999z\n"
+      "        djn     far, <-(2z)\n"
+      "        rof\n"
+      "k       for     11\n"
+      "        spl     #k, }5k\n"
+      "        rof\n"
+      "n       for     100\n"
+      ";assert n < 100 || 7n == 7100\n"
+      "        rof\n"
+      "        jmp     top\n"
+      "        end     top+1\n";
+  const char* reference =
+      ";redcode-94\n"
+      ";name Counted Digits\n"
+      ";author Tonewell tests\n"
+      "       DAT.F  #0, #0\n"
+      "start  MOV.AB #-2601, $3901\n"
+      "       DJN.B  $402, <-201\n"
+      "       MOV.AB #-2602, $3902\n"
+      "       DJN.B  $403, <-202\n"
+      "       MOV.AB #-2603, $3903\n"
+      "       DJN.B  $404, <-203\n"
+      "       SPL.B  #1, }501\n"
+      "       SPL.B  #2, }502\n"
+      "       SPL.B  #3, }503\n"
+      "       SPL.B  #4, }504\n"
+      "       SPL.B  #5, }505\n"
+      "       SPL.B  #6, }506\n"
+      "       SPL.B  #7, }507\n"
+      "       SPL.B  #8, }508\n"
+      "       SPL.B  #9, }509\n"
+      "       SPL.B  #10, }510\n"
+      "       SPL.B  #11, }511\n"
+      "       JMP.B  $-18, $0\n";
+  EXPECT_EQ(WriteLoadForm(AssembleSource(source, "counted.red")), reference);
+  // Where the reference joins more than that, the assembler stops rather than
+  // differ: digits and a counter with a blank between them (pmars joins any
+  // two numbers) and the counter's text reaching digits through an EQU name
+  // (pmars: 6601). A name that only begins with the counter is no counter
+  // (pmars: undefined too).
+  EXPECT_EQ(Asm("z for 1\ndat #666 z\nrof"), "2:10: expected an operator before \"z\"");
+  EXPECT_EQ(Asm("z for 1\ndat 6z6\nrof"), "2:6: undefined symbol \"z6\"");
+  EXPECT_EQ(Asm("c equ z\nz for 1\ndat 66c\nrof"), "1:7: expected an operator before \"z\"");
+}
+
 TEST(Assembler, ExpansionIsBounded) {
   // Each EQU doubles the text of the one before: 2^40 tokens if unbounded.
   std::ostringstream doubling;

@@ -112,6 +112,111 @@ class TokenStream {
   std::vector<Frame> frames_;
 };
 
+// An instruction's operands as read: [.MODIFIER] [MODE] A [, [MODE] B].
+struct Operands {
+  int modifier = -1;  // -1: none written
+  int a_mode = kDirect;
+  int b_mode = kDirect;
+  std::vector<Token> a;
+  std::vector<Token> b;
+  bool has_b = false;
+};
+
+// Reads the operands of one instruction token by token, failing at the first
+// token that cannot stand where it is.
+class OperandReader {
+ public:
+  explicit OperandReader(const SourceText& source) : source_(source) {}
+
+  // True when the next token must be a modifier, which is read as written
+  // (never as a name to look up).
+  bool ExpectsModifier() const { return state_ == State::kModifier; }
+
+  void Take(const Token& t) {
+    switch (state_) {
+      case State::kModeOrModifier:
+        if (t.kind == TokenKind::kDot) {
+          state_ = State::kModifier;
+          complete_ = false;
+          return;
+        }
+        [[fallthrough]];
+      case State::kModeA:
+      case State::kModeB:
+        return TakeMode(t);
+      case State::kModifier:
+        return TakeModifier(t);
+      case State::kValueA:
+      case State::kValueB:
+        return TakeValue(t);
+    }
+  }
+
+  // The operands, once all tokens are taken; fails after `last` (the last
+  // token read, or the operation) when they are incomplete.
+  Operands Finish(const Token& last) {
+    if (!complete_) {
+      source_.FailAfter(last, state_ == State::kModifier ? "missing modifier" : "missing operand");
+    }
+    return std::move(operands_);
+  }
+
+ private:
+  enum class State { kModeOrModifier, kModifier, kModeA, kValueA, kModeB, kValueB };
+
+  void TakeMode(const Token& t) {
+    const bool b_side = state_ == State::kModeB;
+    complete_ = false;
+    if (IsModeSymbol(t.kind)) {
+      (b_side ? operands_.b_mode : operands_.a_mode) = ModeIndex(t.kind);
+      state_ = b_side ? State::kValueB : State::kValueA;
+      return;
+    }
+    if (IsExpressionToken(t.kind)) {
+      state_ = b_side ? State::kValueB : State::kValueA;
+      (b_side ? operands_.b : operands_.a).push_back(t);
+      complete_ = true;
+      return;
+    }
+    source_.Fail(t, std::string(b_side ? "expected the B-operand" : "expected an operand") +
+                        ", not " + Describe(t));
+  }
+
+  void TakeModifier(const Token& t) {
+    if (t.kind == TokenKind::kIdentifier) {
+      const std::string upper = UpperCase(std::string(t.text));
+      for (std::size_t m = 0; m < kModifierNames.size(); ++m) {
+        if (kModifierNames[m] == upper) operands_.modifier = static_cast<int>(m);
+      }
+    }
+    if (operands_.modifier < 0) {
+      source_.Fail(t, "expected a modifier (A, B, AB, BA, F, X or I), not " + Describe(t));
+    }
+    state_ = State::kModeA;
+    complete_ = false;
+  }
+
+  void TakeValue(const Token& t) {
+    if (state_ == State::kValueA && t.kind == TokenKind::kComma) {
+      if (operands_.a.empty()) source_.Fail(t, "missing value of the A-operand");
+      state_ = State::kModeB;
+      operands_.has_b = true;
+      complete_ = false;
+      return;
+    }
+    if (!IsOperatorInExpression(t.kind)) {
+      source_.Fail(t, Describe(t) + " cannot stand in an expression");
+    }
+    (state_ == State::kValueB ? operands_.b : operands_.a).push_back(t);
+    complete_ = true;
+  }
+
+  const SourceText& source_;
+  State state_ = State::kModeOrModifier;
+  bool complete_ = false;  // the operands read so far could end here
+  Operands operands_;
+};
+
 class Encoder {
  public:
   Encoder(SymbolTable& symbols, Registers& registers, const SourceText& source)
@@ -149,8 +254,6 @@ class Encoder {
   }
 
  private:
-  enum class State { kModeOrModifier, kModifier, kModeA, kValueA, kModeB, kValueB };
-
   // The token as the operand sees it: a label becomes its distance from
   // `index` (or its index, when `absolute`); an EQU text is opened, and then
   // nullptr is returned.
@@ -180,108 +283,50 @@ class Encoder {
   }
 
   AssembledInstruction Instruction(const Statement& statement, int index) {
-    State state = State::kModeOrModifier;
-    bool complete = false;
-    int modifier = -1;
-    int a_mode = kDirect;
-    int b_mode = kDirect;
-    std::vector<Token> a;
-    std::vector<Token> b;
-    bool has_b = false;
+    OperandReader reader(source_);
     const Token* last = &statement.keyword;
     TokenStream stream(statement.operands);
     while (const Token* written = stream.Next()) {
       last = written;
       const Token* resolved =
-          state == State::kModifier ? written : Resolve(*written, stream, index, false);
-      if (resolved == nullptr) continue;
-      const Token& t = *resolved;
-      switch (state) {
-        case State::kModeOrModifier:
-          if (t.kind == TokenKind::kDot) {
-            state = State::kModifier;
-            complete = false;
-            continue;
-          }
-          [[fallthrough]];
-        case State::kModeA:
-        case State::kModeB: {
-          const bool b_side = state == State::kModeB;
-          complete = false;
-          if (IsModeSymbol(t.kind)) {
-            (b_side ? b_mode : a_mode) = ModeIndex(t.kind);
-            state = b_side ? State::kValueB : State::kValueA;
-            continue;
-          }
-          if (IsExpressionToken(t.kind)) {
-            state = b_side ? State::kValueB : State::kValueA;
-            (b_side ? b : a).push_back(t);
-            complete = true;
-            continue;
-          }
-          source_.Fail(t, std::string(b_side ? "expected the B-operand" : "expected an operand") +
-                              ", not " + Describe(t));
-        }
-        case State::kModifier: {
-          if (t.kind == TokenKind::kIdentifier) {
-            const std::string upper = UpperCase(std::string(t.text));
-            for (std::size_t m = 0; m < kModifierNames.size(); ++m) {
-              if (kModifierNames[m] == upper) modifier = static_cast<int>(m);
-            }
-          }
-          if (modifier < 0) {
-            source_.Fail(t, "expected a modifier (A, B, AB, BA, F, X or I), not " + Describe(t));
-          }
-          state = State::kModeA;
-          complete = false;
-          continue;
-        }
-        case State::kValueA:
-          if (t.kind == TokenKind::kComma) {
-            if (a.empty()) source_.Fail(t, "missing value of the A-operand");
-            state = State::kModeB;
-            has_b = true;
-            complete = false;
-            continue;
-          }
-          [[fallthrough]];
-        case State::kValueB:
-          if (IsOperatorInExpression(t.kind)) {
-            (state == State::kValueB ? b : a).push_back(t);
-            complete = true;
-            continue;
-          }
-          source_.Fail(t, Describe(t) + " cannot stand in an expression");
-      }
+          reader.ExpectsModifier() ? written : Resolve(*written, stream, index, false);
+      if (resolved != nullptr) reader.Take(*resolved);
     }
-    if (!complete) {
-      source_.FailAfter(*last, state == State::kModifier ? "missing modifier" : "missing operand");
-    }
+    Operands operands = reader.Finish(*last);
+    if (!operands.has_b) CompleteOneOperand(statement, operands);
     const int opcode = statement.operation;
-    if (!has_b) {
-      if (opcode == kDat) {
-        b_mode = a_mode;
-        b = std::move(a);
-        a_mode = kImmediate;
-        a = {ZeroAt(statement.keyword)};
-      } else if (opcode == kJmp || opcode == kSpl || opcode == kNop) {
-        b_mode = kDirect;
-        b = {ZeroAt(statement.keyword)};
-      } else {
-        source_.Fail(
-            statement.keyword,
-            std::string(kOpcodeNames[static_cast<std::size_t>(opcode)]) + " needs two operands");
-      }
-    }
     AssembledInstruction instruction;
     instruction.opcode = static_cast<std::uint8_t>(opcode);
     instruction.modifier = static_cast<std::uint8_t>(
-        modifier >= 0 ? modifier : DefaultModifier(opcode, a_mode, b_mode));
-    instruction.a_mode = static_cast<std::uint8_t>(a_mode);
-    instruction.b_mode = static_cast<std::uint8_t>(b_mode);
-    instruction.a_value = FoldToCore(EvaluateExpression(a, registers_, source_, statement.keyword));
-    instruction.b_value = FoldToCore(EvaluateExpression(b, registers_, source_, statement.keyword));
+        operands.modifier >= 0 ? operands.modifier
+                               : DefaultModifier(opcode, operands.a_mode, operands.b_mode));
+    instruction.a_mode = static_cast<std::uint8_t>(operands.a_mode);
+    instruction.b_mode = static_cast<std::uint8_t>(operands.b_mode);
+    instruction.a_value = FieldValue(operands.a, statement.keyword);
+    instruction.b_value = FieldValue(operands.b, statement.keyword);
     return instruction;
+  }
+
+  // DAT x is DAT #0, x; JMP, SPL and NOP get $0 as B-operand; any other
+  // operation written with one operand is an error.
+  void CompleteOneOperand(const Statement& statement, Operands& operands) const {
+    const int opcode = statement.operation;
+    if (opcode == kDat) {
+      operands.b_mode = operands.a_mode;
+      operands.b = std::move(operands.a);
+      operands.a_mode = kImmediate;
+      operands.a = {ZeroAt(statement.keyword)};
+    } else if (opcode == kJmp || opcode == kSpl || opcode == kNop) {
+      operands.b_mode = kDirect;
+      operands.b = {ZeroAt(statement.keyword)};
+    } else {
+      source_.Fail(statement.keyword, std::string(kOpcodeNames[static_cast<std::size_t>(opcode)]) +
+                                          " needs two operands");
+    }
+  }
+
+  int FieldValue(const std::vector<Token>& expression, const Token& keyword) {
+    return FoldToCore(EvaluateExpression(expression, registers_, source_, keyword));
   }
 
   std::int64_t PseudoValue(const Statement& statement, int index) {

@@ -41,6 +41,15 @@ struct LineCursor {
   std::size_t index;
 };
 
+// How reading goes on after one token: at `next`, with `found` telling what
+// came before; or, when `done`, the rest of the line was read with it and
+// `found` is what the whole reading found.
+struct Step {
+  std::size_t next = 0;
+  Found found = Found::kNothing;
+  bool done = false;
+};
+
 bool IsAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 std::string TwoDigits(std::int64_t value) {
@@ -57,124 +66,177 @@ class Expander {
 
   std::vector<Statement> Run(const std::vector<TokenLine>& lines) {
     for (std::size_t i = 0; i < lines.size() && !stopped_; ++i) {
-      CountLine(lines[i]);
-      if (lines[i].is_assert) {
-        if (skipping_ == 0) CheckAssertion(lines[i]);
-        continue;
-      }
-      Statement statement;
       LineCursor cursor{lines, i};
-      const Found found = Read(lines[i].tokens, cursor, statement, Found::kNothing);
-      if (found == Found::kStatement) Emit(std::move(statement));
-      if (found == Found::kRof) source_.Fail(lines[i].tokens.front(), "ROF without FOR");
+      if (ReadLine(cursor) == Found::kRof) {
+        source_.Fail(lines[i].tokens.front(), "ROF without FOR");
+      }
       i = cursor.index;
     }
     return std::move(statements_);
   }
 
  private:
+  // Reads the line at the cursor (and the lines a FOR or EQU on it takes,
+  // leaving the cursor on the last of them) and emits what it makes.
+  Found ReadLine(LineCursor& cursor) {
+    const TokenLine& line = cursor.lines[cursor.index];
+    CountLine(line);
+    if (line.is_assert) {
+      if (skipping_ == 0) CheckAssertion(line);
+      return Found::kNothing;
+    }
+    Statement statement;
+    const Found found = Read(line.tokens, cursor, statement, Found::kNothing);
+    if (found == Found::kStatement) Emit(std::move(statement));
+    return found;
+  }
+
   // Reads tokens as part of one line, `found` telling what came before them.
   Found Read(Tokens tokens, LineCursor& cursor, Statement& out, Found found) {
+    if (skipping_ > 0) return Skip(tokens, found);
     std::size_t i = 0;
     while (i < tokens.size()) {
-      const Token& t = tokens[i];
-      if (t.kind != TokenKind::kIdentifier) {
-        if (skipping_ > 0) return Found::kNothing;
-        if (AtLineStart(found))
-          source_.Fail(t, "expected a label or an operation, not " + Describe(t));
-        Append(out, t);
-        ++i;
-        continue;
-      }
+      const Step step = ReadToken(tokens, i, cursor, out, found);
+      if (step.done) return step.found;
+      i = step.next;
+      found = step.found;
+    }
+    return found;
+  }
+
+  Step ReadToken(Tokens tokens, std::size_t i, LineCursor& cursor, Statement& out, Found found) {
+    const Token& t = tokens[i];
+    if (t.kind != TokenKind::kIdentifier) {
+      if (AtLineStart(found))
+        source_.Fail(t, "expected a label or an operation, not " + Describe(t));
+      Append(out, t);
+      return {i + 1, found};
+    }
+    if (t.keyword >= 0) return {0, ReadKeyword(t, tokens.subspan(i + 1), cursor, out, found), true};
+    if (t.text == "CURLINE") {
+      if (AtLineStart(found)) source_.Fail(t, "CURLINE cannot be a label");
+      Append(out, NumberToken(line_, t));
+      return {i + 1, found};
+    }
+    return ReadName(tokens, i, cursor, out, found);
+  }
+
+  // The lines of a FOR block with a count of 0 or less are not read: only
+  // the FOR and ROF in them are counted, to find the block's end.
+  Found Skip(Tokens tokens, Found found) {
+    for (const Token& t : tokens) {
+      if (t.kind != TokenKind::kIdentifier) return Found::kNothing;
       if (t.keyword == kKeywordRof) {
-        if (skipping_ > 0) {
-          --skipping_;
-          return Found::kDropped;
-        }
-        if (AtLineStart(found)) return Found::kRof;
-        source_.Fail(t, "ROF must stand at the start of a line");
+        --skipping_;
+        return Found::kDropped;
       }
       if (t.keyword == kKeywordFor) {
-        if (skipping_ > 0) {
-          ++skipping_;
-          return Found::kDropped;
-        }
-        if (AtLineStart(found)) return ForBlock(tokens.subspan(i + 1), t, cursor);
-        source_.Fail(t, "FOR must stand at the start of a line (after its labels)");
+        ++skipping_;
+        return Found::kDropped;
       }
-      if (t.text == "CURLINE") {
-        if (skipping_ > 0) return Found::kNothing;
-        if (AtLineStart(found)) source_.Fail(t, "CURLINE cannot be a label");
-        Append(out, NumberToken(line_, t));
-        ++i;
-        continue;
-      }
-      if (t.keyword == kKeywordEqu) {
-        if (skipping_ > 0) return Found::kNothing;
-        if (AtLineStart(found)) return DefineEqu(tokens.subspan(i + 1), t, cursor);
-        source_.Fail(t, "EQU must follow the name it defines");
-      }
-      const int operation = t.keyword;
-      if (operation >= 0 && operation <= kPin) {
-        if (skipping_ > 0) return Found::kNothing;
-        if (AtLineStart(found))
-          return BeginStatement(operation, t, tokens.subspan(i + 1), cursor, out);
-        source_.Fail(t, "the operation " + Describe(t) + " cannot stand here");
-      }
-      if (skipping_ > 0) {
-        ++i;
-        found = Found::kNothing;
-        continue;
-      }
-      // A name, perhaps joined to FOR counters with "&".
-      std::string_view name = t.text;
-      std::string joined;
-      std::size_t next = i + 1;
-      while (next + 1 < tokens.size() && tokens[next].kind == TokenKind::kAmpersand &&
-             tokens[next].joined && tokens[next + 1].kind == TokenKind::kIdentifier &&
-             tokens[next + 1].joined && IsAlpha(tokens[next + 1].text[0])) {
-        const auto counter = symbols_.find(tokens[next + 1].text);
-        if (counter == symbols_.end() || counter->second.kind != Symbol::Kind::kCounter) {
-          source_.Fail(tokens[next + 1],
-                       "only a FOR counter can follow \"&\", not " + Describe(tokens[next + 1]));
-        }
-        if (joined.empty()) joined = std::string(t.text);
-        joined += TwoDigits(counter->second.value);
-        next += 2;
-      }
-      if (!joined.empty()) name = names_.emplace_back(std::move(joined));
-      const auto found_symbol = symbols_.find(name);
-      if (found_symbol != symbols_.end()) {
-        Symbol& symbol = found_symbol->second;
-        if (symbol.kind == Symbol::Kind::kText) {
-          if (symbol.text->expanding) source_.Fail(t, "EQU " + Describe(t) + " refers to itself");
-          return PutTextInPlace(symbol, t, tokens.subspan(next), cursor, out, found);
-        }
-        if (AtLineStart(found)) {
-          source_.Fail(t, "label \"" + std::string(name) + "\" is already defined");
-        }
-        std::int64_t value = symbol.value;
-        if (symbol.kind == Symbol::Kind::kLabel && found != Found::kPseudoValue) value -= line_;
-        Append(out, NumberToken(value, t));
-        i = next;
-        continue;
-      }
-      if (AtLineStart(found)) {
-        if (pendingLabels_.size() >= 7) source_.Fail(t, "more than 7 labels on one instruction");
-        pendingLabels_.emplace_back(name);
-        if (next < tokens.size() && tokens[next].kind == TokenKind::kColon && tokens[next].joined) {
-          ++next;
-        }
-        found = Found::kLabel;
-        i = next;
-        continue;
-      }
+      if (t.keyword >= 0 || t.text == "CURLINE") return Found::kNothing;
+    }
+    return tokens.empty() ? found : Found::kNothing;
+  }
+
+  // ROF, FOR, EQU or an operation; what follows `keyword` is read with it.
+  Found ReadKeyword(const Token& keyword, Tokens rest, LineCursor& cursor, Statement& out,
+                    Found found) {
+    const bool line_start = AtLineStart(found);
+    switch (keyword.keyword) {
+      case kKeywordRof:
+        if (line_start) return Found::kRof;
+        source_.Fail(keyword, "ROF must stand at the start of a line");
+      case kKeywordFor:
+        if (line_start) return ForBlock(rest, keyword, cursor);
+        source_.Fail(keyword, "FOR must stand at the start of a line (after its labels)");
+      case kKeywordEqu:
+        if (line_start) return DefineEqu(rest, keyword, cursor);
+        source_.Fail(keyword, "EQU must follow the name it defines");
+      default:
+        if (line_start) return BeginStatement(keyword.keyword, keyword, rest, cursor, out);
+        source_.Fail(keyword, "the operation " + Describe(keyword) + " cannot stand here");
+    }
+  }
+
+  // A name (perhaps joined to FOR counters with "&"): a symbol's value or
+  // text, a new label, or a word left for the second pass.
+  Step ReadName(Tokens tokens, std::size_t i, LineCursor& cursor, Statement& out, Found found) {
+    const Token& t = tokens[i];
+    std::size_t next = i + 1;
+    const std::string_view name = JoinCounters(tokens, next);
+    const auto found_symbol = symbols_.find(name);
+    if (found_symbol == symbols_.end()) {
+      if (AtLineStart(found)) return {DefineLabelLater(name, t, tokens, next), Found::kLabel};
       Token word = t;
       word.text = name;
       Append(out, word);
-      i = next;
+      return {next, found};
     }
-    return found;
+    Symbol& symbol = found_symbol->second;
+    if (symbol.kind == Symbol::Kind::kText) {
+      if (symbol.text->expanding) source_.Fail(t, "EQU " + Describe(t) + " refers to itself");
+      return {0, PutTextInPlace(symbol, t, tokens.subspan(next), cursor, out, found), true};
+    }
+    if (AtLineStart(found))
+      source_.Fail(t, "label \"" + std::string(name) + "\" is already defined");
+    if (symbol.kind == Symbol::Kind::kCounter && WrittenAfterDigits(tokens, i, out)) {
+      ContinueNumber(out.operands.back(), TwoDigits(symbol.value));
+      return {next, found};
+    }
+    std::int64_t value = symbol.value;
+    if (symbol.kind == Symbol::Kind::kLabel && found != Found::kPseudoValue) value -= line_;
+    Append(out, NumberToken(value, t));
+    return {next, found};
+  }
+
+  // True when tokens[i] touches the digits written before it ("666z"), which
+  // are then the last operand token so far.
+  static bool WrittenAfterDigits(Tokens tokens, std::size_t i, const Statement& out) {
+    return i > 0 && tokens[i].joined && tokens[i - 1].kind == TokenKind::kNumber &&
+           !out.operands.empty() && out.operands.back().kind == TokenKind::kNumber &&
+           !out.operands.back().has_value;
+  }
+
+  // The reference assembler puts a FOR counter in place as text, so digits
+  // written right before it and its two or more digits read as one number:
+  // "666z" with z at 14 is 66614, at 1 it is 66601.
+  void ContinueNumber(Token& number, const std::string& digits) {
+    number.text = names_.emplace_back(std::string(number.text) + digits);
+  }
+
+  // The name at tokens[next - 1] with the values of the FOR counters joined
+  // to it by "&"; `next` moves past them.
+  std::string_view JoinCounters(Tokens tokens, std::size_t& next) {
+    const Token& first = tokens[next - 1];
+    std::string joined;
+    while (next + 1 < tokens.size() && tokens[next].kind == TokenKind::kAmpersand &&
+           tokens[next].joined && tokens[next + 1].kind == TokenKind::kIdentifier &&
+           tokens[next + 1].joined && IsAlpha(tokens[next + 1].text[0])) {
+      const auto counter = symbols_.find(tokens[next + 1].text);
+      if (counter == symbols_.end() || counter->second.kind != Symbol::Kind::kCounter) {
+        source_.Fail(tokens[next + 1],
+                     "only a FOR counter can follow \"&\", not " + Describe(tokens[next + 1]));
+      }
+      if (joined.empty()) joined = std::string(first.text);
+      joined += TwoDigits(counter->second.value);
+      next += 2;
+    }
+    if (joined.empty()) return first.text;
+    return names_.emplace_back(std::move(joined));
+  }
+
+  // Keeps `name` for the instruction (or FOR) that the labels of this line
+  // stand before; a ":" right after it belongs to it. Returns where the line
+  // goes on.
+  std::size_t DefineLabelLater(std::string_view name, const Token& at, Tokens tokens,
+                               std::size_t next) {
+    if (pendingLabels_.size() >= 7) source_.Fail(at, "more than 7 labels on one instruction");
+    pendingLabels_.emplace_back(name);
+    if (next < tokens.size() && tokens[next].kind == TokenKind::kColon && tokens[next].joined) {
+      ++next;
+    }
+    return next;
   }
 
   Found BeginStatement(int operation, const Token& keyword, Tokens rest, LineCursor& cursor,
@@ -232,24 +294,13 @@ class Expander {
     std::size_t last = first;
     for (std::int64_t n = 1; n <= count && !stopped_; ++n) {
       if (!counter_name.empty()) symbols_[counter_name].value = n;
-      std::size_t k = first;
+      LineCursor body{cursor.lines, first};
       while (!stopped_) {
-        if (k + 1 >= cursor.lines.size()) source_.Fail(keyword, "FOR without ROF");
-        ++k;
-        const TokenLine& body = cursor.lines[k];
-        CountLine(body);
-        if (body.is_assert) {
-          if (skipping_ == 0) CheckAssertion(body);
-          continue;
-        }
-        Statement statement;
-        LineCursor inner{cursor.lines, k};
-        const Found found = Read(body.tokens, inner, statement, Found::kNothing);
-        k = inner.index;
-        if (found == Found::kRof) break;
-        if (found == Found::kStatement) Emit(std::move(statement));
+        if (body.index + 1 >= cursor.lines.size()) source_.Fail(keyword, "FOR without ROF");
+        ++body.index;
+        if (ReadLine(body) == Found::kRof) break;
       }
-      last = k;
+      last = body.index;
     }
     if (!counter_name.empty()) symbols_.erase(counter_name);
     --nesting_;

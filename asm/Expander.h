@@ -1,9 +1,10 @@
 #pragma once
 // The first pass over the token lines: labels get their instruction index,
 // EQU texts are recorded and put in place of their names, FOR/ROF blocks are
-// repeated (their counter put in place, and joined to names by "&"), CURLINE
-// becomes the number of instructions so far, ";assert" conditions are
-// checked, and expansion stops at END. What comes out is one statement per
+// repeated (their counter put in place: as a number, joined to a name by "&",
+// or continuing digits written right before it), CURLINE becomes the number
+// of instructions so far, ";assert" conditions are checked, and expansion
+// stops at END. What comes out is one statement per
 // instruction or ORG/END/PIN, its operands still tokens: names defined later
 // in the file are left for the second pass.
 //
@@ -44,8 +45,8 @@ struct ExpansionLimits {
 // Runs the first pass. `symbols` holds the predefined constants on entry and
 // every label and EQU on return; `registers` is shared with the evaluation of
 // FOR counts and assertions. Errors raise ERedcodeSourceError.
-// Names joined with "&" are kept in `names`, which must outlive the
-// statements.
+// Names joined with "&" and numbers continued by a counter are kept in
+// `names`, which must outlive the statements.
 std::vector<Statement> ExpandSource(const std::vector<TokenLine>& lines, const SourceText& source,
                                     SymbolTable& symbols, Registers& registers,
                                     const ExpansionLimits& limits, NameStore& names);

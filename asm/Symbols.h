@@ -39,8 +39,9 @@ struct NameHash {
 // Looked up by std::string_view without building a string.
 using SymbolTable = std::unordered_map<std::string, Symbol, NameHash, std::equal_to<>>;
 
-// Texts made during an assembly (names joined with "&", the names of the
-// predefined constants) that tokens refer to; a deque never moves them.
+// Texts made during an assembly (names joined with "&", numbers continued by
+// a FOR counter, the names of the predefined constants) that tokens refer
+// to; a deque never moves them.
 using NameStore = std::deque<std::string>;
 
 // The predefined constants and their values when no override is given.
