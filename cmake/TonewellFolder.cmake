@@ -34,6 +34,21 @@ if(TONEWELL_TESTS)
   endforeach()
   add_library(tonewell_testing STATIC ${tonewell_testing_built})
   target_include_directories(tonewell_testing PUBLIC ${CMAKE_SOURCE_DIR})
+  target_link_libraries(tonewell_testing PUBLIC GTest::gtest GTest::gmock)
+  # Most of a test file's compile time is the test framework's headers: they
+  # are precompiled once, here, and every test program reuses that (each
+  # program precompiling its own cost as much as a dozen test files).
+  if(WIN32)
+    # The cross-build's slowest part is the test programs' own code, most of
+    # the code there is: it is optimised only lightly (what the tests test,
+    # the libraries, keeps the build's optimisation), and the POSIX stand-ins
+    # the tests use are precompiled with the framework.
+    target_compile_options(tonewell_testing PUBLIC -Og)
+    target_precompile_headers(tonewell_testing PRIVATE
+      ${CMAKE_SOURCE_DIR}/runtime/PosixTestShims_windows.h <gmock/gmock.h> <gtest/gtest.h>)
+  else()
+    target_precompile_headers(tonewell_testing PRIVATE <gmock/gmock.h> <gtest/gtest.h>)
+  endif()
 endif()
 
 function(tonewell_folder name)
@@ -75,19 +90,7 @@ function(tonewell_folder name)
     add_executable(${name}_tests ${test_sources})
     target_link_libraries(${name}_tests PRIVATE ${lib} tonewell_testing GTest::gtest GTest::gmock
                                                 GTest::gtest_main)
-    # Most of a test file's compile time is the test framework's headers:
-    # they are read once per program, precompiled.
-    if(WIN32)
-      # The cross-build's slowest part is the test programs' own code, most
-      # of the code there is: it is optimised only lightly (what the tests
-      # test, the libraries, keeps the build's optimisation), and the POSIX
-      # stand-ins the tests use are precompiled with the framework.
-      target_compile_options(${name}_tests PRIVATE -Og)
-      target_precompile_headers(${name}_tests PRIVATE
-        ${CMAKE_SOURCE_DIR}/runtime/PosixTestShims_windows.h <gmock/gmock.h> <gtest/gtest.h>)
-    else()
-      target_precompile_headers(${name}_tests PRIVATE <gmock/gmock.h> <gtest/gtest.h>)
-    endif()
+    target_precompile_headers(${name}_tests REUSE_FROM tonewell_testing)
     # Tests find the built program, the project's examples and the shared corpus through these.
     target_compile_definitions(${name}_tests PRIVATE
       TONEWELL_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
