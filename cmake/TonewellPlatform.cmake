@@ -18,7 +18,8 @@ if(WIN32)
       # build's in CI instead.)
       sound/WavRecorder_test audio/WavePeers_test audio/WaveConvertPeers_test
       # The terminal view through curses and terminfo, and its tests on
-      # pseudo-terminals; the Windows build has ConsoleScreen_windows.cpp.
+      # pseudo-terminals; the Windows build draws on the console
+      # (view/Console*_windows.cpp).
       view/CursesScreen view/LineScreen view/ViewScreen_test view/BattleView_test
       driver/TonewellView_test)
   # A self-contained program: the C and C++ runtimes and the thread library

@@ -1,17 +1,12 @@
-// The Windows console's view: the status line alone, redrawn in place with a
-// carriage return and blanks, which every console shows without escape
-// sequences. The Windows build has no full-screen map: the core view is
-// this line too.
+// The Windows console's line view: the status line alone, redrawn in place
+// with a carriage return and blanks, which every console shows without
+// escape sequences. (The core view is ConsoleCoreScreen_windows.cpp.)
 
-// Ours before the system's: windows.h defines macros with the names of
-// some of our constants.
-// clang-format off
 #include "view/ViewScreen.h"
-#include <io.h>
-#include <windows.h>
-// clang-format on
-
+// After ours: windows.h defines macros with the names of some of our constants.
 #include <string>
+
+#include "view/Console_windows.h"
 
 namespace tw {
 namespace {
@@ -65,16 +60,6 @@ class ConsoleLineScreen : public ViewScreen {
   bool drawn_ = false;
 };
 
-// The console behind fd, or null when fd is a file or a pipe.
-HANDLE ConsoleOf(int fd) {
-  const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
-  CONSOLE_SCREEN_BUFFER_INFO info{};
-  if (handle == INVALID_HANDLE_VALUE || !::GetConsoleScreenBufferInfo(handle, &info)) {
-    return nullptr;
-  }
-  return handle;
-}
-
 }  // namespace
 
 void DrainTerminal(int) {}  // a console has shown what a write returned from
@@ -84,7 +69,5 @@ std::unique_ptr<ViewScreen> OpenLineScreen(int fd) {
   if (console == nullptr) return nullptr;
   return std::make_unique<ConsoleLineScreen>(fd, console);
 }
-
-std::unique_ptr<ViewScreen> OpenCoreScreen(int fd) { return OpenLineScreen(fd); }
 
 }  // namespace tw
