@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # The Windows build's view as a person sees it, under Wine: tonewell.exe runs
 # in a tmux pane (a real terminal, on which Wine's console draws), the pane's
-# text is captured at a few moments and checked.
+# text is captured at a few moments and checked: the core view moves, names
+# the warriors and the heard instruction, marks both, follows a resize; Ctrl-C
+# ends it with 130 and the report line; standard output holds exactly the
+# usual lines; a failure leaves its report line and no view; the line view;
+# standard error in a file gets nothing.
 #
 #   tools/wine/tmux-view-check.sh TONEWELL.EXE RESIZECONSOLE.EXE [VIEW_TESTS.EXE]
 #
@@ -107,5 +111,32 @@ run "clear; TONEWELL_AUDIO=null:fast '$wine' '$exe' '$mice' '$piper' 0 > b.view;
 within 40 done_file b.status || fail "no end of the runs to the end"
 diff <(grep -v '^Seconds:' b.view) <(grep -v '^Seconds:' b.off) >/dev/null || fail "stdout differs with the view"
 echo "ok: a full run leaves exactly the usual lines on stdout and the terminal"
+
+# --- A failure after the view opened (a warrior line that cannot be read):
+# the report line, exit status 1, the view gone.
+printf ';redcode-94\n;name Bad\n;author x\nMOV.I $0 $1\n' >bad.red
+run "clear; TONEWELL_AUDIO=null '$wine' '$exe' bad.red '$piper' 1000 > f.out 2>/dev/null; echo \$? > f.status"
+within 20 done_file f.status || fail "no end of the failing run"
+[ "$(cat f.status)" = 1 ] && grep -q '^Exception: Failed to find comma$' f.out ||
+  fail "the failing run: status $(cat f.status), $(cat f.out)"
+shows '^(Cycle|Heard) ' && fail "the view is still on the screen after a failure"
+echo "ok: a failure leaves the report line and status 1, and no view"
+
+# --- The line view: the status line, cleared by Ctrl-C.
+run "clear; TONEWELL_VIEW=line TONEWELL_AUDIO=null '$wine' '$exe' '$mice' '$piper' 1000 > c.out; echo \$? > c.status"
+within 30 shows '^[0-9]+/80000  o Mice [0-9]+  x Piper [0-9]+  [ox] [A-Z]{3}\.' || fail "no status line"
+tm send-keys -t w C-c
+within 10 done_file c.status || fail "line view: no end after Ctrl-C"
+[ "$(cat c.status)" = 130 ] || fail "line view: exit status after Ctrl-C: $(cat c.status)"
+sleep 0.3
+shows '/80000' && fail "the status line stayed after Ctrl-C"
+echo "ok: line view, cleared at the end"
+
+# --- Standard error in a file, the terminal everywhere else: not one byte.
+run "clear; TONEWELL_AUDIO=null:fast '$wine' '$exe' '$mice' '$piper' 0 > e.out 2> e.err; echo \$? > e.status"
+within 20 done_file e.status || fail "no end of the run with standard error in a file"
+[ "$(cat e.status)" = 0 ] && [ -e e.err ] && [ ! -s e.err ] ||
+  fail "view bytes in a redirected standard error: $(wc -c <e.err)"
+echo "ok: standard error redirected to a file gets nothing"
 
 echo "Wine tmux view checks passed in $(($(date +%s) - start)) s"
