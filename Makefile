@@ -8,7 +8,8 @@ JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 CONFIGURE = cmake --log-level=WARNING -S .
 
-.PHONY: all deps build test demo bench test-sanitize install package windows clean
+.PHONY: all deps build test demo bench test-sanitize install package windows windows-bench \
+	windows-zip clean
 
 all: build
 
@@ -65,11 +66,27 @@ package: build
 # Windows: $(WIN_BUILD)/tonewell.exe and the test programs, cross-built with
 # MinGW-w64; GoogleTest is built from the sources Debian ships.
 WIN_PACKAGES = cmake make mingw-w64 g++-mingw-w64-x86-64-posix googletest
+WIN_CONFIGURE = $(CONFIGURE) -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	  -DCMAKE_BUILD_TYPE=Release
 windows:
 	@bash tools/install-deps.sh $(WIN_PACKAGES)
-	@$(CONFIGURE) -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-	  -DCMAKE_BUILD_TYPE=Release -DTONEWELL_BENCH=OFF
+	@$(WIN_CONFIGURE) -DTONEWELL_BENCH=OFF
 	@cmake --build $(WIN_BUILD) -j $(JOBS)
+
+# The release archive tonewell-<version>-win64.zip (the two programs, the
+# examples, README.txt and LICENSE.txt; cmake/WindowsZip.cmake), left in the
+# project folder. Builds the programs alone, not the tests.
+windows-zip:
+	@bash tools/install-deps.sh $(WIN_PACKAGES)
+	@$(WIN_CONFIGURE)
+	@cmake --build $(WIN_BUILD) -j $(JOBS) --target windows_zip
+	@cp $(WIN_BUILD)/tonewell-*-win64.zip .
+
+# The benchmarks of what differs on Windows (the outputs, the console view),
+# cross-built into $(WIN_BUILD)/bench/ to run under Wine or on Windows.
+windows-bench: windows
+	@$(WIN_CONFIGURE) -DTONEWELL_BENCH=ON
+	@cmake --build $(WIN_BUILD) -j $(JOBS) --target null_output_bench view_bench
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(WIN_BUILD)

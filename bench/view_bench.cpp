@@ -4,7 +4,8 @@
 //       examples/Piper.red on null:fast at N = 0, run as the program runs
 //       it: the view (TONEWELL_VIEW off, core or line) started and
 //       showing its first frame, the battle, the view stopped. The views draw on a
-//       pseudo-terminal of 100 x 30 whose other end is read and discarded.
+//       pseudo-terminal of 100 x 30 whose other end is read and discarded
+//       (on Windows: on the program's console, which must be 100 x 30).
 //       Reported: cycles per second of battle for each setting (the view's
 //       stop, after the battle, is not timed, as the program does not time
 //       it either), core_vs_off and line_vs_off (median ratio of speeds
@@ -19,7 +20,6 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <stdlib.h>
-#include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchTerminal.h"
 #include "core/ToneAudio.h"
 #include "core/unit_core_execute_quillmar.h"
 #include "core/unit_core_utils.h"
@@ -52,38 +53,6 @@ CoreCell CellOf(const char* line) {
   ParseRedcodeLine(line, cell);
   return cell;
 }
-
-// A pseudo-terminal of a given size; whatever is written to it is read and
-// dropped by a thread, as a terminal would take it.
-class Pty {
- public:
-  Pty(int cols, int rows) {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
-    slave_ = open(ptsname(master_), O_RDWR | O_NOCTTY);
-    winsize ws{};
-    ws.ws_col = static_cast<unsigned short>(cols);
-    ws.ws_row = static_cast<unsigned short>(rows);
-    ioctl(master_, TIOCSWINSZ, &ws);
-    drain_ = std::thread([this] {
-      char buffer[65536];
-      for (ssize_t n; (n = read(master_, buffer, sizeof buffer)) > 0;) bytes_ += n;
-    });
-  }
-  ~Pty() {
-    if (slave_ >= 0) close(slave_);  // the reader sees the end
-    if (drain_.joinable()) drain_.join();
-    if (master_ >= 0) close(master_);
-  }
-  int Fd() const { return slave_; }
-  long Bytes() const { return bytes_; }
-
- private:
-  int master_ = -1;
-  int slave_ = -1;
-  std::atomic<long> bytes_{0};
-  std::thread drain_;
-};
 
 void LoadBundledBattle(BattleState& state, CommandLine& command_line) {
   command_line.Warrior1FileName = kExamples + "/Mice.red";
@@ -143,8 +112,12 @@ void BM_ViewCost(benchmark::State& bench) {
   auto state = std::make_unique<BattleState>();
   CommandLine command_line;
   LoadBundledBattle(*state, command_line);
-  Pty terminal(100, 30);
-  const int devnull = open("/dev/null", O_WRONLY);
+  BenchTerminal terminal(100, 30);
+  if (terminal.Fd() < 0) {
+    bench.SkipWithError(terminal.Problem().c_str());
+    return;
+  }
+  const int devnull = open(NullDevicePath(), O_WRONLY);
   struct Variant {
     const char* name;
     ViewSetting setting;
@@ -212,7 +185,11 @@ void BM_ViewFrames(benchmark::State& bench) {
   CommandLine command_line;
   command_line.Warrior1FileName = "Imp.red";
   command_line.Warrior2FileName = "Dwarf.red";
-  Pty terminal(static_cast<int>(bench.range(0)), static_cast<int>(bench.range(1)));
+  BenchTerminal terminal(static_cast<int>(bench.range(0)), static_cast<int>(bench.range(1)));
+  if (terminal.Fd() < 0) {
+    bench.SkipWithError(terminal.Problem().c_str());
+    return;
+  }
   std::vector<double> medians;
   FrameStats worst;
   for (auto _ : bench) {
@@ -304,7 +281,11 @@ void BM_Frame(benchmark::State& bench) {
   description.Unpaced = true;
   FrameFigures figures;
   figures.CyclesPerSecond = 700000;
-  Pty terminal(cols, rows);
+  BenchTerminal terminal(cols, rows);
+  if (terminal.Fd() < 0) {
+    bench.SkipWithError(terminal.Problem().c_str());
+    return;
+  }
   std::unique_ptr<ViewScreen> screen = OpenCoreScreen(terminal.Fd());
   if (screen == nullptr) {
     bench.SkipWithError("the terminal cannot be driven");
@@ -318,8 +299,11 @@ void BM_Frame(benchmark::State& bench) {
   for (auto _ : bench) {
     screen->Draw(description, ++frame % 2 == 0 ? a : b, figures);
   }
-  usleep(100000);
-  bench.counters["bytes_per_frame"] = static_cast<double>(terminal.Bytes() - bytes_before) / frame;
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  if (bytes_before >= 0) {
+    bench.counters["bytes_per_frame"] =
+        static_cast<double>(terminal.Bytes() - bytes_before) / static_cast<double>(frame);
+  }
   screen->Finish(description, a, figures);
 }
 BENCHMARK(BM_Frame)

@@ -18,7 +18,8 @@ if(WIN32)
       # build's in CI instead.)
       sound/WavRecorder_test audio/WavePeers_test audio/WaveConvertPeers_test
       # The terminal view through curses and terminfo, and its tests on
-      # pseudo-terminals; the Windows build has ConsoleScreen_windows.cpp.
+      # pseudo-terminals; the Windows build draws on the console
+      # (view/Console*_windows.cpp).
       view/CursesScreen view/LineScreen view/ViewScreen_test view/BattleView_test
       driver/TonewellView_test)
   # A self-contained program: the C and C++ runtimes and the thread library
@@ -49,4 +50,16 @@ function(tonewell_left_out source out)
   else()
     set(${out} FALSE PARENT_SCOPE)
   endif()
+endfunction()
+
+# The sources of this system's build among SOURCES, into OUT.
+function(tonewell_this_system out)
+  set(kept)
+  foreach(src IN LISTS ARGN)
+    tonewell_left_out(${src} left_out)
+    if(NOT left_out)
+      list(APPEND kept ${src})
+    endif()
+  endforeach()
+  set(${out} ${kept} PARENT_SCOPE)
 endfunction()

@@ -53,7 +53,7 @@ std::string WarriorDisplayName(const std::string& file_name) {
 
 LiveView::LiveView(ViewSetting setting, const CommandLine& command_line, std::int32_t cycles,
                    int fd) {
-  const ViewKind kind = ChooseViewKind(setting, isatty(fd) == 1, std::getenv("TERM"));
+  const ViewKind kind = ChooseViewKindOn(setting, fd);
   if (kind == ViewKind::kNone) return;
   BattleDescription description;
   description.Names = {WarriorDisplayName(command_line.Warrior1FileName),

@@ -17,7 +17,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -204,9 +203,10 @@ class WinmmDevice {
   }
 
   MMRESULT Reset() {
-    std::vector<WAVEHDR*> done;
     WaveOutSink* sink = nullptr;
     std::lock_guard<std::mutex> report(reportMu_);
+    std::vector<WAVEHDR*>& done = resetDone_;
+    done.clear();
     {
       std::lock_guard<std::mutex> lock(mu_);
       for (const auto& b : queue_) {
@@ -410,7 +410,7 @@ class WinmmDevice {
           std::unique_ptr<Block>& b = queue_.front();
           if (b->prepared) ::waveOutUnprepareHeader(handle_, &b->native, sizeof b->native);
           spare_.push_back(std::move(b));
-          queue_.pop_front();
+          queue_.erase(queue_.begin());
         }
         Block* next = nullptr;
         for (auto& b : queue_) {
@@ -456,9 +456,14 @@ class WinmmDevice {
   const WAVEFORMATEX format_;
   const std::shared_ptr<ErrorTexts> texts_;
 
-  std::mutex reportMu_;  // taken before mu_, never after
+  std::mutex reportMu_;              // taken before mu_, never after
+  std::vector<WAVEHDR*> resetDone_;  // Reset's list, kept for the next (guarded by reportMu_)
   std::mutex mu_;
-  std::deque<std::unique_ptr<Block>> queue_;  // written, not yet returned and reported
+  // Written, not yet returned and reported, oldest first. A vector rather
+  // than a deque: a deque that is written at one end and emptied at the
+  // other takes and frees a block of its own every few dozen buffers; the
+  // queue is a few buffers long, so taking the oldest out is cheap.
+  std::vector<std::unique_ptr<Block>> queue_;
   std::vector<std::unique_ptr<Block>> spare_;
   std::vector<std::unique_ptr<Block>> lost_;  // never returned by a reset: the system's
   size_t unreported_ = 0;

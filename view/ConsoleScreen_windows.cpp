@@ -1,17 +1,12 @@
-// The Windows console's view: the status line alone, redrawn in place with a
-// carriage return and blanks, which every console shows without escape
-// sequences. The Windows build has no full-screen map: the core view is
-// this line too.
+// The Windows console's line view: the status line alone, redrawn in place
+// with a carriage return and blanks, which every console shows without
+// escape sequences. (The core view is ConsoleCoreScreen_windows.cpp.)
 
-// Ours before the system's: windows.h defines macros with the names of
-// some of our constants.
-// clang-format off
 #include "view/ViewScreen.h"
-#include <io.h>
-#include <windows.h>
-// clang-format on
-
+// After ours: windows.h defines macros with the names of some of our constants.
 #include <string>
+
+#include "view/Console_windows.h"
 
 namespace tw {
 namespace {
@@ -28,10 +23,15 @@ class ConsoleLineScreen : public ViewScreen {
   void Draw(const BattleDescription& d, const BattleSnapshot& s, const FrameFigures& f) override {
     // One column short of the width: writing the last one moves the cursor
     // to the next line, and the next carriage return would miss this one.
+    // Blanks cover what is left of a longer line before, no more: the
+    // cursor stays near the text, so a "^C" a terminal under Wine echoes
+    // there does not wrap to the next line, which the clearing would miss.
     const int width = Width() - 1;
     std::string text(1, '\r');
     text += CompactLine(d, s, f, width);
-    if (static_cast<int>(text.size()) < width + 1) text.append(width + 1 - text.size(), ' ');
+    const std::size_t length = text.size();
+    if (length < shown_) text.append(shown_ - length, ' ');
+    shown_ = length;
     WriteAll(fd_, text.data(), text.size());
     drawn_ = true;
   }
@@ -52,28 +52,21 @@ class ConsoleLineScreen : public ViewScreen {
 
   void Close() {
     if (!drawn_) return;
-    // Leaves the line empty for what the program writes next.
+    // Leaves the line empty for what the program writes next (all of it:
+    // a terminal under Wine may have echoed a "^C" after the text).
     std::string text(Width() + 1, ' ');
     text.front() = '\r';
     text.back() = '\r';
     WriteAll(fd_, text.data(), text.size());
     drawn_ = false;
+    shown_ = 0;
   }
 
   const int fd_;
   const HANDLE console_;
   bool drawn_ = false;
+  std::size_t shown_ = 0;  // the length of the line drawn last, its carriage return included
 };
-
-// The console behind fd, or null when fd is a file or a pipe.
-HANDLE ConsoleOf(int fd) {
-  const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
-  CONSOLE_SCREEN_BUFFER_INFO info{};
-  if (handle == INVALID_HANDLE_VALUE || !::GetConsoleScreenBufferInfo(handle, &info)) {
-    return nullptr;
-  }
-  return handle;
-}
 
 }  // namespace
 
@@ -84,7 +77,5 @@ std::unique_ptr<ViewScreen> OpenLineScreen(int fd) {
   if (console == nullptr) return nullptr;
   return std::make_unique<ConsoleLineScreen>(fd, console);
 }
-
-std::unique_ptr<ViewScreen> OpenCoreScreen(int fd) { return OpenLineScreen(fd); }
 
 }  // namespace tw

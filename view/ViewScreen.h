@@ -50,8 +50,9 @@ void WriteAll(int fd, const char* text, std::size_t size);
 void DrainTerminal(int fd);
 
 // The screens are drawn through curses and terminfo on Linux (CursesScreen.cpp,
-// LineScreen.cpp). On Windows (ConsoleScreen_windows.cpp) the status line is
-// redrawn in place on the console, and the core view is that line too: the
-// Windows build has no full-screen map.
+// LineScreen.cpp), through the console's own functions on Windows
+// (ConsoleCoreScreen_windows.cpp: the core view in a screen buffer of its
+// own; ConsoleScreen_windows.cpp: the status line). "Terminal" above means
+// the console there.
 
 }  // namespace tw

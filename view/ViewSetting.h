@@ -39,4 +39,11 @@ enum class ViewKind {
 // progress, and no control code reaches it).
 ViewKind ChooseViewKind(ViewSetting setting, bool stderr_is_terminal, const char* term);
 
+// The choice for a setting on descriptor `fd` of this system (one file per
+// system): on Linux ChooseViewKind with isatty(fd) and TERM; on Windows a
+// console counts as a terminal of a known type whatever TERM says (the
+// console is drawn through its own functions, and TERM is seldom set
+// there), and anything else (a file, a pipe, NUL) as no terminal.
+ViewKind ChooseViewKindOn(ViewSetting setting, int fd);
+
 }  // namespace tw

@@ -8,14 +8,18 @@
 #   - on its default output (the system's waveOut device, which Wine plays
 #     through ALSA, here into a private PulseAudio null sink paced like a
 #     card) a short battle is heard to its end, every non-silent frame in
-#     order, and the run lasts at least as long as its sound.
+#     order, and the run lasts at least as long as its sound;
+#   - the view in a real terminal (tmux; Wine's console draws on it):
+#     tools/wine/tmux-view-check.sh, the console view's tests included;
+#   - the release zip (make windows-zip): under 3 MB, unpacked into a fresh
+#     prefix, the examples play from there by the first-run command.
 # Needs the Linux build in build/ (`make test` before it).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 # Only CI runs the Windows programs; the cross-build's own packages are
 # installed by `make windows`.
-bash tools/install-deps.sh wine64 pulseaudio pulseaudio-utils libasound2-plugins python3
+bash tools/install-deps.sh wine64 pulseaudio pulseaudio-utils libasound2-plugins python3 tmux
 wine=$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 linux=./build/tonewell
@@ -30,16 +34,23 @@ export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 unset DISPLAY WAYLAND_DISPLAY TONEWELL_AUDIO ALSA_CONFIG_PATH
 export TONEWELL_CORPUS=${TONEWELL_CORPUS:-$PWD/../shared/corpus}
 start=$(date +%s)
-# The prefix is made while the programs build. Wine's sound goes through
+# The prefixes are made while the programs build: the one everything runs
+# in, and a fresh one for the release zip alone. Wine's sound goes through
 # ALSA, whatever else the machine offers.
-(
-  "$wine" wineboot --init >/dev/null 2>&1
-  "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Audio /d alsa /f >/dev/null 2>&1
-  "$wineserver" -w
-) &
+make_prefix() {
+  WINEPREFIX=$1 "$wine" wineboot --init >/dev/null 2>&1
+  WINEPREFIX=$1 "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Audio /d alsa /f >/dev/null 2>&1
+  WINEPREFIX=$1 "$wineserver" -w
+}
+fresh=$work/fresh-prefix
+(make_prefix "$WINEPREFIX" && make_prefix "$fresh") &
 prefix_pid=$!
 make windows
-echo "=== make windows took $(($(date +%s) - start)) s"
+make windows-zip
+# The console resizer of the view's checks (not part of the build).
+x86_64-w64-mingw32-g++-posix -O2 -static -Wall -Wextra -Werror -o "$work/ResizeConsole.exe" \
+  tools/wine/ResizeConsole.cpp
+echo "=== make windows, windows-zip took $(($(date +%s) - start)) s"
 wait "$prefix_pid"
 
 # 1. The test programs. Without an ALSA device Wine has no waveOut device and
@@ -179,4 +190,13 @@ if battle < sound - 0.005:
     print("FAIL: the battle was shorter than its sound: tones were reported played too early")
     sys.exit(1)
 PY
+echo "=== waveOut done at $(($(date +%s) - start)) s"
+
+# 4. The view in a real terminal, and the console view's tests on it.
+bash tools/wine/tmux-view-check.sh "$exe" "$work/ResizeConsole.exe" build-windows/view_tests.exe
+echo "=== view done at $(($(date +%s) - start)) s"
+
+# 5. The release zip, unpacked into a fresh prefix: the examples play from
+# the unpacked folder by the first-run command.
+bash tools/wine/zip-check.sh tonewell-*-win64.zip "$fresh" "$work"
 echo "Windows checks passed in $(($(date +%s) - start)) s"
