@@ -1,0 +1,63 @@
+#pragma once
+// Where a device object stands between its open and its close, as one named
+// state, and the one table that moves it. TWaveAudioIO owns the state and is
+// the only one that moves it (TWaveAudioIO::MoveState); the output device
+// tells it what happened by an event.
+//
+//   Idle --Open--> Opening --Opened--> Playing --DataEnded--> Draining
+//                          --OpenFailed--> Idle    <--DataResumed--
+//   Playing | Draining | Stalled --Stop--> Stopping
+//   Playing | Draining | Stopping | Stalled --Stall--> Stalled
+//   Draining --CloseSent--> ClosingDrained;  Stopping | Stalled --CloseSent--> ClosingStopped
+//   any but Idle --GiveUp--> GivingUp;  any --Closed--> Idle
+
+#include <cstdint>
+#include <optional>
+
+namespace tw {
+
+enum class TWaveDeviceState : uint8_t {
+  kIdle,            // no device: never opened, or its close has been handled
+  kOpening,         // an open is under way
+  kPlaying,         // open: buffers are queued and refilled as they come back
+  kDraining,        // the data has ended: the last buffers play out, the last one closes
+  kStopping,        // a stop was asked for: the device was reset, its buffers come back
+  kStalled,         // the device stopped responding: the stop is to be asked again
+  kGivingUp,        // the device no longer responds: the object closes without it
+  kClosingDrained,  // told to close after the data ended; its close notification is awaited
+  kClosingStopped,  // told to close after a stop; its close notification is awaited
+};
+
+enum class TWaveDeviceEvent : uint8_t {
+  kOpen,         // an open begins
+  kOpened,       // the open succeeded (its notification may still be on its way)
+  kOpenFailed,   // the open failed; nothing was left open
+  kDataEnded,    // a read came back empty, or a buffer could not be queued
+  kDataResumed,  // the position was moved after the data had ended
+  kStop,         // a stop is asked for (or asked again after a stall)
+  kStall,        // the waits found the device stuck
+  kGiveUp,       // the device is given up on
+  kCloseSent,    // the device accepted the close; its notification follows
+  kClosed,       // the close notification has been handled
+};
+
+// The state Event leads to from State; nothing when the event does not apply
+// there (a stop while one is under way, data ending while stopping, ...).
+std::optional<TWaveDeviceState> NextWaveDeviceState(TWaveDeviceState State, TWaveDeviceEvent Event);
+
+// The states the object reports through Opening, Closing and Stopping, and
+// the one in which a close has been sent and is awaited.
+constexpr bool IsOpeningState(TWaveDeviceState S) { return S == TWaveDeviceState::kOpening; }
+constexpr bool IsStoppingState(TWaveDeviceState S) {
+  return S == TWaveDeviceState::kStopping || S == TWaveDeviceState::kStalled ||
+         S == TWaveDeviceState::kGivingUp || S == TWaveDeviceState::kClosingStopped;
+}
+constexpr bool IsClosingState(TWaveDeviceState S) {
+  return IsStoppingState(S) || S == TWaveDeviceState::kDraining ||
+         S == TWaveDeviceState::kClosingDrained;
+}
+constexpr bool IsCloseSentState(TWaveDeviceState S) {
+  return S == TWaveDeviceState::kClosingDrained || S == TWaveDeviceState::kClosingStopped;
+}
+
+}  // namespace tw
