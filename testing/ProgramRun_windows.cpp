@@ -1,19 +1,14 @@
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <optional>
 
 #include "testing/ProgramRun.h"
+#include "testing/TestFiles.h"
 
 namespace tw::e2e {
 namespace {
-
-std::string ReadAll(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 // One argument as the C runtime of the started program splits it back out:
 // in quotes, a quote escaped with a backslash, and backslashes doubled where
@@ -96,9 +91,18 @@ ProgramOutcome RunProgram(const std::string& program, const std::vector<std::str
   if (::GetExitCodeProcess(process.hProcess, &code)) outcome.status = static_cast<int>(code);
   ::CloseHandle(process.hThread);
   ::CloseHandle(process.hProcess);
-  outcome.out = ReadAll(scratch / "stdout");
-  outcome.err = ReadAll(scratch / "stderr");
+  outcome.out = testing::ReadWholeFile(scratch / "stdout");
+  outcome.err = testing::ReadWholeFile(scratch / "stderr");
   return outcome;
+}
+
+std::string CommandOutput(const std::string& command) {
+  std::string out;
+  FILE* pipe = _popen(command.c_str(), "rb");
+  if (pipe == nullptr) return "<failed>";
+  char chunk[4096];
+  for (size_t n; (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;) out.append(chunk, n);
+  return _pclose(pipe) == 0 ? out : "<failed>";
 }
 
 }  // namespace tw::e2e
