@@ -284,9 +284,10 @@ class TWaveAudioIO : public TComponent {
  private:
   class Relay;
   void JoinFinishedThread();
-  // The watchdog of the waits: what bounds the device's silence now, how
-  // many ms until it counts as stuck (INFINITE: it cannot be now), and the
-  // round of recovery once it does. Each takes the lock.
+  // The watchdog of the waits: what bounds the device's silence now and
+  // when it counts as stuck (both under the lock); how many ms until then
+  // (INFINITE: it cannot be now) and the round of recovery once it does
+  // (both take the lock).
   TWaveStallWatchdog::TWatch StallWatch();
   TWaveStallWatchdog::Clock::time_point StallDeadline();
   uint32_t StallCheckDelay();
