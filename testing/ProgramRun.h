@@ -1,7 +1,8 @@
 #pragma once
 // For the end-to-end tests: running a built program as a user would and
-// collecting what it wrote, or a shell command. One implementation per
-// system, in ProgramRun_posix.cpp and ProgramRun_windows.cpp.
+// collecting what it wrote, or a shell command. RunProgram has one
+// implementation per system (ProgramRun_posix.cpp, ProgramRun_windows.cpp);
+// the rest is in ProgramRun.cpp.
 
 #include <filesystem>
 #include <string>

@@ -1,4 +1,3 @@
-#include <cstdio>
 
 #include "testing/ProgramRun.h"
 #include "testing/StartedProgram.h"
@@ -20,15 +19,6 @@ ProgramOutcome RunProgram(const std::string& program, const std::vector<std::str
   outcome.out = testing::ReadWholeFile(out);
   outcome.err = testing::ReadWholeFile(err);
   return outcome;
-}
-
-std::string CommandOutput(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return "<failed>";
-  char chunk[4096];
-  for (size_t n; (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;) out.append(chunk, n);
-  return pclose(pipe) == 0 ? out : "<failed>";
 }
 
 }  // namespace tw::e2e

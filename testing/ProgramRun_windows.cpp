@@ -1,6 +1,5 @@
 #include <windows.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <optional>
 
@@ -94,15 +93,6 @@ ProgramOutcome RunProgram(const std::string& program, const std::vector<std::str
   outcome.out = testing::ReadWholeFile(scratch / "stdout");
   outcome.err = testing::ReadWholeFile(scratch / "stderr");
   return outcome;
-}
-
-std::string CommandOutput(const std::string& command) {
-  std::string out;
-  FILE* pipe = _popen(command.c_str(), "rb");
-  if (pipe == nullptr) return "<failed>";
-  char chunk[4096];
-  for (size_t n; (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;) out.append(chunk, n);
-  return _pclose(pipe) == 0 ? out : "<failed>";
 }
 
 }  // namespace tw::e2e
