@@ -314,4 +314,16 @@ class TWaveAudioIO : public TComponent {
   TWaveStallWatchdog FWatchdog;
 };
 
+// Holds the device lock of a device object for its own life.
+class TWaveDeviceLock {
+ public:
+  explicit TWaveDeviceLock(TWaveAudioIO& Io) : FIo(Io) { FIo.Lock(); }
+  ~TWaveDeviceLock() { FIo.Unlock(); }
+  TWaveDeviceLock(const TWaveDeviceLock&) = delete;
+  TWaveDeviceLock& operator=(const TWaveDeviceLock&) = delete;
+
+ private:
+  TWaveAudioIO& FIo;
+};
+
 }  // namespace tw

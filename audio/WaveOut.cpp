@@ -13,17 +13,6 @@ namespace tw {
 
 namespace {
 
-class DeviceLockGuard {
- public:
-  explicit DeviceLockGuard(TWaveAudioIO& Io) : FIo(Io) { FIo.Lock(); }
-  ~DeviceLockGuard() { FIo.Unlock(); }
-  DeviceLockGuard(const DeviceLockGuard&) = delete;
-  DeviceLockGuard& operator=(const DeviceLockGuard&) = delete;
-
- private:
-  TWaveAudioIO& FIo;
-};
-
 constexpr uint32_t kHeaderSize = sizeof(WAVEHDR);
 
 }  // namespace
@@ -238,7 +227,7 @@ bool TWaveAudioOut::InternalOpen() {
   if (GetActive()) throw EWaveAudioInvalidOperation("Device is aleardy open");
   if (Closing()) WaitUntilClosed();
 
-  DeviceLockGuard lock(*this);
+  TWaveDeviceLock lock(*this);
   if (!MoveState(TWaveDeviceEvent::kOpen)) return false;
   bool opened = false;
   try {
@@ -291,7 +280,7 @@ bool TWaveAudioOut::InternalClose() {
   if (Opening()) WaitUntilOpened();
   if (!GetActive()) throw EWaveAudioInvalidOperation("Device is aleardy close");
 
-  DeviceLockGuard lock(*this);
+  TWaveDeviceLock lock(*this);
   if (!GetActive()) return false;  // closed meanwhile (thread mode)
   switch (State()) {
     case TWaveDeviceState::kGivingUp:
@@ -334,7 +323,7 @@ void TWaveAudioOut::GiveUp() {
 
 bool TWaveAudioOut::InternalPause() {
   if (FPaused) return false;
-  DeviceLockGuard lock(*this);
+  TWaveDeviceLock lock(*this);
   if (FHandle != nullptr && !Success(waveOutPause(FHandle))) return false;
   FPaused = true;
   DoPause();
@@ -343,7 +332,7 @@ bool TWaveAudioOut::InternalPause() {
 
 bool TWaveAudioOut::InternalResume() {
   if (!FPaused) return false;
-  DeviceLockGuard lock(*this);
+  TWaveDeviceLock lock(*this);
   if (FHandle != nullptr && !Success(waveOutRestart(FHandle))) return false;
   FPaused = false;
   NoteProgress();
@@ -352,7 +341,7 @@ bool TWaveAudioOut::InternalResume() {
 }
 
 void TWaveAudioOut::SetPosition(uint32_t Ms) {
-  DeviceLockGuard lock(*this);
+  TWaveDeviceLock lock(*this);
   FStartPosition = Ms;
   if (FHandle != nullptr && !IsCloseSentState(State())) {
     // Data that had ended goes on from the new place.

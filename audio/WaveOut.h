@@ -30,6 +30,7 @@
 // (MoveState) and uses its buffer headers, watchdog and channel; the base
 // calls back only through the virtual operations of the device object.
 
+#include <atomic>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -162,7 +163,9 @@ class TWaveAudioOut : public TWaveAudioIO {
   void ApplyOptions();
 
   HWAVEOUT FHandle = nullptr;
-  bool FPaused = false;
+  // Read without the lock by SetPaused (thread mode: the callback thread
+  // applies a recorded pause when the device opens).
+  std::atomic<bool> FPaused{false};
   uint16_t FVolumeLeft = 75;
   uint16_t FVolumeRight = 75;
   double FPitch = 1.0;
