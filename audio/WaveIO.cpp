@@ -1,10 +1,9 @@
 #include "audio/WaveIO.h"
 
-#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <new>
+#include <optional>
+#include <vector>
 
 #include "audio/WaveUtils.h"
 #include "platform/ModuleName.h"
@@ -12,15 +11,6 @@
 #include "runtime/MulDiv.h"
 
 namespace tw {
-
-// A buffer header with the object's own data block. The header comes first,
-// so a WAVEHDR* handed out by the object is also a Block*.
-struct TWaveAudioIO::Block {
-  WAVEHDR Header{};
-  char* Data = nullptr;
-  uint32_t Capacity = 0;
-  ~Block() { delete[] Data; }
-};
 
 // Forwards a device's notifications to the object's window or thread until
 // it is cut off; after that they are dropped. Post never waits on the
@@ -43,9 +33,6 @@ class TWaveAudioIO::Relay : public NotifyTarget {
 };
 
 namespace {
-
-// How many freed headers (with their blocks) an object keeps for reuse.
-constexpr size_t kMaxSpareBuffers = 8;
 
 std::atomic<uint32_t> gDefaultStallTimeout{5000};
 
@@ -106,15 +93,12 @@ TWaveAudioIO::TWaveAudioIO(TComponent* Owner)
     : TComponent(Owner),
       FStallTimeout(gDefaultStallTimeout),
       FWindow([this](uint32_t Message, uintptr_t Param) { ProcessMessage(Message, Param); }),
-      FRelay(new Relay) {
-  FBuffers.reserve(kMaxSpareBuffers);
-  FSpare.reserve(kMaxSpareBuffers);
-}
+      FRelay(new Relay),
+      FPool(reinterpret_cast<uintptr_t>(this)) {}
 
 TWaveAudioIO::~TWaveAudioIO() {
   JoinFinishedThread();
   TWaveAudioIO::ReleaseAllBuffers();
-  for (Block* b : FSpare) delete b;
   delete FRelay;
 }
 
@@ -134,7 +118,10 @@ void TWaveAudioIO::CloseForDestruction() {
     }
   }
   // Buffers still with a device must not be freed under it.
-  if (GetActive()) AbandonDevice();
+  try {
+    GiveUpDevice();
+  } catch (...) {
+  }
   if (FThread) {
     // A callback thread still running (its device never closed) is told to end.
     if (FCallback != 0) FThread->Post(WM_QUIT, 0);
@@ -152,18 +139,22 @@ uint32_t TWaveAudioIO::CalcBufferSize() const {
   return WaveBufferBytes(&FDeviceFormat, FBufferLength);
 }
 
-void TWaveAudioIO::SetOpening(bool Value) {
-  if (Value) {
+bool TWaveAudioIO::MoveState(TWaveDeviceEvent Event) {
+  const TWaveDeviceState from = FState;
+  const std::optional<TWaveDeviceState> to = NextWaveDeviceState(from, Event);
+  if (!to) return false;
+  if (*to == TWaveDeviceState::kOpening) {
     FOpenedEvent.Reset();
-    FOpening = true;
-  } else {
-    FOpening = false;
-    FOpenedEvent.Set();
+    FWatchdog.Arm();
   }
+  if (*to == TWaveDeviceState::kStopping) FWatchdog.NoteStop();
+  FState = *to;
+  if (from == TWaveDeviceState::kOpening && *to != from) FOpenedEvent.Set();
+  return true;
 }
 
 void TWaveAudioIO::SetActive(bool Value) {
-  if (Value && FStopping && GetActive()) {
+  if (Value && Stopping() && GetActive()) {
     // Still closing after a stop: the open follows the close.
     WaitUntilClosed();
   }
@@ -216,97 +207,12 @@ bool TWaveAudioIO::Success(MMRESULT Code) {
 // ---------------------------------------------------------------- buffers
 
 bool TWaveAudioIO::ReallocateBuffer(WAVEHDR*& Header, uint32_t Size, void* Data) {
-  if (Size == 0) {
-    if (Header != nullptr) FreeBuffer(Header);
-    return true;
-  }
-  const bool ownData = Data == nullptr;
-  const uintptr_t self = reinterpret_cast<uintptr_t>(this);
-  if (Header == nullptr) {
-    Block* b = nullptr;
-    if (!FSpare.empty()) {
-      b = FSpare.back();
-      FSpare.pop_back();
-    } else {
-      b = new (std::nothrow) Block;
-    }
-    if (b != nullptr) {
-      try {
-        FBuffers.push_back(&b->Header);
-      } catch (const std::bad_alloc&) {
-        delete b;
-        b = nullptr;
-      }
-    }
-    if (b == nullptr) {
-      Header = nullptr;
-      Success(MMSYSERR_NOMEM);
-      return false;
-    }
-    b->Header = WAVEHDR{};
-    Header = &b->Header;
-  }
-  Block* b = reinterpret_cast<Block*>(Header);
-  if (Header->dwUser != self) {
-    // The data belonged to someone else: forget it.
-    Header->lpData = nullptr;
-    Header->dwBufferLength = 0;
-  } else if (Header->lpData != nullptr && Header->lpData != b->Data) {
-    // A caller's block the object adopted: it is the object's to free.
-    std::free(Header->lpData);
-    Header->lpData = nullptr;
-    Header->dwBufferLength = 0;
-  }
-  char* data = static_cast<char*>(Data);
-  if (ownData) {
-    if (b->Capacity < Size) {
-      char* grown = new (std::nothrow) char[Size];
-      if (grown == nullptr) {
-        FreeBuffer(Header);
-        Success(MMSYSERR_NOMEM);
-        return false;
-      }
-      // A resize keeps what the block held.
-      if (b->Data != nullptr && Header->lpData == b->Data && Header->dwBufferLength > 0) {
-        std::memcpy(grown, b->Data, std::min(Header->dwBufferLength, Size));
-      }
-      delete[] b->Data;
-      b->Data = grown;
-      b->Capacity = Size;
-    }
-    data = b->Data;
-  }
-  *Header = WAVEHDR{};
-  if (ownData) Header->dwUser = self;
-  Header->lpData = data;
-  Header->dwBufferLength = Size;
-  return true;
+  if (FPool.Reallocate(Header, Size, Data)) return true;
+  Success(MMSYSERR_NOMEM);
+  return false;
 }
 
-void TWaveAudioIO::FreeBuffer(WAVEHDR*& Header) {
-  Block* b = reinterpret_cast<Block*>(Header);
-  auto it = std::find(FBuffers.begin(), FBuffers.end(), Header);
-  if (it != FBuffers.end()) FBuffers.erase(it);
-  if (Header->dwUser == reinterpret_cast<uintptr_t>(this) && Header->lpData != nullptr &&
-      Header->lpData != b->Data) {
-    std::free(Header->lpData);
-  }
-  Header->lpData = nullptr;
-  Header->dwUser = 0;
-  if (FSpare.size() < kMaxSpareBuffers) {
-    FSpare.push_back(b);  // reserved in the constructor: no allocation here
-  } else {
-    delete b;
-  }
-  Header = nullptr;
-}
-
-void TWaveAudioIO::ReleaseAllBuffers() {
-  while (!FBuffers.empty()) {
-    WAVEHDR* header = FBuffers.back();
-    FreeBuffer(header);
-  }
-}
+void TWaveAudioIO::ReleaseAllBuffers() { FPool.ReleaseAll(); }
 
 // ---------------------------------------------------------------- channel
 
@@ -324,13 +230,13 @@ void TWaveAudioIO::AbandonChannelAndBuffers() {
   // device may still use them.
   static auto* const mutex = new std::mutex;
   static auto* const relays = new std::vector<Relay*>;
-  static auto* const blocks = new std::vector<Block*>;
-  std::lock_guard lock(*mutex);
-  FRelay->CutOff();
-  relays->push_back(FRelay);
+  {
+    std::lock_guard lock(*mutex);
+    FRelay->CutOff();
+    relays->push_back(FRelay);
+  }
   FRelay = new Relay;
-  for (WAVEHDR* h : FBuffers) blocks->push_back(reinterpret_cast<Block*>(h));
-  FBuffers.clear();
+  FPool.Abandon();
 }
 
 void TWaveAudioIO::JoinFinishedThread() {
@@ -416,13 +322,13 @@ bool TWaveAudioIO::ProcessMessage(uint32_t Message, uintptr_t Param) {
 void TWaveAudioIO::WaitUntilOpened() {
   if (FCallback == 0) return;
   if (FCallbackType == CALLBACK_WINDOW && FWindow.OwnedByCurrentThread()) {
-    while (FOpening && FCallback != 0) {
+    while (Opening() && FCallback != 0) {
       if (!FWindow.PumpOne()) break;
     }
   }
   // Thread mode, or a thread that does not own the window: the open is
   // finished by someone else.
-  while (FOpening && FCallback != 0) {
+  while (Opening() && FCallback != 0) {
     if (WaitForSyncObject(&FOpenedEvent, INFINITE) != WAIT_OBJECT_0) break;
   }
 }
@@ -431,9 +337,9 @@ void TWaveAudioIO::WaitUntilClosed() {
   if (FCallback == 0) return;
   if (FCallbackType == CALLBACK_THREAD) {
     if (!FThread || FThread->ThreadId() == std::this_thread::get_id()) return;
-    // A stop stays under way until the callback is released, after Closing
-    // has cleared; the thread ends right after.
-    while ((FClosing || FStopping) && !FThread->EndedEvent().IsSignalled()) {
+    // A close stays under way until the callback is released; the thread
+    // ends right after.
+    while (Closing() && !FThread->EndedEvent().IsSignalled()) {
       const uint32_t result = WaitForSyncObject(&FThread->EndedEvent(), StallCheckDelay());
       if (result == WAIT_TIMEOUT) {
         CheckStall();
@@ -455,20 +361,67 @@ void TWaveAudioIO::WaitUntilClosed() {
   }
 }
 
+// ---------------------------------------------------------------- watchdog
+
+TWaveStallWatchdog::TWatch TWaveAudioIO::StallWatch() {
+  if (!GetActive()) return TWaveStallWatchdog::TWatch::kNone;
+  switch (State()) {
+    case TWaveDeviceState::kStopping:
+    case TWaveDeviceState::kStalled:
+      return TWaveStallWatchdog::TWatch::kStop;
+    case TWaveDeviceState::kPlaying:
+    case TWaveDeviceState::kDraining:
+      if (HandleAllocated() && !GetPaused()) return TWaveStallWatchdog::TWatch::kSound;
+      return TWaveStallWatchdog::TWatch::kNone;
+    default:  // opening, a close awaited, giving up
+      return TWaveStallWatchdog::TWatch::kNone;
+  }
+}
+
+TWaveStallWatchdog::Clock::time_point TWaveAudioIO::StallDeadline() {
+  return FWatchdog.Deadline(StallWatch(), FPool.PendingBytes(), FDeviceFormat.nAvgBytesPerSec,
+                            FStallTimeout);
+}
+
+uint32_t TWaveAudioIO::StallCheckDelay() {
+  std::lock_guard lock(FDeviceLock);
+  return TWaveStallWatchdog::DelayMs(StallDeadline());
+}
+
+void TWaveAudioIO::CheckStall() {
+  std::lock_guard lock(FDeviceLock);
+  const TWaveStallWatchdog::Clock::time_point deadline = StallDeadline();
+  if (deadline == TWaveStallWatchdog::Clock::time_point::max()) return;
+  if (TWaveStallWatchdog::Clock::now() < deadline) return;
+  const TWaveStallWatchdog::TRound round = FWatchdog.TakeRound();
+  if (round.Report) {
+    ReportAudioFailure("EWaveAudioSysError",
+                       "The sound output stopped responding: its buffers did not come back",
+                       __builtin_return_address(0));
+  }
+  if (MoveState(round.GiveUp ? TWaveDeviceEvent::kGiveUp : TWaveDeviceEvent::kStall)) {
+    InternalClose();
+  }
+}
+
+void TWaveAudioIO::GiveUpDevice() {
+  std::lock_guard lock(FDeviceLock);
+  if (GetActive() && MoveState(TWaveDeviceEvent::kGiveUp)) InternalClose();
+}
+
 // ---------------------------------------------------------------- events
 
 void TWaveAudioIO::DeviceOpened() {
-  SetOpening(false);
+  MoveState(TWaveDeviceEvent::kOpened);
   StartBuffering();
   DoActivate();
 }
 
 void TWaveAudioIO::DeviceClosed() {
   DoLevel(nullptr, 0);
-  FClosing = false;
   ReleaseCallback();
   // Only now: an open waiting for this stop finds the object inactive.
-  FStopping = false;
+  MoveState(TWaveDeviceEvent::kClosed);
   ReleaseAllBuffers();
   DoDeactivate();
 }

@@ -18,11 +18,18 @@
 // reset so every buffer comes back, and the close follows. While the data
 // merely runs out, the last buffers play to their end.
 //
-// A device that stops returning buffers (or never confirms a close) is not
+// A device that stops returning buffers (or does not finish a stop) is not
 // waited for forever: once nothing has come back for StallTimeout ms past
 // the end of the sound it holds, the waits report it once on standard error
-// and stop the device; a device that does not respond to that either is
-// given up after a few attempts (see TWaveAudioOut).
+// and ask the stop again through InternalClose; a device that does not
+// respond to that either is given up after a few rounds.
+//
+// Its parts, each called one way: the state between open and close
+// (WaveDeviceState.h), which only this object moves; the buffer headers
+// (WaveBufferPool.h); the stall watchdog (WaveStallWatchdog.h); the
+// notification channel. The output device reaches them through the
+// protected operations below; this object reaches the device only through
+// the virtual operations.
 
 #include <atomic>
 #include <cstdint>
@@ -31,8 +38,10 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
+#include "audio/WaveBufferPool.h"
+#include "audio/WaveDeviceState.h"
+#include "audio/WaveStallWatchdog.h"
 #include "platform/MessageQueue.h"
 #include "platform/SyncObjects.h"
 #include "platform/mmsystem.h"
@@ -125,10 +134,13 @@ class TWaveAudioIO : public TComponent {
   void SetBufferCount(uint16_t Value) { FBufferCount = Value; }
   MMRESULT LastError() const { return FLastError; }
   std::string LastErrorText() { return GetErrorText(FLastError); }
-  uint16_t ActiveBufferCount() const { return static_cast<uint16_t>(FBuffers.size()); }
+  uint16_t ActiveBufferCount() const { return FPool.Count(); }
   const WAVEFORMATEX& DeviceFormat() const { return FDeviceFormat; }
-  bool Opening() const { return FOpening; }
-  bool Closing() const { return FClosing; }
+  // An open is under way.
+  bool Opening() const { return IsOpeningState(FState); }
+  // A close is under way, or the data has ended and the device closes when
+  // its last buffer comes back; cleared when the device has closed.
+  bool Closing() const { return IsClosingState(FState); }
   // The callback: non-zero from the open until the device has closed.
   uintptr_t Callback() const { return FCallback; }
   uint32_t CallbackType() const { return FCallbackType; }
@@ -136,7 +148,7 @@ class TWaveAudioIO : public TComponent {
   uint32_t CalcBufferSize() const;
   // A close has been asked for and is under way (the device is being reset
   // and closed); cleared when the device has closed.
-  bool Stopping() const { return FStopping; }
+  bool Stopping() const { return IsStoppingState(FState); }
 
   // How long past the end of the sound it holds a device may keep its
   // buffers (or a close unconfirmed) before the waits take it as stuck.
@@ -159,7 +171,7 @@ class TWaveAudioIO : public TComponent {
   // Window mode: dispatches the callback window's notifications until the
   // device has closed and released the window. Thread mode: waits only
   // while a close is under way, until the callback thread has ended. Either
-  // way a stuck device is detected and stopped while waiting (CheckStall).
+  // way a stuck device is detected and stopped while waiting (see above).
   void WaitUntilClosed();
 
   // Milliseconds of an MMTIME in DeviceFormat; 0 for unknown types or a
@@ -192,12 +204,12 @@ class TWaveAudioIO : public TComponent {
   // and goes no further.
   bool ProcessMessage(uint32_t Message, uintptr_t Param);
 
-  // Buffer headers. Header is set to a new header when null; Size 0 frees
-  // it. Data null: the object owns a block of Size bytes; otherwise the
-  // header points at Data, which stays the caller's unless the header's
-  // user word is later set to this object (then it must be a std::malloc
-  // block, freed with the header). Allocation failure: MMSYSERR_NOMEM
-  // through Success, false.
+  // Buffer headers (TWaveBufferPool::Reallocate). Header is set to a new
+  // header when null; Size 0 frees it. Data null: the object owns a block of
+  // Size bytes; otherwise the header points at Data, which stays the
+  // caller's unless the header's user word is later set to this object
+  // (AdoptBufferData: then it must be a std::malloc block, freed with the
+  // header). Allocation failure: MMSYSERR_NOMEM through Success, false.
   bool ReallocateBuffer(WAVEHDR*& Header, uint32_t Size, void* Data);
   virtual void ReleaseAllBuffers();
 
@@ -214,6 +226,11 @@ class TWaveAudioIO : public TComponent {
   // (operator delete of a WAVEFORMATEX). A null format fails the open.
   virtual void GetWaveFormat(const WAVEFORMATEX*& Format, bool& FreeIt) = 0;
   virtual bool InternalOpen() = 0;
+  // The stop: SetActive(false) asks it, and so do the waits' watchdog (the
+  // state is then Stalled: ask the stop again, reporting nothing) and a
+  // destruction whose device never closed (GivingUp: AbandonChannelAndBuffers,
+  // then close as if the device had said so). Called under the lock in
+  // those two states.
   virtual bool InternalClose() = 0;
   virtual bool InternalPause() = 0;
   virtual bool InternalResume() = 0;
@@ -230,14 +247,20 @@ class TWaveAudioIO : public TComponent {
   virtual void DoLevel(const void* Data, uint32_t Size);
   virtual void DoFilter(void* Data, uint32_t Size);
 
-  // The stall watchdog of the waits: how many ms from now the device could
-  // first be taken as stuck (INFINITE when it cannot be now), and the check
-  // itself, which acts only once that time has come. Both take the lock.
-  virtual uint32_t StallCheckDelay() { return INFINITE; }
-  virtual void CheckStall() {}
-  // Gives the device up without its close (it no longer responds): the
-  // object becomes inactive. Base: nothing.
-  virtual void AbandonDevice() {}
+  // The state between open and close, and the one way to move it: Event
+  // from the present state by NextWaveDeviceState; false (nothing changes)
+  // when the event does not apply there. Under the lock. Entering Opening
+  // arms the stall watchdog, entering Stopping starts its stop clock, and
+  // leaving Opening ends WaitUntilOpened.
+  TWaveDeviceState State() const { return FState; }
+  bool MoveState(TWaveDeviceEvent Event);
+  // The device did something; counted for the stall watchdog. Under the lock.
+  void NoteProgress() { FWatchdog.NoteProgress(); }
+
+  // Whether Header is one of this object's buffers.
+  bool HoldsBuffer(const WAVEHDR* Header) const { return FPool.Holds(Header); }
+  // Header's data (a std::malloc block) is freed by this object with it.
+  void AdoptBufferData(WAVEHDR* Header) const { FPool.Adopt(Header); }
 
   // The notification channel.
   void CreateCallback();
@@ -255,20 +278,22 @@ class TWaveAudioIO : public TComponent {
   // for its close, join the callback thread.
   void CloseForDestruction();
 
-  void SetOpening(bool Value);
-
-  std::vector<WAVEHDR*> FBuffers;
-  std::atomic<bool> FOpening{false};
-  std::atomic<bool> FClosing{false};
-  std::atomic<bool> FStopping{false};
   WAVEFORMATEX FDeviceFormat{};
   MMRESULT FLastError = 0;
 
  private:
-  struct Block;
   class Relay;
-  void FreeBuffer(WAVEHDR*& Header);
   void JoinFinishedThread();
+  // The watchdog of the waits: what bounds the device's silence now and
+  // when it counts as stuck (both under the lock); how many ms until then
+  // (INFINITE: it cannot be now) and the round of recovery once it does
+  // (both take the lock).
+  TWaveStallWatchdog::TWatch StallWatch();
+  TWaveStallWatchdog::Clock::time_point StallDeadline();
+  uint32_t StallCheckDelay();
+  void CheckStall();
+  // Gives up a device that never closed, so its buffers are not freed under it.
+  void GiveUpDevice();
 
   bool FAsync = false;
   uint32_t FDeviceID = WAVE_MAPPER;
@@ -283,9 +308,22 @@ class TWaveAudioIO : public TComponent {
   Relay* FRelay;
   // Signalled whenever an open finishes (Opening cleared).
   Event FOpenedEvent{true, true};
-  // Freed headers with their blocks, kept for the next buffers so that a
-  // device opened and closed per tone allocates nothing in the steady state.
-  std::vector<Block*> FSpare;
+  // Read without the lock by the waits and the state queries.
+  std::atomic<TWaveDeviceState> FState{TWaveDeviceState::kIdle};
+  TWaveBufferPool FPool;
+  TWaveStallWatchdog FWatchdog;
+};
+
+// Holds the device lock of a device object for its own life.
+class TWaveDeviceLock {
+ public:
+  explicit TWaveDeviceLock(TWaveAudioIO& Io) : FIo(Io) { FIo.Lock(); }
+  ~TWaveDeviceLock() { FIo.Unlock(); }
+  TWaveDeviceLock(const TWaveDeviceLock&) = delete;
+  TWaveDeviceLock& operator=(const TWaveDeviceLock&) = delete;
+
+ private:
+  TWaveAudioIO& FIo;
 };
 
 }  // namespace tw

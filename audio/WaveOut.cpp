@@ -13,22 +13,7 @@ namespace tw {
 
 namespace {
 
-class DeviceLockGuard {
- public:
-  explicit DeviceLockGuard(TWaveAudioIO& Io) : FIo(Io) { FIo.Lock(); }
-  ~DeviceLockGuard() { FIo.Unlock(); }
-  DeviceLockGuard(const DeviceLockGuard&) = delete;
-  DeviceLockGuard& operator=(const DeviceLockGuard&) = delete;
-
- private:
-  TWaveAudioIO& FIo;
-};
-
 constexpr uint32_t kHeaderSize = sizeof(WAVEHDR);
-
-// Watchdog rounds (each a reset, or a close tried again) before a device
-// that does not respond is given up.
-constexpr int kMaxStallRounds = 3;
 
 }  // namespace
 
@@ -238,23 +223,33 @@ void TWaveAudioOut::GetWaveFormat(const WAVEFORMATEX*& Format, bool& FreeIt) {
 }
 
 bool TWaveAudioOut::InternalOpen() {
-  if (FOpening) return false;
+  if (Opening()) return false;
   if (GetActive()) throw EWaveAudioInvalidOperation("Device is aleardy open");
-  if (FClosing) WaitUntilClosed();
+  if (Closing()) WaitUntilClosed();
 
-  DeviceLockGuard lock(*this);
-  SetOpening(true);
+  TWaveDeviceLock lock(*this);
+  if (!MoveState(TWaveDeviceEvent::kOpen)) return false;
+  bool opened = false;
+  try {
+    opened = OpenDevice();
+  } catch (...) {
+    MoveState(TWaveDeviceEvent::kOpenFailed);
+    throw;
+  }
+  MoveState(opened ? TWaveDeviceEvent::kOpened : TWaveDeviceEvent::kOpenFailed);
+  return opened;
+}
+
+bool TWaveAudioOut::OpenDevice() {
   const WAVEFORMATEX* format = nullptr;
   bool freeIt = true;
-  struct Leave {
-    TWaveAudioOut* Self;
+  struct FreeFormat {
     const WAVEFORMATEX*& Format;
     bool& FreeIt;
-    ~Leave() {
+    ~FreeFormat() {
       if (FreeIt && Format != nullptr) ::operator delete(const_cast<WAVEFORMATEX*>(Format));
-      Self->SetOpening(false);
     }
-  } leave{this, format, freeIt};
+  } freeFormat{format, freeIt};
 
   GetWaveFormat(format, freeIt);
   if (format == nullptr) return Success(MMSYSERR_INVALPARAM);  // nothing to open with
@@ -264,9 +259,6 @@ bool TWaveAudioOut::InternalOpen() {
   std::memcpy(&FDeviceFormat, format, 16);
 
   CreateCallback();
-  FCloseSent = false;
-  FStallRounds = 0;
-  ++FProgress;
   try {
     if (Success(waveOutOpen(&FHandle, DeviceID(), format, CallbackTarget(), 0, CallbackType()))) {
       return true;
@@ -285,17 +277,28 @@ bool TWaveAudioOut::InternalOpen() {
 }
 
 bool TWaveAudioOut::InternalClose() {
-  if (FOpening) WaitUntilOpened();
+  if (Opening()) WaitUntilOpened();
   if (!GetActive()) throw EWaveAudioInvalidOperation("Device is aleardy close");
 
-  DeviceLockGuard lock(*this);
-  // Closed meanwhile (thread mode), or a stop or the close itself already
-  // under way. Data that merely ended is no reason to wait: a paused device
-  // would never hand its last buffers back.
-  if (!GetActive() || FStopping || FCloseSent) return false;
-  FStopping = true;
-  FClosing = true;
-  FStopTime = Clock::now();
+  TWaveDeviceLock lock(*this);
+  if (!GetActive()) return false;  // closed meanwhile (thread mode)
+  switch (State()) {
+    case TWaveDeviceState::kGivingUp:
+      GiveUp();
+      return true;
+    case TWaveDeviceState::kStalled:
+      StopAgain();
+      return true;
+    default:
+      return Stop();
+  }
+}
+
+bool TWaveAudioOut::Stop() {
+  // A stop or the close itself already under way: nothing to add. Data that
+  // merely ended is no reason to wait: a paused device would never hand its
+  // last buffers back.
+  if (!MoveState(TWaveDeviceEvent::kStop)) return false;
   // With buffers queued the reset sends them all back and the last one
   // closes the device.
   const MMRESULT reset = FHandle != nullptr ? waveOutReset(FHandle) : MMSYSERR_NOERROR;
@@ -307,9 +310,20 @@ bool TWaveAudioOut::InternalClose() {
   return closed;
 }
 
+void TWaveAudioOut::StopAgain() {
+  MoveState(TWaveDeviceEvent::kStop);
+  if (ActiveBufferCount() > 0) waveOutReset(FHandle);
+  if (ActiveBufferCount() == 0) CloseDevice(false);
+}
+
+void TWaveAudioOut::GiveUp() {
+  AbandonChannelAndBuffers();
+  DoWaveOutDeviceClose();
+}
+
 bool TWaveAudioOut::InternalPause() {
   if (FPaused) return false;
-  DeviceLockGuard lock(*this);
+  TWaveDeviceLock lock(*this);
   if (FHandle != nullptr && !Success(waveOutPause(FHandle))) return false;
   FPaused = true;
   DoPause();
@@ -318,21 +332,21 @@ bool TWaveAudioOut::InternalPause() {
 
 bool TWaveAudioOut::InternalResume() {
   if (!FPaused) return false;
-  DeviceLockGuard lock(*this);
+  TWaveDeviceLock lock(*this);
   if (FHandle != nullptr && !Success(waveOutRestart(FHandle))) return false;
   FPaused = false;
-  ++FProgress;
+  NoteProgress();
   DoResume();
   return true;
 }
 
 void TWaveAudioOut::SetPosition(uint32_t Ms) {
-  DeviceLockGuard lock(*this);
+  TWaveDeviceLock lock(*this);
   FStartPosition = Ms;
-  if (FHandle != nullptr && !FCloseSent) {
+  if (FHandle != nullptr && !IsCloseSentState(State())) {
     // Data that had ended goes on from the new place.
-    if (!FStopping) FClosing = false;
-    ++FProgress;
+    MoveState(TWaveDeviceEvent::kDataResumed);
+    NoteProgress();
     waveOutReset(FHandle);
     FPaused = FPaused && waveOutPause(FHandle) == MMSYSERR_NOERROR;
   }
@@ -341,9 +355,9 @@ void TWaveAudioOut::SetPosition(uint32_t Ms) {
 // ---------------------------------------------------------------- buffer cycle
 
 void TWaveAudioOut::DoWaveOutDeviceOpen() {
-  ++FProgress;
+  NoteProgress();
   // A close asked for before this notification already closed the handle.
-  if (!FClosing) {
+  if (!Closing()) {
     ApplyOptions();
     FPaused = FPaused && waveOutPause(FHandle) == MMSYSERR_NOERROR;
   }
@@ -357,33 +371,40 @@ void TWaveAudioOut::DoWaveOutDeviceClose() {
 }
 
 bool TWaveAudioOut::CloseDevice(bool Report) {
-  if (FCloseSent || FHandle == nullptr) return true;
+  const TWaveDeviceState state = State();
+  const bool mayClose = state == TWaveDeviceState::kDraining ||
+                        state == TWaveDeviceState::kStopping || state == TWaveDeviceState::kStalled;
+  if (!mayClose || FHandle == nullptr) return true;
   const MMRESULT result = waveOutClose(FHandle);
   // Only buffers still queued keep a device open; after any other failure
   // it is released all the same and its close notification is on its way.
-  if (result != WAVERR_STILLPLAYING) FCloseSent = true;
+  if (result != WAVERR_STILLPLAYING) MoveState(TWaveDeviceEvent::kCloseSent);
   // A handle that is no longer open sends nothing: the close is ours to say.
   if (result == MMSYSERR_INVALHANDLE) PostCallbackMessage(MM_WOM_CLOSE, 0);
   return Report ? Success(result) : result == MMSYSERR_NOERROR;
 }
 
 void TWaveAudioOut::StartBuffering() {
-  if (ActiveBufferCount() == 0 && FHandle != nullptr && !FClosing) {
+  if (ActiveBufferCount() == 0 && FHandle != nullptr && !Closing()) {
     PostCallbackMessage(MM_WOM_DONE, 0);  // the start message: no header
   }
 }
 
 void TWaveAudioOut::Refill(WAVEHDR*& Header, uint32_t& Loops) {
-  if (FBufferInternally) {
-    uint32_t n = 0;
-    if (ReallocateBuffer(Header, CalcBufferSize(), nullptr)) {
-      const int32_t got = GetWaveData(Header->lpData, Header->dwBufferLength, Loops);
-      n = got < 0 ? 0 : static_cast<uint32_t>(got);  // a read error ends the data
-      if (n < Header->dwBufferLength) ReallocateBuffer(Header, n, nullptr);
-    }
-    FClosing = n == 0;
+  if (!FBufferInternally) {
+    RefillFromPointer(Header, Loops);
     return;
   }
+  uint32_t n = 0;
+  if (ReallocateBuffer(Header, CalcBufferSize(), nullptr)) {
+    const int32_t got = GetWaveData(Header->lpData, Header->dwBufferLength, Loops);
+    n = got < 0 ? 0 : static_cast<uint32_t>(got);  // a read error ends the data
+    if (n < Header->dwBufferLength) ReallocateBuffer(Header, n, nullptr);
+  }
+  if (n == 0) MoveState(TWaveDeviceEvent::kDataEnded);
+}
+
+void TWaveAudioOut::RefillFromPointer(WAVEHDR*& Header, uint32_t& Loops) {
   void* data = nullptr;
   bool owned = true;
   bool silence = false;
@@ -407,57 +428,55 @@ void TWaveAudioOut::Refill(WAVEHDR*& Header, uint32_t& Loops) {
   }
   ReallocateBuffer(Header, n, data);
   if (Header != nullptr && owned) {
-    Header->dwUser = reinterpret_cast<uintptr_t>(this);
+    AdoptBufferData(Header);
     if (silence) FillSilence(Header->lpData, n, &FDeviceFormat);
   }
-  FClosing = n == 0 && !silence;
+  if (n == 0 && !silence) MoveState(TWaveDeviceEvent::kDataEnded);
+}
+
+void TWaveAudioOut::QueueRefilled(WAVEHDR*& Header, uint32_t Loops) {
+  if (Loops != 0) {
+    Header->dwFlags = WHDR_BEGINLOOP | WHDR_ENDLOOP;
+    Header->dwLoops = Loops;
+  }
+  if (!QueueBuffer(Header)) {
+    MoveState(TWaveDeviceEvent::kDataEnded);  // a buffer that cannot be queued ends the playback
+    return;
+  }
+  if (ActiveBufferCount() < BufferCount()) PostCallbackMessage(MM_WOM_DONE, 0);
+  Header = nullptr;  // queued: the device has it
 }
 
 void TWaveAudioOut::DoWaveOutDeviceDone(WAVEHDR* Header) {
   if (Header != nullptr) {
     // A header that is not ours: left behind by a device given up on.
-    if (std::find(FBuffers.begin(), FBuffers.end(), Header) == FBuffers.end()) return;
-    ++FProgress;
+    if (!HoldsBuffer(Header)) return;
+    NoteProgress();
   }
   std::exception_ptr failure;
   bool surplus = false;
   try {
     if (Header != nullptr) Success(waveOutUnprepareHeader(FHandle, Header, kHeaderSize));
-    if (!FClosing) {
-      // At least one buffer stays in flight whatever BufferCount says, so a
-      // count of 0 or one lowered during playback cannot strand the cycle.
-      const uint16_t limit = std::max<uint16_t>(BufferCount(), 1);
-      if (ActiveBufferCount() > limit) {
-        surplus = true;
-      } else {
-        uint32_t loops = 0;
-        Refill(Header, loops);
-        if (!FClosing && Header != nullptr) {
-          if (loops != 0) {
-            Header->dwFlags = WHDR_BEGINLOOP | WHDR_ENDLOOP;
-            Header->dwLoops = loops;
-          }
-          if (!QueueBuffer(Header)) {
-            FClosing = true;  // a buffer that cannot be queued ends the playback
-          } else {
-            if (ActiveBufferCount() < BufferCount()) PostCallbackMessage(MM_WOM_DONE, 0);
-            Header = nullptr;  // queued: the device has it
-          }
-        }
-      }
+    // At least one buffer stays in flight whatever BufferCount says, so a
+    // count of 0 or one lowered during playback cannot strand the cycle.
+    surplus = !Closing() && ActiveBufferCount() > std::max<uint16_t>(BufferCount(), 1);
+    if (!Closing() && !surplus) {
+      uint32_t loops = 0;
+      Refill(Header, loops);
+      if (!Closing() && Header != nullptr) QueueRefilled(Header, loops);
     }
   } catch (...) {
     // Any failure in the cycle ends the playback; the failure itself is
     // passed on after the device has been told to close.
     failure = std::current_exception();
-    FClosing = true;
+    MoveState(TWaveDeviceEvent::kDataEnded);
   }
-  if ((FClosing || surplus) && Header != nullptr) {
+  if ((Closing() || surplus) && Header != nullptr) {
     if (Header->dwFlags & WHDR_PREPARED) waveOutUnprepareHeader(FHandle, Header, kHeaderSize);
     ReallocateBuffer(Header, 0, nullptr);
   }
   // After a failure only the first one is reported.
-  if (FClosing && ActiveBufferCount() == 0) CloseDevice(!failure);
+  if (Closing() && ActiveBufferCount() == 0) CloseDevice(!failure);
   if (failure) std::rethrow_exception(failure);
 }
 
@@ -468,7 +487,7 @@ bool TWaveAudioOut::QueueBuffer(WAVEHDR* Header) {
     DoFilter(Header->lpData, Header->dwBufferLength);
     DoLevel(Header->lpData, Header->dwBufferLength);
     if (Success(waveOutWrite(FHandle, Header, kHeaderSize))) {
-      ++FProgress;
+      NoteProgress();
       return true;
     }
   } catch (...) {
@@ -483,7 +502,7 @@ bool TWaveAudioOut::WriteBuffer(void* Data, uint32_t Size, uint32_t Loops, bool 
   if (Size == 0 || Data == nullptr) return false;
   WAVEHDR* header = nullptr;
   if (!ReallocateBuffer(header, Size, Data)) return false;
-  if (Owned) header->dwUser = reinterpret_cast<uintptr_t>(this);
+  if (Owned) AdoptBufferData(header);
   if (Loops != 0) {
     header->dwFlags = WHDR_BEGINLOOP | WHDR_ENDLOOP;
     header->dwLoops = Loops;
@@ -501,71 +520,7 @@ bool TWaveAudioOut::WriteBuffer(void* Data, uint32_t Size, uint32_t Loops, bool 
   return true;
 }
 
-// ---------------------------------------------------------------- watchdog
-
-TWaveAudioOut::Clock::time_point TWaveAudioOut::StallDeadline() {
-  if (!GetActive() || FOpening || FCloseSent) return Clock::time_point::max();
-  const std::chrono::milliseconds timeout(StallTimeout());
-  if (FStopping) return FStopTime + timeout;
-  if (FHandle == nullptr || FPaused) return Clock::time_point::max();
-  // Progress is counted, not timed, on the buffer road; it is timed here,
-  // when it is first seen (so the bound may come a little later, never
-  // sooner).
-  if (FProgress != FProgressSeen) {
-    FProgressSeen = FProgress;
-    FProgressTime = Clock::now();
-  }
-  // Every buffer held should be back once its sound has played.
-  uint64_t bytes = 0;
-  for (const WAVEHDR* h : FBuffers) {
-    const uint32_t loops = h->dwLoops;  // a packed record: no references into it
-    bytes += static_cast<uint64_t>(h->dwBufferLength) * (loops == 0 ? 1 : loops);
-  }
-  const uint32_t avg = FDeviceFormat.nAvgBytesPerSec;
-  const uint64_t rate = avg == 0 ? 1 : avg;
-  return FProgressTime + std::chrono::milliseconds((bytes * 1000 + rate - 1) / rate) + timeout;
-}
-
-uint32_t TWaveAudioOut::StallCheckDelay() {
-  DeviceLockGuard lock(*this);
-  const Clock::time_point deadline = StallDeadline();
-  if (deadline == Clock::time_point::max()) return INFINITE;
-  const Clock::time_point now = Clock::now();
-  if (deadline <= now) return 0;
-  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-  return ms >= static_cast<int64_t>(INFINITE) ? INFINITE - 1 : static_cast<uint32_t>(ms);
-}
-
-void TWaveAudioOut::CheckStall() {
-  DeviceLockGuard lock(*this);
-  const Clock::time_point deadline = StallDeadline();
-  if (deadline == Clock::time_point::max() || Clock::now() < deadline) return;
-  if (FStallRounds == 0) {
-    ReportAudioFailure("EWaveAudioSysError",
-                       "The sound output stopped responding: its buffers did not come back",
-                       __builtin_return_address(0));
-  }
-  if (++FStallRounds > kMaxStallRounds) {
-    AbandonDevice();
-    return;
-  }
-  FStopping = true;
-  FClosing = true;
-  FStopTime = Clock::now();
-  // Results go unreported: the next round tells whether this one worked.
-  if (ActiveBufferCount() > 0) waveOutReset(FHandle);
-  if (ActiveBufferCount() == 0) CloseDevice(false);
-}
-
-void TWaveAudioOut::AbandonDevice() {
-  DeviceLockGuard lock(*this);
-  if (!GetActive()) return;
-  // The device keeps the buffers it holds and loses its way back to us;
-  // then the object closes as if the device had said so.
-  AbandonChannelAndBuffers();
-  FCloseSent = true;
-  DoWaveOutDeviceClose();
-}
+// ---------------------------------------------------------------- data sources
 
 int32_t TWaveAudioOut::GetWaveData(void* Buffer, uint32_t Size, uint32_t& Loops) {
   (void)Buffer;

@@ -20,12 +20,17 @@
 // queued has released the device all the same; a failed real open is
 // reported on standard error (no exception, as before). A device that
 // keeps its buffers StallTimeout ms past the end of their sound, or does not
-// finish a stop in that time, is reported once on standard error and reset;
-// after three such rounds without success it is given up: the object
-// becomes inactive and leaves the buffers the device holds to it for the
-// rest of the process (they are never freed under it).
+// finish a stop in that time, is reported once on standard error and reset
+// (the waits of TWaveAudioIO ask InternalClose again); after three such
+// rounds without success it is given up: the object becomes inactive and
+// leaves the buffers the device holds to it for the rest of the process
+// (they are never freed under it).
+//
+// This object tells the state it shares with TWaveAudioIO what happened
+// (MoveState) and uses its buffer headers, watchdog and channel; the base
+// calls back only through the virtual operations of the device object.
 
-#include <chrono>
+#include <atomic>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -156,12 +161,11 @@ class TWaveAudioOut : public TWaveAudioIO {
   bool HandleAllocated() override { return FHandle != nullptr; }
   void StartBuffering() override;
   void ApplyOptions();
-  uint32_t StallCheckDelay() override;
-  void CheckStall() override;
-  void AbandonDevice() override;
 
   HWAVEOUT FHandle = nullptr;
-  bool FPaused = false;
+  // Read without the lock by SetPaused (thread mode: the callback thread
+  // applies a recorded pause when the device opens).
+  std::atomic<bool> FPaused{false};
   uint16_t FVolumeLeft = 75;
   uint16_t FVolumeRight = 75;
   double FPitch = 1.0;
@@ -171,21 +175,28 @@ class TWaveAudioOut : public TWaveAudioIO {
   uint32_t FStartPosition = 0;
 
  private:
-  using Clock = std::chrono::steady_clock;
-
+  // The open of InternalOpen once the state is Opening: the format, the
+  // query, the callback and the real open. True when the device was opened;
+  // false with nothing left open (the callback released).
+  bool OpenDevice();
+  // The stop of InternalClose: reset, and close at once when no buffer is
+  // queued. False when a stop or the close is already under way.
+  bool Stop();
+  // The waits' recovery (state Stalled): the stop asked again, results
+  // unreported (the next round tells whether this one worked).
+  void StopAgain();
+  // For a device given up on (state GivingUp): it keeps its buffers and
+  // loses its way back; the object closes as if the device had said so.
+  void GiveUp();
+  // Refills Header for the cycle; marks the end of the data when it ends.
   void Refill(WAVEHDR*& Header, uint32_t& Loops);
-  // waveOutClose once per open: a start message still queued behind a close
-  // must not close the handle a second time.
+  void RefillFromPointer(WAVEHDR*& Header, uint32_t& Loops);
+  // Queues a refilled Header; marks the end of the data when it cannot.
+  void QueueRefilled(WAVEHDR*& Header, uint32_t Loops);
+  // waveOutClose once per open (only while draining or stopping): a start
+  // message still queued behind a close must not close the handle a second
+  // time.
   bool CloseDevice(bool Report);
-  // When the device counts as stuck; Clock::time_point::max() while it
-  // cannot be (inactive, paused, or its close confirmed). Under the lock.
-  Clock::time_point StallDeadline();
-  bool FCloseSent = false;
-  uint32_t FProgress = 0;             // opens, queued and returned buffers, resumes
-  uint32_t FProgressSeen = 0;         // FProgress when the watchdog last looked
-  Clock::time_point FProgressTime{};  // when it saw FProgress change
-  Clock::time_point FStopTime{};      // when the stop under way was asked for
-  int FStallRounds = 0;               // watchdog resets in this open
 };
 
 }  // namespace tw

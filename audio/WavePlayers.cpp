@@ -107,8 +107,10 @@ void TAudioPlayer::WaveChanged(TPersistent* /*Sender*/) { SetActive(false); }
 void TAudioPlayer::SetWave(TWaveStreamAdapter* Value) {
   if (Value == FWave.get()) return;
   SetActive(false);
-  // The device may still be returning buffers; reading from the old copy
-  // ends here, before the new bytes replace it.
+  // The device may still be returning buffers (in thread mode its close ends
+  // the reading on the callback thread, under the lock); reading from the
+  // old copy ends here, before the new bytes replace it.
+  TWaveDeviceLock lock(*this);
   if (FWave->State() == wssReading) FWave->EndRead();
   if (Value != nullptr) {
     TStream& source = *Value->Stream();
@@ -157,11 +159,7 @@ void TAudioPlayer::DoWaveOutDeviceClose() {
 void TAudioPlayer::SetPosition(uint32_t Ms) {
   // The refill reads the wave under the same lock (on the callback thread in
   // thread mode).
-  Lock();
-  struct Unlocker {
-    TAudioPlayer* Self;
-    ~Unlocker() { Self->Unlock(); }
-  } unlocker{this};
+  TWaveDeviceLock lock(*this);
   if (FWave->State() == wssReading) {
     FWave->SetDataPosition(WaveMsToBytes(FWave->WaveFormat(), Ms));
   }

@@ -374,11 +374,17 @@ TEST(AudioPlayerTest, PublishedPropertiesAndDataRoundTrip) {
   EXPECT_TRUE(copy.Async());
   EXPECT_TRUE(copy.Wave()->Equals(wave.get()));
   EXPECT_EQ(copy.Wave()->Stream()->Size(), wave->Stream()->Size());
+}
 
+TEST(AudioPlayerTest, PropertyTextsThatDoNotReadAreRefused) {
+  UseScriptedWaveOut();
+  TAudioPlayer player(nullptr);
+  std::vector<TPublishedProperty> props;
+  player.GetPublishedProperties(props);
   EXPECT_EQ(WaveOutOptionsFromText(" [ ] "), TWaveOutOptions{});
   EXPECT_THROW(WaveOutOptionsFromText("[woLouder]"), EConvertError);
-  EXPECT_THROW(to[6].Set("fast"), EConvertError);
-  EXPECT_THROW(to[8].Set("70000"), EConvertError);
+  EXPECT_THROW(props[6].Set("fast"), EConvertError);   // Pitch
+  EXPECT_THROW(props[8].Set("70000"), EConvertError);  // BufferLength
 }
 
 TEST(AudioPlayerTest, ComponentTextRoundTripKeepsSettingsAndWaveBytes) {

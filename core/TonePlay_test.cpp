@@ -14,23 +14,13 @@
 #include "core/unit_core_execute_quillmar.h"
 #include "core/unit_core_utils.h"
 #include "testing/ScriptedWaveOut.h"
+#include "testing/ToneTestSupport.h"
 
 namespace tw {
 namespace {
 
-CoreCell Cell(const char* line) {
-  CoreCell c;
-  ParseRedcodeLine(line, c);
-  return c;
-}
-
-std::vector<int16_t> Tone(const CoreCell& cell, int32_t n) {
-  std::vector<double> samples(n);
-  std::vector<int16_t> pcm(n);
-  ComputeToneSamples(cell, samples.data(), n);
-  ConvertToneSamples(samples.data(), pcm.data(), n);
-  return pcm;
-}
+using testing::CellOf;
+using testing::TonePcm;
 
 // Creates the program's audio objects for N samples on the given sound system.
 class ToneRoad : public ::testing::Test {
@@ -47,12 +37,14 @@ class ToneRoad : public ::testing::Test {
 };
 
 TEST(ToneSynthesisTest, SampleValuesOfTheReferenceInstructions) {
-  const CoreCell dat = Cell("DAT.F $0, $0");
+  const CoreCell dat = CellOf("DAT.F $0, $0");
   ASSERT_EQ(dat.InstructionWord, 1033);
-  EXPECT_EQ(Tone(dat, 7), (std::vector<int16_t>{27306, 10922, 10922, 27306, 10922, 10922, 27306}));
-  const CoreCell mov = Cell("MOV.I $0, $1");
+  EXPECT_EQ(TonePcm(dat, 7),
+            (std::vector<int16_t>{27306, 10922, 10922, 27306, 10922, 10922, 27306}));
+  const CoreCell mov = CellOf("MOV.I $0, $1");
   ASSERT_EQ(mov.InstructionWord, 3593);
-  EXPECT_EQ(Tone(mov, 7), (std::vector<int16_t>{27306, 23415, 24415, 27306, 21665, 24489, 27306}));
+  EXPECT_EQ(TonePcm(mov, 7),
+            (std::vector<int16_t>{27306, 23415, 24415, 27306, 21665, 24489, 27306}));
 }
 
 TEST(ToneSynthesisTest, EveryToneStartsAndEndsAt27306AndNumbersCountModulo100) {
@@ -63,21 +55,21 @@ TEST(ToneSynthesisTest, EveryToneStartsAndEndsAt27306AndNumbersCountModulo100) {
     c.ANumber = static_cast<int16_t>(random() % 8000);
     c.BNumber = static_cast<int16_t>(random() % 8000);
     const int32_t n = 2 + static_cast<int32_t>(random() % 300);
-    const auto pcm = Tone(c, n);
+    const auto pcm = TonePcm(c, n);
     ASSERT_EQ(pcm.front(), 27306) << k;
     ASSERT_EQ(pcm.back(), 27306) << k;
     CoreCell shifted = c;
     shifted.ANumber = static_cast<int16_t>(c.ANumber % 100 + 100 * (1 + random() % 70));
     shifted.BNumber = static_cast<int16_t>(c.BNumber % 100 + 100 * (random() % 70));
-    ASSERT_EQ(Tone(shifted, n), pcm) << k;
+    ASSERT_EQ(TonePcm(shifted, n), pcm) << k;
   }
-  CoreCell a0 = Cell("MOV.I $0, $1"), a100 = a0, a7 = a0, a107 = a0;
+  CoreCell a0 = CellOf("MOV.I $0, $1"), a100 = a0, a7 = a0, a107 = a0;
   a100.ANumber = 100;
   a7.ANumber = 7;
   a107.ANumber = 107;
-  EXPECT_EQ(Tone(a0, 500), Tone(a100, 500));
-  EXPECT_EQ(Tone(a7, 500), Tone(a107, 500));
-  EXPECT_NE(Tone(a0, 500), Tone(a7, 500));
+  EXPECT_EQ(TonePcm(a0, 500), TonePcm(a100, 500));
+  EXPECT_EQ(TonePcm(a7, 500), TonePcm(a107, 500));
+  EXPECT_NE(TonePcm(a0, 500), TonePcm(a7, 500));
 }
 
 TEST(ToneSynthesisTest, RoundingHalvesToEvenAndClamping) {
@@ -92,7 +84,7 @@ TEST(ToneSynthesisTest, RoundingHalvesToEvenAndClamping) {
 TEST_F(ToneRoad, OneSampleIsAnInvalidFloatingPointOperation) {
   Start(1, "null:fast");
   try {
-    SynthesizeTone(Cell("DAT.F $0, $0"));
+    SynthesizeTone(CellOf("DAT.F $0, $0"));
     FAIL() << "N = 1 must fail";
   } catch (const EInvalidOp& e) {
     EXPECT_EQ(ReportLine(e), "EInvalidOp: Invalid floating point operation");
@@ -102,7 +94,7 @@ TEST_F(ToneRoad, OneSampleIsAnInvalidFloatingPointOperation) {
 TEST_F(ToneRoad, ZeroSamplesOpenAndCloseTheDeviceWithoutSound) {
   Start(0, "null:fast");
   auto script = testing::UseScriptedWaveOut();
-  SynthesizeTone(Cell("MOV.I $0, $1"));
+  SynthesizeTone(CellOf("MOV.I $0, $1"));
   EXPECT_EQ(script->Calls, (std::vector<std::string>{"open", "close"}));
   EXPECT_FALSE(AudioPlayer->Active());
   EXPECT_EQ(WaveAdapter->DataSize(), 0u);
@@ -112,11 +104,11 @@ TEST_F(ToneRoad, ZeroSamplesOpenAndCloseTheDeviceWithoutSound) {
 TEST_F(ToneRoad, PlaysTheToneWholeAndRemembersItForRepeats) {
   Start(1000, "null:fast");
   auto script = testing::UseScriptedWaveOut();
-  const CoreCell mov = Cell("MOV.I $0, $1");
+  const CoreCell mov = CellOf("MOV.I $0, $1");
   CoreCell same = mov;
   same.ANumber = 300;
   same.BNumber = 101;
-  const auto expected = Tone(mov, 1000);
+  const auto expected = TonePcm(mov, 1000);
   for (const CoreCell& c : {mov, same, mov}) {
     script->Played.clear();
     SynthesizeTone(c);
@@ -136,7 +128,7 @@ TEST_F(ToneRoad, ARefusedFormatIsReportedAndNothingIsPlayed) {
   auto script = testing::UseScriptedWaveOut();
   script->QueryResult = WAVERR_BADFORMAT;
   try {
-    SynthesizeTone(Cell("MOV.I $0, $1"));
+    SynthesizeTone(CellOf("MOV.I $0, $1"));
     FAIL() << "a refused format must end the tone with a failure";
   } catch (const EWaveAudioSysError& e) {
     EXPECT_EQ(ReportLine(e).rfind("EWaveAudioSysError: ", 0), 0u);
@@ -168,12 +160,12 @@ TEST_F(ToneRoad, ABattleIsHeardInExecutionOrder) {
 
   // A dwarf and an imp spawner that splits, so processes interleave.
   CoreMemory core;
-  core.fill(Cell("DAT.F $0, $0"));
+  core.fill(CellOf("DAT.F $0, $0"));
   const char* dwarf[] = {"ADD.AB #4, $3", "MOV.I $2, @2", "JMP.B $-2, $0", "DAT.F #0, #0"};
   const char* other[] = {"SPL.B $2, $0", "MOV.I $0, $1", "SUB.AB #1, $-1", "JMP.B $-2, $7"};
   for (int i = 0; i < 4; ++i) {
-    core[i] = Cell(dwarf[i]);
-    core[4000 + i] = Cell(other[i]);
+    core[i] = CellOf(dwarf[i]);
+    core[4000 + i] = CellOf(other[i]);
   }
   ProcessQueue q1, q2;
   ResetQueue(q1);
@@ -190,7 +182,7 @@ TEST_F(ToneRoad, ABattleIsHeardInExecutionOrder) {
   for (int cycle = 0; cycle < 40; ++cycle) {
     for (auto [q, ps] : {std::pair{&t1, &s1}, std::pair{&t2, &s2}}) {
       if (q->Count == 0) continue;
-      const auto tone = Tone(twin[q->Entries[q->Head]], n);
+      const auto tone = TonePcm(twin[q->Entries[q->Head]], n);
       expected.insert(expected.end(), tone.begin(), tone.end());
       ExecuteStepWith<SilentTone>(twin, *q, *ps);
     }

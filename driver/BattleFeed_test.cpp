@@ -9,20 +9,17 @@
 #include "core/unit_core_utils.h"
 #include "core/unit_random_warrior_position_generator.h"
 #include "driver/BattleLoop.h"
+#include "testing/ToneTestSupport.h"
 
 namespace tw {
 namespace {
 
-CoreCell Cell(const char* line) {
-  CoreCell c;
-  ParseRedcodeLine(line, c);
-  return c;
-}
+using testing::CellOf;
 
 TEST(BattleFeed, RedcodeText) {
-  EXPECT_EQ(RedcodeText(Cell("MOV.I $0, $1")), "MOV.I $0, $1");
-  EXPECT_EQ(RedcodeText(Cell("ADD.AB #3044, $3")), "ADD.AB #3044, $3");
-  EXPECT_EQ(RedcodeText(Cell("SPL.B }-1, <7999")), "SPL.B }7999, <7999");
+  EXPECT_EQ(RedcodeText(CellOf("MOV.I $0, $1")), "MOV.I $0, $1");
+  EXPECT_EQ(RedcodeText(CellOf("ADD.AB #3044, $3")), "ADD.AB #3044, $3");
+  EXPECT_EQ(RedcodeText(CellOf("SPL.B }-1, <7999")), "SPL.B }7999, <7999");
   EXPECT_EQ(RedcodeText(DefaultCell), "DAT.F $0, $0");
   CoreCell odd = DefaultCell;
   odd.InstructionWord = 0xFFFF;  // no such opcode, modifier or B-mode

@@ -5,14 +5,12 @@
 #include <sstream>
 #include <vector>
 
+#include "testing/RecordingBeeper.h"
+
 namespace tw {
 namespace {
 
-class RecordingBeeper : public Beeper {
- public:
-  void Beep(int pause_ms) override { pauses.push_back(pause_ms); }
-  std::vector<int> pauses;
-};
+using testing::RecordingBeeper;
 
 const std::string kWarrior = TONEWELL_SOURCE_DIR "/examples/Mice.red";
 const std::string kOther = TONEWELL_SOURCE_DIR "/examples/Piper.red";

@@ -14,15 +14,10 @@
 #include "core/unit_random_warrior_position_generator.h"
 #include "driver/BattleLoop.h"
 #include "driver/WarriorReader.h"
+#include "testing/CorpusDir.h"
 
 namespace tw {
 namespace {
-
-std::filesystem::path CorpusDir() {
-  const char* dir = std::getenv("TONEWELL_CORPUS");
-  if (dir != nullptr && *dir != '\0') return dir;
-  return TONEWELL_SOURCE_DIR "/../shared/corpus";
-}
 
 redcode::AssemblerOptions OptionsFor(const std::string& name) {
   redcode::AssemblerOptions options;

@@ -26,6 +26,9 @@
 #include "platform/WaveOutApi.h"
 #include "sound/Selection.h"
 #include "sound/WavRecorder.h"
+#include "testing/ProgramRun.h"
+#include "testing/RecordingBeeper.h"
+#include "testing/TestFiles.h"
 #include "testing/TestWatchdog.h"
 #include "testing/WaveOutFaults.h"
 
@@ -44,41 +47,28 @@ const char kBanner[] =
     "\n\nprogram started\n";
 const char kReport[] = "Exception EWaveAudioSysError in module ";
 
-class SilentBeeper : public Beeper {
- public:
-  void Beep(int) override {}
-};
-
 int Count(const std::string& text, const std::string& what) {
   int n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
   return n;
 }
 
-std::string WithoutSeconds(const std::string& text) {
-  const size_t at = text.find("Seconds:");
-  if (at == std::string::npos) return text;
-  return text.substr(0, at) + text.substr(text.find('\n', at) + 1);
-}
-
 // A battle of ten tones: five cycles, then warrior 0 runs into its DAT.
 class ShortBattle {
  public:
   ShortBattle() {
-    dir_ = fs::temp_directory_path() / ("tonewell-faults-" + std::to_string(getpid()));
-    fs::create_directories(dir_);
     std::ofstream(dir_ / "dies.red") << "NOP.F $0, $0\nNOP.F $0, $0\nNOP.F $0, $0\n"
                                         "NOP.F $0, $0\nDAT.F $0, $0\n";
     std::ofstream(dir_ / "loops.red") << "JMP.B $0, $0\n";
   }
-  ~ShortBattle() { fs::remove_all(dir_); }
   std::vector<std::string> Args(const char* samples) const {
     return {(dir_ / "dies.red").string(), (dir_ / "loops.red").string(), samples};
   }
   fs::path Dir() const { return dir_; }
 
  private:
-  fs::path dir_;
+  testing::ScratchDir scratch_{"tonewell-faults"};
+  fs::path dir_ = scratch_.Path();
 };
 
 struct Outcome {
@@ -110,7 +100,7 @@ class FaultRoad {
   Outcome Run(const std::string& what) {
     testing::Watchdog watchdog(what, 60s);
     RandomSeed = 0;
-    SilentBeeper beeper;
+    testing::RecordingBeeper beeper;
     std::ostringstream out, err;
     ::testing::internal::CaptureStderr();
     Outcome o;
@@ -120,7 +110,7 @@ class FaultRoad {
     FreeAudioObjects();
     UseWaveOutBackend(nullptr);
     o.err = ::testing::internal::GetCapturedStderr() + err.str();
-    o.out = WithoutSeconds(out.str());
+    o.out = e2e::WithoutSecondsLine(out.str());
     o.liveStreams = plan_->LiveStreams();
     return o;
   }

@@ -5,14 +5,14 @@
 #include <cstdio>
 
 #include "driver/TonewellFaults.h"
+#include "testing/ProgramRun.h"
+#include "testing/TestFiles.h"
 
 namespace tw {
 namespace {
 
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using e2e::CommandOutput;
+using testing::ReadWholeFile;
 
 TEST(ProgramFaults, EveryFailureOnAlsaEndsTheToneOrTheRun) {
   // ALSA's "default" made a file plugin over a null device.
@@ -65,15 +65,6 @@ uint32_t U32(const std::string& s, size_t at) {
          static_cast<uint32_t>(static_cast<uint8_t>(s[at + 3])) << 24;
 }
 
-std::string Shell(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return "<failed>";
-  char chunk[256];
-  while (fgets(chunk, sizeof chunk, pipe) != nullptr) out += chunk;
-  return pclose(pipe) == 0 ? out : "<failed>";
-}
-
 TEST(ProgramFaults, EveryFailingWriteOrSeekOfTheWavFileIsReportedOnceAndLeavesAWav) {
   ShortBattle battle;
   const fs::path wav = battle.Dir() / "battle.wav";
@@ -84,7 +75,7 @@ TEST(ProgramFaults, EveryFailingWriteOrSeekOfTheWavFileIsReportedOnceAndLeavesAW
   FaultRoad road("wav:" + wav.string(), battle.Args("1000"), 50);
   const Outcome clean = road.Run("wav: without faults");
   ASSERT_EQ(clean.status, ExitFinished) << clean.out << clean.err;
-  const std::string cleanFile = ReadAll(wav);
+  const std::string cleanFile = ReadWholeFile(wav);
   const std::string cleanData = cleanFile.substr(80);
   ASSERT_EQ(cleanData.size(), 10u * 2000u);
   const uint64_t writes = plan.writes, seeks = plan.seeks;
@@ -99,7 +90,7 @@ TEST(ProgramFaults, EveryFailingWriteOrSeekOfTheWavFileIsReportedOnceAndLeavesAW
       const Outcome o = road.Run(what);
       ++points;
       const std::string reason = failWrites ? "No space left on device" : "Input/output error";
-      const std::string file = ReadAll(wav);
+      const std::string file = ReadWholeFile(wav);
       std::string problem;
       if (!plan.injected) problem = "never reached";
       if (failWrites && n == 1) {
@@ -122,9 +113,10 @@ TEST(ProgramFaults, EveryFailingWriteOrSeekOfTheWavFileIsReportedOnceAndLeavesAW
         // The readers themselves, for the first and last failure of each kind.
         if (problem.empty() && (n <= 2 || n == count)) {
           const std::string frames = std::to_string(data / 4) + "\n";
-          if (Shell("soxi -s '" + wav.string() + "'") != frames ||
-              Shell("python3 -c \"import wave,sys; print(wave.open(sys.argv[1]).getnframes())\" '" +
-                    wav.string() + "'") != frames) {
+          if (CommandOutput("soxi -s '" + wav.string() + "'") != frames ||
+              CommandOutput(
+                  "python3 -c \"import wave,sys; print(wave.open(sys.argv[1]).getnframes())\" '" +
+                  wav.string() + "'") != frames) {
             problem = "SoX or Python's wave reads it otherwise";
           }
         }

@@ -17,35 +17,21 @@
 #include "core/ToneAudio.h"
 #include "core/unit_core_utils.h"
 #include "testing/ProgramRun.h"
+#include "testing/TestFiles.h"
+#include "testing/ToneTestSupport.h"
 
 namespace tw {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using testing::ReadWholeFile;
 
 std::vector<int16_t> Tone(const char* line, int32_t n) {
-  CoreCell cell;
-  ParseRedcodeLine(line, cell);
-  std::vector<double> samples(n);
-  std::vector<int16_t> pcm(n);
-  ComputeToneSamples(cell, samples.data(), n);
-  ConvertToneSamples(samples.data(), pcm.data(), n);
-  return pcm;
+  return testing::TonePcm(testing::CellOf(line), n);
 }
 
 class ProgramSound : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("tonewell-sound-" + std::to_string(getpid()));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   // Runs the program with TONEWELL_AUDIO=Audio; returns its standard output
   // followed by its standard error.
   std::string Run(const std::string& audio, const std::string& w1, const std::string& w2,
@@ -60,7 +46,8 @@ class ProgramSound : public ::testing::Test {
     return o.out + o.err;
   }
 
-  fs::path dir_;
+  testing::ScratchDir scratch_{"tonewell-sound"};
+  const fs::path dir_ = scratch_.Path();
 };
 
 TEST_F(ProgramSound, EveryExecutedInstructionIsHeardInOrder) {
@@ -73,7 +60,7 @@ TEST_F(ProgramSound, EveryExecutedInstructionIsHeardInOrder) {
   const auto mov = Tone("MOV.I $0, $1", 40);
   expected.insert(expected.end(), mov.begin(), mov.end());
 
-  const std::string bytes = ReadAll(wav);
+  const std::string bytes = ReadWholeFile(wav);
   ASSERT_EQ(bytes.size(), 80 + expected.size() * 2) << "the 80-byte header and both tones";
   EXPECT_EQ(bytes.compare(0, 4, "RIFF"), 0);
   EXPECT_EQ(bytes.compare(72, 4, "data"), 0);

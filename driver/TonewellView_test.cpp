@@ -1,17 +1,14 @@
 // End to end: the view's settings with standard error not a terminal, and
 // Ctrl-C. (The view on a real terminal is checked under tmux in CI.)
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -19,8 +16,9 @@
 
 #include "audio/WaveUtils.h"
 #include "runtime/Stream.h"
-
-extern char** environ;
+#include "testing/ProgramRun.h"
+#include "testing/StartedProgram.h"
+#include "testing/TestFiles.h"
 
 namespace {
 
@@ -34,79 +32,33 @@ const std::string kHead =
     "ORVIS Battle System/Core Executor Tonalator\nTonewell " TONEWELL_TEST_VERSION
     "\n\nprogram started\n";
 
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// The text without its "Seconds:" line, which differs from run to run.
-std::string WithoutSeconds(const std::string& text) {
-  const auto at = text.find("Seconds:");
-  if (at == std::string::npos) return text;
-  return text.substr(0, at) + text.substr(text.find('\n', at) + 1);
-}
+using tw::e2e::WithoutSecondsLine;
+using tw::testing::ReadWholeFile;
 
 class ViewRun : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "tonewell-view-XXXXXX").string();
-    dir_ = mkdtemp(pattern.data());
-  }
-  void TearDown() override {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    fs::remove_all(dir_);
-  }
-
   // Starts the program with these settings (name=value; an empty value
   // unsets), standard output and error into files.
   void Start(const std::vector<std::string>& settings, const std::string& samples) {
-    std::vector<std::string> env_text;
-    for (char** e = environ; *e != nullptr; ++e) {
-      const std::string entry = *e;
-      bool replaced = false;
-      for (const std::string& s : settings) {
-        replaced |= entry.rfind(s.substr(0, s.find('=') + 1), 0) == 0;
-      }
-      if (!replaced) env_text.push_back(entry);
-    }
+    tw::testing::EnvironmentChanges changes;
     for (const std::string& s : settings) {
-      if (s.back() != '=') env_text.push_back(s);
+      const size_t equals = s.find('=');
+      changes.emplace_back(s.substr(0, equals), s.substr(equals + 1));
     }
-    std::vector<char*> env;
-    for (std::string& e : env_text) env.push_back(e.data());
-    env.push_back(nullptr);
-    std::vector<std::string> args_text{kProgram, kMice, kPiper, samples};
-    std::vector<char*> args;
-    for (std::string& a : args_text) args.push_back(a.data());
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, (dir_ / "out").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, (dir_ / "err").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ASSERT_EQ(posix_spawn(&pid_, kProgram.c_str(), &actions, nullptr, args.data(), env.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    program_ = std::make_unique<tw::testing::StartedProgram>(
+        kProgram, std::vector<std::string>{kMice, kPiper, samples}, dir_ / "out", dir_ / "err",
+        changes);
+    ASSERT_TRUE(program_->Started());
   }
 
   // The exit status (-1: killed by a signal or still running at the deadline).
   int Wait(std::chrono::seconds limit = std::chrono::seconds(600)) {
-    const auto deadline = Clock::now() + limit;
-    int status = 0;
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (Clock::now() > deadline) return -1;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return program_->Wait(limit).status;
   }
 
   // Processor time the program has used so far, in clock ticks.
   long CpuTicks() {
-    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+    std::ifstream stat("/proc/" + std::to_string(program_->Pid()) + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
     const auto close = text.rfind(')');
     if (close == std::string::npos) return -1;
@@ -120,11 +72,12 @@ class ViewRun : public ::testing::Test {
     return utime + stime;
   }
 
-  std::string Out() { return ReadAll(dir_ / "out"); }
-  std::string Err() { return ReadAll(dir_ / "err"); }
+  std::string Out() { return ReadWholeFile(dir_ / "out"); }
+  std::string Err() { return ReadWholeFile(dir_ / "err"); }
 
-  fs::path dir_;
-  pid_t pid_ = -1;
+  tw::testing::ScratchDir scratch_{"tonewell-view"};
+  const fs::path dir_ = scratch_.Path();
+  std::unique_ptr<tw::testing::StartedProgram> program_;
 };
 
 TEST_F(ViewRun, StandardErrorNotATerminal) {
@@ -139,7 +92,7 @@ TEST_F(ViewRun, StandardErrorNotATerminal) {
   for (const char* forced : {"TONEWELL_VIEW=core", "TONEWELL_VIEW=line"}) {
     Start({"TONEWELL_AUDIO=null:fast", forced}, "0");
     ASSERT_EQ(Wait(), 0);
-    EXPECT_EQ(WithoutSeconds(Out()), WithoutSeconds(usual)) << forced;
+    EXPECT_EQ(WithoutSecondsLine(Out()), WithoutSecondsLine(usual)) << forced;
     const std::string err = Err();
     EXPECT_NE(err.find("10583/80000  o Mice "), std::string::npos) << err;
     EXPECT_NE(err.find(" battle over  0:00.0  ["), std::string::npos) << err;
@@ -168,7 +121,7 @@ TEST_F(ViewRun, ControlCEndsALongToneAtOnce) {
     last = now;
   }
   const auto sent = Clock::now();
-  ASSERT_EQ(kill(pid_, SIGINT), 0);
+  program_->Signal(SIGINT);
   EXPECT_EQ(Wait(std::chrono::seconds(60)), 130);
   // Far less than the 10 seconds the tone would still have sounded.
   EXPECT_LT(Clock::now() - sent, std::chrono::seconds(5));
@@ -187,7 +140,7 @@ TEST_F(ViewRun, ControlCKeepsAValidWav) {
   while (!fs::exists(wav) || fs::file_size(wav) < 44 + 2 * kToneBytes) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  ASSERT_EQ(kill(pid_, SIGINT), 0);
+  program_->Signal(SIGINT);
   EXPECT_EQ(Wait(), 130);
   const std::string out = Out();
   EXPECT_EQ(out.rfind(kHead + "EControlC: Interrupted by Control-C after cycle ", 0), 0u) << out;

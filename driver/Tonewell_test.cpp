@@ -12,15 +12,13 @@
 #include "core/unit_core_execute_quillmar.h"
 #include "core/unit_random_warrior_position_generator.h"
 #include "runtime/Exceptions.h"
+#include "testing/RecordingBeeper.h"
+#include "testing/TestFiles.h"
 
 namespace tw {
 namespace {
 
-class RecordingBeeper : public Beeper {
- public:
-  void Beep(int pause_ms) override { pauses.push_back(pause_ms); }
-  std::vector<int> pauses;
-};
+using testing::RecordingBeeper;
 
 const std::string kMice = TONEWELL_SOURCE_DIR "/examples/Mice.red";
 const std::string kPiper = TONEWELL_SOURCE_DIR "/examples/Piper.red";
@@ -49,20 +47,7 @@ Result Main(const std::vector<std::string>& args) {
   return {status, out.str(), err.str(), beeper.pauses};
 }
 
-class TempFile {
- public:
-  explicit TempFile(const std::string& bytes) {
-    path_ = std::filesystem::temp_directory_path() / ("tonewell-main-" + std::to_string(getpid()) +
-                                                      "-" + std::to_string(counter_++) + ".red");
-    std::ofstream(path_, std::ios::binary) << bytes;
-  }
-  ~TempFile() { std::filesystem::remove(path_); }
-  std::string path() const { return path_.string(); }
-
- private:
-  static inline int counter_ = 0;
-  std::filesystem::path path_;
-};
+using testing::TempFile;
 
 TEST(FormatSeconds, IsFixedTwoDecimalsRightAlignedInFourteen) {
   EXPECT_EQ(FormatSeconds(3.456L), "          3.46");

@@ -14,6 +14,8 @@
 #include "core/unit_core_program_utils.h"
 #include "core/unit_random_warrior_position_generator.h"
 #include "driver/Tonewell.h"
+#include "testing/RecordingBeeper.h"
+#include "testing/TestFiles.h"
 
 namespace tw {
 namespace {
@@ -22,11 +24,6 @@ const std::string kCarillon = TONEWELL_SOURCE_DIR "/examples/source/Carillon.red
 const std::string kMice = TONEWELL_SOURCE_DIR "/examples/Mice.red";
 // Piper's load form is also its source (its start is its first instruction).
 const std::string kPiper = TONEWELL_SOURCE_DIR "/examples/Piper.red";
-
-class QuietBeeper : public Beeper {
- public:
-  void Beep(int) override {}
-};
 
 struct Outcome {
   int status;
@@ -43,7 +40,7 @@ Outcome MainWith(const char* setting, const std::vector<std::string>& args) {
     setenv("TONEWELL_REDCODE", setting, 1);
   }
   RandomSeed = 0;
-  QuietBeeper beeper;
+  testing::RecordingBeeper beeper;
   std::ostringstream out, err;
   const int status = TonewellMain(args, out, err, beeper);
   FreeAudioObjects();
@@ -56,21 +53,7 @@ std::string WithoutSeconds(const std::string& out) {
   return at == std::string::npos ? out : out.substr(0, at);
 }
 
-class TempFile {
- public:
-  explicit TempFile(const std::string& bytes) {
-    path_ =
-        std::filesystem::temp_directory_path() /
-        ("tonewell-reader-" + std::to_string(getpid()) + "-" + std::to_string(++count_) + ".red");
-    std::ofstream(path_, std::ios::binary) << bytes;
-  }
-  ~TempFile() { std::filesystem::remove(path_); }
-  std::string path() const { return path_.string(); }
-
- private:
-  static inline int count_ = 0;
-  std::filesystem::path path_;
-};
+using testing::TempFile;
 
 TEST(WarriorReader, Setting) {
   EXPECT_EQ(SelectWarriorReader(""), WarriorReader::kLoadForm);

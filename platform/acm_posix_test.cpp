@@ -5,20 +5,12 @@
 #include <vector>
 
 #include "platform/msacm.h"
+#include "testing/WaveOutTestSupport.h"
 
 namespace tw {
 namespace {
 
-WAVEFORMATEX Pcm(uint32_t rate, uint16_t channels, uint16_t bits) {
-  WAVEFORMATEX f{};
-  f.wFormatTag = WAVE_FORMAT_PCM;
-  f.nChannels = channels;
-  f.nSamplesPerSec = rate;
-  f.wBitsPerSample = bits;
-  f.nBlockAlign = static_cast<uint16_t>(channels * bits / 8);
-  f.nAvgBytesPerSec = f.nBlockAlign * rate;
-  return f;
-}
+using testing::PcmFormat;
 
 // Runs one whole conversion the way the wave code does.
 std::vector<uint8_t> Convert(const WAVEFORMATEX& from, const std::vector<uint8_t>& in,
@@ -48,9 +40,9 @@ std::vector<uint8_t> Convert(const WAVEFORMATEX& from, const std::vector<uint8_t
 }
 
 TEST(Conversion, RefusesWhatItDoesNotConvert) {
-  const WAVEFORMATEX good = Pcm(44100, 2, 16);
-  WAVEFORMATEX bits24 = Pcm(44100, 2, 24);
-  WAVEFORMATEX channels3 = Pcm(44100, 3, 16);
+  const WAVEFORMATEX good = PcmFormat(44100, 2, 16);
+  WAVEFORMATEX bits24 = PcmFormat(44100, 2, 24);
+  WAVEFORMATEX channels3 = PcmFormat(44100, 3, 16);
   WAVEFORMATEX adpcm = good;
   adpcm.wFormatTag = 2;
   WAVEFORMATEX badAlign = good;
@@ -70,7 +62,7 @@ TEST(Conversion, RefusesWhatItDoesNotConvert) {
 }
 
 TEST(Conversion, HeadersMustBePrepared) {
-  const WAVEFORMATEX f = Pcm(8000, 1, 8);
+  const WAVEFORMATEX f = PcmFormat(8000, 1, 8);
   HACMSTREAM s = nullptr;
   ASSERT_EQ(acmStreamOpen(&s, nullptr, &f, &f, nullptr, 0, 0, 0), MMSYSERR_NOERROR);
   uint8_t in[4] = {1, 2, 3, 4}, out[4];
@@ -89,8 +81,8 @@ TEST(Conversion, HeadersMustBePrepared) {
 }
 
 TEST(Conversion, SampleSizeAroundTheTrueMidpoint) {
-  const WAVEFORMATEX m8 = Pcm(8000, 1, 8);
-  const WAVEFORMATEX m16 = Pcm(8000, 1, 16);
+  const WAVEFORMATEX m8 = PcmFormat(8000, 1, 8);
+  const WAVEFORMATEX m16 = PcmFormat(8000, 1, 16);
   const std::vector<uint8_t> bytes = {0, 127, 128, 129, 255};
   const std::vector<uint8_t> wide = Convert(m8, bytes, m16);
   ASSERT_EQ(wide.size(), 10u);
@@ -105,8 +97,8 @@ TEST(Conversion, SampleSizeAroundTheTrueMidpoint) {
 }
 
 TEST(Conversion, ChannelsDuplicateAndAverage) {
-  const WAVEFORMATEX m16 = Pcm(22050, 1, 16);
-  const WAVEFORMATEX s16 = Pcm(22050, 2, 16);
+  const WAVEFORMATEX m16 = PcmFormat(22050, 1, 16);
+  const WAVEFORMATEX s16 = PcmFormat(22050, 2, 16);
   const std::vector<uint8_t> mono = {0x10, 0x00, 0xF0, 0xFF};  // 16, -16
   EXPECT_EQ(Convert(m16, mono, s16),
             (std::vector<uint8_t>{0x10, 0x00, 0x10, 0x00, 0xF0, 0xFF, 0xF0, 0xFF}));
@@ -116,14 +108,15 @@ TEST(Conversion, ChannelsDuplicateAndAverage) {
   ASSERT_EQ(down.size(), 4u);
   EXPECT_EQ(static_cast<int16_t>(down[0] | (down[1] << 8)), 150);
   EXPECT_EQ(static_cast<int16_t>(down[2] | (down[3] << 8)), -1);
-  const WAVEFORMATEX s8 = Pcm(22050, 2, 8);
+  const WAVEFORMATEX s8 = PcmFormat(22050, 2, 8);
   // (-128 + 127) / 2 = -0.5 rounds away from zero to -1 (127); (0 + 2) / 2 = 1.
-  EXPECT_EQ(Convert(s8, {0, 255, 128, 130}, Pcm(22050, 1, 8)), (std::vector<uint8_t>{127, 129}));
+  EXPECT_EQ(Convert(s8, {0, 255, 128, 130}, PcmFormat(22050, 1, 8)),
+            (std::vector<uint8_t>{127, 129}));
 }
 
 TEST(Conversion, RateChangeKeepsLengthAndTone) {
-  const WAVEFORMATEX from = Pcm(22050, 1, 16);
-  const WAVEFORMATEX to = Pcm(48000, 1, 16);
+  const WAVEFORMATEX from = PcmFormat(22050, 1, 16);
+  const WAVEFORMATEX to = PcmFormat(48000, 1, 16);
   std::vector<uint8_t> in;
   const int frames = 2205;
   for (int i = 0; i < frames; ++i) {
@@ -157,12 +150,13 @@ TEST(Conversion, RateChangeKeepsLengthAndTone) {
 
 TEST(Conversion, TooFewFramesForOneOutputFrameGiveNone) {
   // Three frames at 270121 Hz last less than one frame at 8000 Hz.
-  const std::vector<uint8_t> out = Convert(Pcm(270121, 1, 8), {0, 0, 0x52}, Pcm(8000, 1, 8));
+  const std::vector<uint8_t> out =
+      Convert(PcmFormat(270121, 1, 8), {0, 0, 0x52}, PcmFormat(8000, 1, 8));
   EXPECT_TRUE(out.empty());
 }
 
 TEST(Conversion, SuggestsPcmKeepingTheNamedFields) {
-  const WAVEFORMATEX src = Pcm(11025, 2, 8);
+  const WAVEFORMATEX src = PcmFormat(11025, 2, 8);
   WAVEFORMATEX dst{};
   dst.wFormatTag = WAVE_FORMAT_PCM;
   dst.nChannels = 1;
@@ -171,7 +165,7 @@ TEST(Conversion, SuggestsPcmKeepingTheNamedFields) {
                              ACM_FORMATSUGGESTF_WFORMATTAG | ACM_FORMATSUGGESTF_NCHANNELS |
                                  ACM_FORMATSUGGESTF_NSAMPLESPERSEC),
             MMSYSERR_NOERROR);
-  const WAVEFORMATEX want = Pcm(48000, 1, 8);
+  const WAVEFORMATEX want = PcmFormat(48000, 1, 8);
   EXPECT_EQ(std::memcmp(&dst, &want, sizeof want), 0);
   EXPECT_EQ(acmFormatSuggest(nullptr, &src, &dst, 16, 0), MMSYSERR_INVALPARAM);
   WAVEFORMATEX foreign = src;

@@ -8,22 +8,14 @@
 #include <vector>
 
 #include "platform/msacm.h"
+#include "testing/WaveOutTestSupport.h"
 
 namespace tw {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-WAVEFORMATEX Pcm(uint32_t rate, uint16_t channels, uint16_t bits) {
-  WAVEFORMATEX f{};
-  f.wFormatTag = WAVE_FORMAT_PCM;
-  f.nChannels = channels;
-  f.nSamplesPerSec = rate;
-  f.wBitsPerSample = bits;
-  f.nBlockAlign = static_cast<uint16_t>(channels * bits / 8);
-  f.nAvgBytesPerSec = f.nBlockAlign * rate;
-  return f;
-}
+using testing::PcmFormat;
 
 std::vector<uint8_t> Convert(const WAVEFORMATEX& from, std::vector<uint8_t> in,
                              const WAVEFORMATEX& to) {
@@ -55,15 +47,15 @@ std::vector<uint8_t> Convert(const WAVEFORMATEX& from, std::vector<uint8_t> in,
 TEST(SystemConversion, SampleSizeAndChannelsExactly) {
   // 8-bit samples widen around their midpoint 128 and narrow back exactly.
   const std::vector<uint8_t> bytes = {0, 127, 128, 129, 255};
-  const std::vector<uint8_t> wide = Convert(Pcm(8000, 1, 8), bytes, Pcm(8000, 1, 16));
+  const std::vector<uint8_t> wide = Convert(PcmFormat(8000, 1, 8), bytes, PcmFormat(8000, 1, 16));
   ASSERT_EQ(wide.size(), 10u);
   const int16_t want[] = {-32768, -256, 0, 256, 32512};
   for (int i = 0; i < 5; ++i) {
     EXPECT_EQ(static_cast<int16_t>(wide[2 * i] | (wide[2 * i + 1] << 8)), want[i]) << i;
   }
-  EXPECT_EQ(Convert(Pcm(8000, 1, 16), wide, Pcm(8000, 1, 8)), bytes);
+  EXPECT_EQ(Convert(PcmFormat(8000, 1, 16), wide, PcmFormat(8000, 1, 8)), bytes);
   // Mono is duplicated into both channels.
-  EXPECT_EQ(Convert(Pcm(22050, 1, 16), {0x10, 0x00, 0xF0, 0xFF}, Pcm(22050, 2, 16)),
+  EXPECT_EQ(Convert(PcmFormat(22050, 1, 16), {0x10, 0x00, 0xF0, 0xFF}, PcmFormat(22050, 2, 16)),
             (std::vector<uint8_t>{0x10, 0x00, 0x10, 0x00, 0xF0, 0xFF, 0xF0, 0xFF}));
 }
 
@@ -75,7 +67,7 @@ TEST(SystemConversion, RateChangeKeepsLengthAndTone) {
     in.push_back(static_cast<uint8_t>(v & 0xFF));
     in.push_back(static_cast<uint8_t>((v >> 8) & 0xFF));
   }
-  const std::vector<uint8_t> out = Convert(Pcm(22050, 1, 16), in, Pcm(44100, 1, 16));
+  const std::vector<uint8_t> out = Convert(PcmFormat(22050, 1, 16), in, PcmFormat(44100, 1, 16));
   // A tenth of a second, within a few frames of what the system keeps back.
   ASSERT_GE(out.size(), 4400u * 2);
   ASSERT_LE(out.size(), 4410u * 2);
@@ -98,7 +90,7 @@ TEST(SystemConversion, RateChangeKeepsLengthAndTone) {
 }
 
 TEST(SystemConversion, RecordsThatDescribeNoSoundAreRefusedBeforeTheSystemSeesThem) {
-  const WAVEFORMATEX good = Pcm(44100, 2, 16);
+  const WAVEFORMATEX good = PcmFormat(44100, 2, 16);
   WAVEFORMATEX noChannels = good;
   noChannels.nChannels = 0;
   WAVEFORMATEX badAlign = good;
@@ -121,8 +113,8 @@ TEST(SystemConversion, RecordsThatDescribeNoSoundAreRefusedBeforeTheSystemSeesTh
 }
 
 TEST(SystemConversion, HeadersMustBePreparedAndCloseReleasesThem) {
-  const WAVEFORMATEX f = Pcm(8000, 1, 8);
-  const WAVEFORMATEX g = Pcm(8000, 1, 16);
+  const WAVEFORMATEX f = PcmFormat(8000, 1, 8);
+  const WAVEFORMATEX g = PcmFormat(8000, 1, 16);
   HACMSTREAM s = nullptr;
   ASSERT_EQ(acmStreamOpen(&s, nullptr, &f, &g, nullptr, 0, 0, 0), MMSYSERR_NOERROR);
   uint8_t in[4] = {1, 2, 3, 4}, out[8];

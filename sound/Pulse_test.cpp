@@ -1,11 +1,9 @@
 #include "sound/Pulse.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pulse/volume.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -24,13 +23,17 @@
 
 #include "platform/WaveOutApi.h"
 #include "sound/Selection.h"
+#include "testing/ProgramRun.h"
+#include "testing/StartedProgram.h"
 #include "testing/WaveOutTestSupport.h"
 
 namespace tw {
 namespace {
 
+using tw::e2e::CommandOutput;
 using tw::testing::PcmFormat;
 using tw::testing::RecordingSink;
+using tw::testing::StartedProgram;
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -42,32 +45,6 @@ bool OnPath(const std::string& program) {
   while (std::getline(dirs, dir, ':'))
     if (access((dir + "/" + program).c_str(), X_OK) == 0) return true;
   return false;
-}
-
-// Runs a command (through the shell) and returns its standard output.
-std::string Output(const std::string& command) {
-  std::string out;
-  if (FILE* p = popen(command.c_str(), "r")) {
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
-  }
-  return out;
-}
-
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& out, const std::string& err) {
-  const pid_t pid = fork();
-  if (pid != 0) return pid;
-  const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  dup2(o, 1);
-  dup2(e, 2);
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  execvp(args[0], args.data());
-  _exit(127);
 }
 
 // A private PulseAudio server with a null sink "tap" paced like a sound
@@ -91,10 +68,13 @@ class PrivatePulse : public ::testing::Test {
     std::ofstream(dir_ + "/server.pa") << script;
     setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
     setenv("PULSE_SERVER", ("unix:" + dir_ + "/pulse.sock").c_str(), 1);
-    server_ = Spawn({"pulseaudio", "-n", "-F", dir_ + "/server.pa", "--daemonize=no",
-                     "--exit-idle-time=-1", "--disallow-exit", "--realtime=no",
-                     "--high-priority=no", "--use-pid-file=no", "--log-target=stderr"},
-                    "/dev/null", dir_ + "/server.log");
+    server_ = std::make_unique<StartedProgram>(
+        "pulseaudio",
+        std::vector<std::string>{"-n", "-F", dir_ + "/server.pa", "--daemonize=no",
+                                 "--exit-idle-time=-1", "--disallow-exit", "--realtime=no",
+                                 "--high-priority=no", "--use-pid-file=no", "--log-target=stderr"},
+        "/dev/null", dir_ + "/server.log");
+    ASSERT_TRUE(server_->Started());
     for (int i = 0; i < 100; ++i) {
       if (ConnectPulseWaveOutBackend({}, 500ms) != nullptr) return;
       std::this_thread::sleep_for(50ms);
@@ -104,10 +84,10 @@ class PrivatePulse : public ::testing::Test {
 
   void TearDown() override {
     StopRecording();
-    if (server_ > 0) {
-      kill(server_, SIGCONT);
-      kill(server_, SIGTERM);
-      waitpid(server_, nullptr, 0);
+    if (server_ != nullptr) {
+      server_->Signal(SIGCONT);
+      server_->Signal(SIGTERM);
+      server_->Wait();
     }
     std::error_code ignored;
     if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
@@ -115,20 +95,25 @@ class PrivatePulse : public ::testing::Test {
 
   // Records the sink's monitor until StopRecording.
   void Record() {
-    recorder_ = Spawn({"parec", "-d", "tap.monitor", "--raw", "--format=s16le", "--rate=44100",
-                       "--channels=2", "--latency-msec=5"},
-                      dir_ + "/recorded.raw", "/dev/null");
-    for (int i = 0; i < 100 && Output("pactl list short source-outputs").empty(); ++i)
+    recorder_ = std::make_unique<StartedProgram>(
+        "parec",
+        std::vector<std::string>{"-d", "tap.monitor", "--raw", "--format=s16le", "--rate=44100",
+                                 "--channels=2", "--latency-msec=5"},
+        dir_ + "/recorded.raw", "/dev/null");
+    for (int i = 0; i < 100; ++i) {
+      const std::string outputs = CommandOutput("pactl list short source-outputs");
+      if (!outputs.empty() && outputs != "<failed>") break;
       std::this_thread::sleep_for(50ms);
+    }
   }
 
   // The recorded frames without the silence the server adds around sounds.
   std::vector<char> StopRecording() {
-    if (recorder_ <= 0) return {};
+    if (recorder_ == nullptr) return {};
     std::this_thread::sleep_for(300ms);  // lets the last sound in
-    kill(recorder_, SIGTERM);
-    waitpid(recorder_, nullptr, 0);
-    recorder_ = 0;
+    recorder_->Signal(SIGTERM);
+    recorder_->Wait();
+    recorder_.reset();
     std::ifstream in(dir_ + "/recorded.raw", std::ios::binary);
     std::vector<char> all((std::istreambuf_iterator<char>(in)), {});
     std::vector<char> heard;
@@ -141,7 +126,7 @@ class PrivatePulse : public ::testing::Test {
   // Indexes of the server's playback streams.
   static std::vector<std::string> SinkInputs() {
     std::vector<std::string> ids;
-    std::stringstream lines(Output("pactl list short sink-inputs"));
+    std::stringstream lines(CommandOutput("pactl list short sink-inputs"));
     std::string line;
     while (std::getline(lines, line))
       if (!line.empty()) ids.push_back(line.substr(0, line.find('\t')));
@@ -149,8 +134,8 @@ class PrivatePulse : public ::testing::Test {
   }
 
   std::string dir_;
-  pid_t server_ = 0;
-  pid_t recorder_ = 0;
+  std::unique_ptr<StartedProgram> server_;
+  std::unique_ptr<StartedProgram> recorder_;
 };
 
 const WAVEFORMATEX kStereo16 = PcmFormat(44100, 2, 16);
@@ -262,7 +247,7 @@ TEST_F(PrivatePulse, VolumeIsTheStreamsVolumeInTheServer) {
   EXPECT_NEAR(static_cast<double>(back & 0xFFFF), 0x8000, 1);
   EXPECT_NEAR(static_cast<double>(back >> 16), 0x4000, 1);
   // What the server itself says about its stream.
-  const std::string listing = Output("pactl list sink-inputs");
+  const std::string listing = CommandOutput("pactl list sink-inputs");
   const size_t at = listing.find("front-left: ");
   unsigned long left = 0, right = 0;
   ASSERT_NE(at, std::string::npos) << listing;
@@ -287,10 +272,10 @@ TEST_F(PrivatePulse, AFrozenServerEndsTheSoundAfterABoundedWaitAndANewStreamGoes
   ASSERT_EQ(backend->Open(kStereo16, sink, stream), MMSYSERR_NOERROR);
   Buffer first(500, 1), second(500, 2), third(500, 3);
   ::testing::internal::CaptureStderr();
-  ASSERT_EQ(kill(server_, SIGSTOP), 0);
+  server_->Signal(SIGSTOP);
   ASSERT_EQ(stream->Write(&first.header), MMSYSERR_NOERROR);
   ASSERT_EQ(sink.WaitFor(1, 2s).size(), 1u) << "the drain was not given up";
-  ASSERT_EQ(kill(server_, SIGCONT), 0);
+  server_->Signal(SIGCONT);
   ASSERT_EQ(stream->Write(&second.header), MMSYSERR_NOERROR);  // on a new server stream
   ASSERT_EQ(sink.WaitFor(2).size(), 2u);
   ASSERT_EQ(stream->Write(&third.header), MMSYSERR_NOERROR);
@@ -312,9 +297,7 @@ TEST_F(PrivatePulse, AServerThatGoesAwayFailsTheNextSoundThenTheNextOpen) {
   ASSERT_EQ(backend->Open(kStereo16, sink, stream), MMSYSERR_NOERROR);
   Buffer cut(44100, 1), next(500, 2);
   ASSERT_EQ(stream->Write(&cut.header), MMSYSERR_NOERROR);
-  kill(server_, SIGKILL);
-  waitpid(server_, nullptr, 0);
-  server_ = 0;
+  server_.reset();  // killed
   ASSERT_EQ(sink.WaitFor(1, 2s).size(), 1u) << "the cut sound ends at once";
   ASSERT_EQ(stream->Close(), MMSYSERR_NOERROR);
 

@@ -15,33 +15,22 @@
 
 #include "platform/WaveOutApi.h"
 #include "sound/Selection.h"
+#include "testing/ProgramRun.h"
+#include "testing/TestFiles.h"
 #include "testing/WaveOutTestSupport.h"
 
 namespace tw {
 namespace {
 
+using e2e::CommandOutput;
 using testing::Buffer;
 using testing::PcmFormat;
+using testing::ReadWholeFile;
 using testing::RecordingTarget;
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// Output of a shell command, or "<failed>" when it did not exit with 0.
-std::string RunCommand(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return "<failed>";
-  char chunk[256];
-  while (fgets(chunk, sizeof chunk, pipe) != nullptr) out += chunk;
-  return pclose(pipe) == 0 ? out : "<failed>";
-}
 
 // What Python's wave module reads: "channels rate width frames" and the frames' bytes in hex.
 std::string PythonReads(const std::string& path) {
-  return RunCommand(
+  return CommandOutput(
       "python3 -c \"import wave,sys; w=wave.open(sys.argv[1]); "
       "print(w.getnchannels(), w.getframerate(), w.getsampwidth(), w.getnframes(), "
       "w.readframes(w.getnframes()).hex())\" '" +
@@ -96,10 +85,10 @@ TEST_F(WavRecorderTest, EveryCloseLeavesAValidFileOfEverythingPlayed) {
   PlayTone(tone, {&c});
   const std::string all = first + std::string(c.data.begin(), c.data.end());
   EXPECT_EQ(PythonReads(path), "2 44100 2 1600 " + Hex(all) + "\n");
-  EXPECT_EQ(RunCommand("soxi -s '" + path + "'"), "1600\n");
-  EXPECT_EQ(RunCommand("soxi -r '" + path + "'"), "44100\n");
+  EXPECT_EQ(CommandOutput("soxi -s '" + path + "'"), "1600\n");
+  EXPECT_EQ(CommandOutput("soxi -r '" + path + "'"), "44100\n");
   // The 80-byte header (room reserved for a ds64 chunk) and nothing after the data.
-  const std::string file = ReadFile(path);
+  const std::string file = ReadWholeFile(path);
   ASSERT_EQ(file.size(), 80 + all.size());
   EXPECT_EQ(file.substr(0, 4), "RIFF");
   EXPECT_EQ(file.substr(12, 8), std::string("JUNK\x1c\0\0\0", 8));
@@ -129,7 +118,7 @@ TEST_F(WavRecorderTest, OddDataIsPaddedAndLoopsAreRecordedEachTime) {
   const WAVEFORMATEX mono8 = PcmFormat(8000, 1, 8);
   Buffer odd(3, 10);
   PlayTone(mono8, {&odd});
-  std::string file = ReadFile(path);
+  std::string file = ReadWholeFile(path);
   ASSERT_EQ(file.size(), 80u + 4u);  // 3 bytes and the pad byte
   EXPECT_EQ(file[4], 76);            // RIFF size counts the pad
   EXPECT_EQ(file[76], 3);            // the data size does not
@@ -149,13 +138,13 @@ TEST_F(WavRecorderTest, FloatUsesTheEighteenByteFormat) {
   f.wFormatTag = 3;
   Buffer a(64);
   PlayTone(f, {&a});
-  const std::string file = ReadFile(path);
+  const std::string file = ReadWholeFile(path);
   ASSERT_EQ(file.size(), 82u + 64u);
   EXPECT_EQ(file[52], 18);
   EXPECT_EQ(file[56], 3);
   EXPECT_EQ(file.substr(74, 4), "data");
-  EXPECT_EQ(RunCommand("soxi -e '" + path + "'"), "Floating Point PCM\n");
-  EXPECT_EQ(RunCommand("soxi -s '" + path + "'"), "8\n");
+  EXPECT_EQ(CommandOutput("soxi -e '" + path + "'"), "Floating Point PCM\n");
+  EXPECT_EQ(CommandOutput("soxi -s '" + path + "'"), "8\n");
 }
 
 TEST_F(WavRecorderTest, AKilledRunLeavesEveryToneUpToTheLastClose) {
@@ -189,7 +178,7 @@ TEST_F(WavRecorderTest, AKilledRunLeavesEveryToneUpToTheLastClose) {
 TEST_F(WavRecorderTest, ARunWithoutToneLeavesAnEmptyWaveOfTheToneFormat) {
   SelectWaveOutput("null:fast");  // the recording ends before any tone
   EXPECT_EQ(PythonReads(path), "2 44100 2 0 \n");
-  EXPECT_EQ(RunCommand("soxi -s '" + path + "'"), "0\n");
+  EXPECT_EQ(CommandOutput("soxi -s '" + path + "'"), "0\n");
 }
 
 TEST_F(WavRecorderTest, PastTheRiffLimitTheRecordingGoesOnAsRf64) {
@@ -201,18 +190,18 @@ TEST_F(WavRecorderTest, PastTheRiffLimitTheRecordingGoesOnAsRf64) {
   const WAVEFORMATEX tone = PcmFormat(44100, 2, 16);
   Buffer a(4000, 1), b(2000, 2);
   PlayTone(tone, {&a});
-  EXPECT_EQ(ReadFile(path).substr(0, 4), "RIFF");
+  EXPECT_EQ(ReadWholeFile(path).substr(0, 4), "RIFF");
   PlayTone(tone, {&b});
-  const std::string file = ReadFile(path);
+  const std::string file = ReadWholeFile(path);
   EXPECT_EQ(file.substr(0, 8), "RF64\xff\xff\xff\xff");
   EXPECT_EQ(file.substr(12, 4), "ds64");
   EXPECT_EQ(file.substr(76, 4), "\xff\xff\xff\xff") << "the data size is in ds64";
   const std::string all =
       std::string(a.data.begin(), a.data.end()) + std::string(b.data.begin(), b.data.end());
-  EXPECT_EQ(RunCommand("soxi -t '" + path + "'; soxi -s '" + path + "'"), "wav\n1500\n");
+  EXPECT_EQ(CommandOutput("soxi -t '" + path + "'; soxi -s '" + path + "'"), "wav\n1500\n");
   const std::string raw = path + ".raw";
-  ASSERT_NE(RunCommand("sox '" + path + "' -t raw '" + raw + "'"), "<failed>");
-  EXPECT_EQ(ReadFile(raw), all) << "SoX reads every byte back";
+  ASSERT_NE(CommandOutput("sox '" + path + "' -t raw '" + raw + "'"), "<failed>");
+  EXPECT_EQ(ReadWholeFile(raw), all) << "SoX reads every byte back";
   std::remove(raw.c_str());
 }
 
@@ -262,12 +251,12 @@ TEST_F(WavRecorderTest, DISABLED_MoreThanFourGibibytesAreReadBackBySox) {
   PlayTone(PcmFormat(44100, 2, 16), {&zeros, &tail});
   SelectWaveOutput("null:fast");
   const uint64_t frames = (64ull * block + 4000) / 4;
-  EXPECT_EQ(RunCommand("soxi -s '" + path + "'"), std::to_string(frames) + "\n");
+  EXPECT_EQ(CommandOutput("soxi -s '" + path + "'"), std::to_string(frames) + "\n");
   const std::string raw = path + ".raw";
-  ASSERT_NE(RunCommand("sox '" + path + "' -t raw '" + raw + "' trim " +
-                       std::to_string(frames - 1000) + "s"),
+  ASSERT_NE(CommandOutput("sox '" + path + "' -t raw '" + raw + "' trim " +
+                          std::to_string(frames - 1000) + "s"),
             "<failed>");
-  EXPECT_EQ(ReadFile(raw), std::string(tail.data.begin(), tail.data.end()));
+  EXPECT_EQ(ReadWholeFile(raw), std::string(tail.data.begin(), tail.data.end()));
   std::remove(raw.c_str());
 }
 
@@ -312,8 +301,8 @@ TEST(WavRecorderStreamTest, SoxAndPythonReadTheStreamFromThePipe) {
     EXPECT_EQ(said, "") << "no warning from " << reader;
     std::remove(fifo.c_str());
   }
-  EXPECT_EQ(ReadFile(raw), all);
-  EXPECT_EQ(ReadFile(py), "2 44100 2 " + Hex(all) + "\n");
+  EXPECT_EQ(ReadWholeFile(raw), all);
+  EXPECT_EQ(ReadWholeFile(py), "2 44100 2 " + Hex(all) + "\n");
   ASSERT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
 }
 

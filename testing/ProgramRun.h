@@ -1,8 +1,8 @@
 #pragma once
 // For the end-to-end tests: running a built program as a user would and
-// collecting what it wrote. One implementation per system, in
-// ProgramRun_posix_test.cpp and ProgramRun_windows_test.cpp (test sources, so
-// they are built into the test program only).
+// collecting what it wrote, or a shell command. RunProgram has one
+// implementation per system (ProgramRun_posix.cpp, ProgramRun_windows.cpp);
+// the rest is in ProgramRun.cpp.
 
 #include <filesystem>
 #include <string>
@@ -24,6 +24,19 @@ struct ProgramOutcome {
 ProgramOutcome RunProgram(const std::string& program, const std::vector<std::string>& args,
                           const std::filesystem::path& scratch,
                           const std::vector<std::pair<std::string, std::string>>& environment = {});
+
+// The standard output of `command` run by the system's shell, or "<failed>"
+// when it could not be run or did not exit with 0.
+std::string CommandOutput(const std::string& command);
+
+// The program's text without its "Seconds:" line, which differs from run
+// to run.
+inline std::string WithoutSecondsLine(const std::string& text) {
+  const size_t at = text.find("Seconds:");
+  if (at == std::string::npos) return text;
+  const size_t end = text.find('\n', at);
+  return text.substr(0, at) + (end == std::string::npos ? "" : text.substr(end + 1));
+}
 
 // What one beep leaves on standard error: a BEL byte on Linux, nothing on
 // Windows, where the system sounds it.

@@ -1,19 +1,13 @@
 #include <windows.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <optional>
 
 #include "testing/ProgramRun.h"
+#include "testing/TestFiles.h"
 
 namespace tw::e2e {
 namespace {
-
-std::string ReadAll(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 // One argument as the C runtime of the started program splits it back out:
 // in quotes, a quote escaped with a backslash, and backslashes doubled where
@@ -96,8 +90,8 @@ ProgramOutcome RunProgram(const std::string& program, const std::vector<std::str
   if (::GetExitCodeProcess(process.hProcess, &code)) outcome.status = static_cast<int>(code);
   ::CloseHandle(process.hThread);
   ::CloseHandle(process.hProcess);
-  outcome.out = ReadAll(scratch / "stdout");
-  outcome.err = ReadAll(scratch / "stderr");
+  outcome.out = testing::ReadWholeFile(scratch / "stdout");
+  outcome.err = testing::ReadWholeFile(scratch / "stderr");
   return outcome;
 }
 

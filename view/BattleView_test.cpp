@@ -1,11 +1,7 @@
 // The view's thread against a battle thread that publishes when asked.
 #include "view/BattleView.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <stdlib.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include "testing/PseudoTerminal.h"
+
 namespace tw {
 namespace {
 
@@ -21,36 +19,9 @@ using Clock = std::chrono::steady_clock;
 
 class ViewThread : public ::testing::Test {
  protected:
-  void SetUp() override {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master_, 0);
-    ASSERT_EQ(grantpt(master_), 0);
-    ASSERT_EQ(unlockpt(master_), 0);
-    slave_ = open(ptsname(master_), O_RDWR | O_NOCTTY);
-    ASSERT_GE(slave_, 0);
-    winsize ws{};
-    ws.ws_col = 80;
-    ws.ws_row = 24;
-    ioctl(master_, TIOCSWINSZ, &ws);
-    setenv("TERM", "xterm-256color", 1);
-    reader_ = std::thread([this] {
-      char buffer[4096];
-      for (ssize_t n; (n = read(master_, buffer, sizeof buffer)) > 0;) {
-        received_.append(buffer, static_cast<std::size_t>(n));
-      }
-    });
-  }
-  void TearDown() override {
-    if (slave_ >= 0) close(slave_);
-    if (reader_.joinable()) reader_.join();
-    close(master_);
-  }
-  std::string Received() {
-    close(slave_);  // the reader sees the end
-    slave_ = -1;
-    reader_.join();
-    return received_;
-  }
+  void SetUp() override { ASSERT_TRUE(terminal_.Opened()); }
+  // Everything that reached the terminal, once it is closed.
+  std::string Received() { return terminal_.ReceivedUntilClosed(); }
 
   static BattleDescription Description() {
     BattleDescription d;
@@ -90,21 +61,19 @@ class ViewThread : public ::testing::Test {
     });
   }
 
-  int master_ = -1, slave_ = -1;
-  std::thread reader_;
-  std::string received_;
+  testing::PseudoTerminal terminal_;
 };
 
 TEST_F(ViewThread, DrawsAtMostThirtyFramesASecondAndGivesTheTerminalBack) {
   termios before{};
-  tcgetattr(slave_, &before);
+  tcgetattr(terminal_.Fd(), &before);
   const auto start = Clock::now();
-  BattleView view(ViewKind::kCore, ViewKind::kNone, Description(), slave_);
+  BattleView view(ViewKind::kCore, ViewKind::kNone, Description(), terminal_.Fd());
   Battle(view.Exchange(), std::chrono::milliseconds(400));
   view.Stop();
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   termios after{};
-  tcgetattr(slave_, &after);
+  tcgetattr(terminal_.Fd(), &after);
   EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
   const FrameStats stats = view.Stats();
   EXPECT_GE(stats.Frames, 1);
@@ -118,10 +87,10 @@ TEST_F(ViewThread, DrawsAtMostThirtyFramesASecondAndGivesTheTerminalBack) {
 TEST_F(ViewThread, AnUndrivableTerminalFallsBack) {
   setenv("TERM", "no-such-terminal-type", 1);
   {
-    BattleView none(ViewKind::kCore, ViewKind::kNone, Description(), slave_);
+    BattleView none(ViewKind::kCore, ViewKind::kNone, Description(), terminal_.Fd());
     Battle(none.Exchange(), std::chrono::milliseconds(50));
   }
-  BattleView plain(ViewKind::kCore, ViewKind::kPlain, Description(), slave_);
+  BattleView plain(ViewKind::kCore, ViewKind::kPlain, Description(), terminal_.Fd());
   Battle(plain.Exchange(), std::chrono::milliseconds(50));
   plain.Stop();
   const std::string text = Received();
