@@ -15,11 +15,6 @@
 namespace tw {
 namespace {
 
-// How long a call into the PCM that the caller waits for (an open with its
-// configuration, the query of its formats) may take before the PCM counts
-// as not answering.
-constexpr std::chrono::milliseconds kAnswerTime(5000);
-
 // What a backend and its open streams share: the library, the idle PCM
 // kept for the next open, and the texts of failures.
 struct AlsaShared {
@@ -38,11 +33,12 @@ MMRESULT NoAnswer(AlsaShared& shared, const char* what) {
   if (SoundWaitsCancelled())
     return shared.texts->Set(MMSYSERR_ERROR, Who(shared.name) + "interrupted");
   return shared.texts->Set(MMSYSERR_ERROR,
-                           Who(shared.name) + "no answer within 5 s (" + what +
+                           Who(shared.name) + "no answer within " +
+                               AlsaWaitText(shared.settings.answerTime) + " (" + what +
                                "; the sound server behind the PCM may have stopped)");
 }
 
-// Opens and configures a PCM on a thread of its own, waiting kAnswerTime at
+// Opens and configures a PCM on a thread of its own, waiting answerTime at
 // most: a PCM that does not answer is left to that thread, which closes it
 // if the open ever returns.
 MMRESULT OpenPcm(AlsaShared& shared, const AlsaPcmFormat& f, std::unique_ptr<AlsaPcm>& out) {
@@ -64,7 +60,7 @@ MMRESULT OpenPcm(AlsaShared& shared, const AlsaPcmFormat& f, std::unique_ptr<Als
         opening->result = r;
         if (!opening->abandoned) opening->device = std::move(device);
       },
-      kAnswerTime);
+      shared.settings.answerTime);
   std::lock_guard<std::mutex> lock(opening->mu);
   if (!opening->done) {
     opening->abandoned = true;
@@ -72,7 +68,7 @@ MMRESULT OpenPcm(AlsaShared& shared, const AlsaPcmFormat& f, std::unique_ptr<Als
   }
   if (opening->result != MMSYSERR_NOERROR) return opening->result;
   out = std::make_unique<AlsaPcm>(shared.name, std::move(opening->device), f, std::move(watch),
-                                  shared.texts);
+                                  shared.texts, shared.settings.stuckAfter);
   return MMSYSERR_NOERROR;
 }
 
@@ -150,7 +146,7 @@ class AlsaBackend : public WaveOutBackend {
   }
 
   // Which of the 11025, 22050 and 44100 Hz mono/stereo 8/16-bit formats the
-  // PCM accepts, asked on a thread of its own within kAnswerTime.
+  // PCM accepts, asked on a thread of its own within answerTime.
   MMRESULT ProbeFormats(uint32_t& bits) {
     if (shared_.api == nullptr) return NoLibrary();
     int err = Probe(bits);
@@ -168,7 +164,7 @@ class AlsaBackend : public WaveOutBackend {
     return MMSYSERR_NOERROR;
   }
 
-  // ProbeAlsaFormats within kAnswerTime; -ETIMEDOUT when it did not return.
+  // ProbeAlsaFormats within answerTime; -ETIMEDOUT when it did not return.
   int Probe(uint32_t& bits) {
     struct Answer {
       uint32_t bits = 0;
@@ -179,7 +175,7 @@ class AlsaBackend : public WaveOutBackend {
             [answer, api = shared_.api, name = shared_.name] {
               answer->err = ProbeAlsaFormats(*api, name, answer->bits);
             },
-            kAnswerTime))
+            shared_.settings.answerTime))
       return -ETIMEDOUT;
     bits = answer->bits;
     return answer->err;
@@ -193,6 +189,12 @@ class AlsaBackend : public WaveOutBackend {
 };
 
 }  // namespace
+
+std::string AlsaWaitText(std::chrono::milliseconds wait) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g s", static_cast<double>(wait.count()) / 1000.0);
+  return text;
+}
 
 std::unique_ptr<WaveOutBackend> CreateAlsaWaveOutBackend(const std::string& pcmName) {
   return CreateAlsaWaveOutBackend(pcmName, AlsaOutputSettings{});

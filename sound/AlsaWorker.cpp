@@ -16,10 +16,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// A call into the PCM running longer than this means the PCM stopped
-// answering (no call of a working PCM comes near it: a drain through a
-// sound server lasts the few milliseconds of sound the device holds).
-constexpr milliseconds kStuckAfter(2000);
 // How long a closing PCM is waited for, and a position brought up to date.
 constexpr milliseconds kCloseWait(1000);
 constexpr milliseconds kPositionWait(100);
@@ -67,9 +63,11 @@ class EntryQueue {
 class AlsaWorker final : public AlsaFrameSource {
  public:
   AlsaWorker(std::string name, std::unique_ptr<AlsaDevice> device, const AlsaPcmFormat& format,
-             std::shared_ptr<AlsaCallWatch> watch, std::shared_ptr<WaveOutErrorTexts> texts)
+             std::shared_ptr<AlsaCallWatch> watch, std::shared_ptr<WaveOutErrorTexts> texts,
+             milliseconds stuckAfter)
       : name_(std::move(name)),
         format_(format),
+        stuckAfter_(stuckAfter),
         watch_(std::move(watch)),
         texts_(std::move(texts)),
         device_(std::move(device)),
@@ -83,7 +81,7 @@ class AlsaWorker final : public AlsaFrameSource {
   std::size_t TakeFrames(uint64_t from, std::size_t frames, char* out) override;
 
   // ---- the device object's side
-  const char* Stuck() const { return watch_->StuckFor(kStuckAfter); }
+  const char* Stuck() const { return watch_->StuckFor(stuckAfter_); }
   bool Usable() const {
     std::lock_guard<std::mutex> lock(mu_);
     return !broken_ && !ended_ && Stuck() == nullptr;
@@ -138,12 +136,16 @@ class AlsaWorker final : public AlsaFrameSource {
   }
   MMRESULT Refuse(const char* call) {
     return texts_->Set(MMSYSERR_ERROR, "ALSA PCM \"" + name_ + "\": " + call +
-                                           " has not returned for 2 s (the sound server behind "
-                                           "the PCM may have stopped)");
+                                           " has not returned for " + AlsaWaitText(stuckAfter_) +
+                                           " (the sound server behind the PCM may have stopped)");
   }
 
   const std::string name_;
   const AlsaPcmFormat format_;
+  // A call into the PCM running longer than this means the PCM stopped
+  // answering (no call of a working PCM comes near it: a drain through a
+  // sound server lasts the few milliseconds of sound the device holds).
+  const milliseconds stuckAfter_;
   const std::shared_ptr<AlsaCallWatch> watch_;
   const std::shared_ptr<WaveOutErrorTexts> texts_;
 
@@ -372,10 +374,11 @@ bool AlsaWorker::Stop(std::chrono::milliseconds limit) {
 // ---------------------------------------------------------------- AlsaPcm
 
 AlsaPcm::AlsaPcm(std::string name, std::unique_ptr<AlsaDevice> device, const AlsaPcmFormat& format,
-                 std::shared_ptr<AlsaCallWatch> watch, std::shared_ptr<WaveOutErrorTexts> texts)
+                 std::shared_ptr<AlsaCallWatch> watch, std::shared_ptr<WaveOutErrorTexts> texts,
+                 milliseconds stuckAfter)
     : format_(format),
       worker_(std::make_shared<AlsaWorker>(std::move(name), std::move(device), format,
-                                           std::move(watch), std::move(texts))) {
+                                           std::move(watch), std::move(texts), stuckAfter)) {
   thread_ = std::thread([worker = worker_] { worker->Run(); });
 }
 

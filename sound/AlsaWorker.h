@@ -8,7 +8,7 @@
 // lock the thread never holds while it is inside the PCM, and wake it: so
 // none of them waits on the PCM, and a PCM stuck in a plugin (a sound
 // server frozen) cannot hold the caller. Such a PCM is recognised by a call
-// running for longer than 2 s: it is not kept for the next open, Write
+// running for longer than stuckAfter (2 s by default): it is not kept for the next open, Write
 // refuses buffers naming the call that hangs, and destroying the AlsaPcm
 // leaves the thread (and the PCM, which cannot be closed while a call is
 // inside it) to itself instead of waiting for it.
@@ -31,7 +31,8 @@ class AlsaPcm {
  public:
   // Starts the playback thread of an opened PCM.
   AlsaPcm(std::string name, std::unique_ptr<AlsaDevice> device, const AlsaPcmFormat& format,
-          std::shared_ptr<AlsaCallWatch> watch, std::shared_ptr<WaveOutErrorTexts> texts);
+          std::shared_ptr<AlsaCallWatch> watch, std::shared_ptr<WaveOutErrorTexts> texts,
+          std::chrono::milliseconds stuckAfter);
   // Stops the thread, which drops and closes the PCM; waits for that 1 s at
   // most, and not at all for a PCM that stopped answering.
   ~AlsaPcm();
