@@ -19,10 +19,12 @@ namespace {
 // Ends the tone the player is sounding, if any: the device is reset and
 // closes, so the battle thread's wait for the tone returns. Taken under the
 // device lock, which every open, close and notification of the player holds.
+// Also once the tone's data has ended (Closing): its last buffer may be the
+// one a device does not give back. A stop already under way is not repeated.
 void CutTone(TAudioPlayer& player) {
   player.Lock();
   try {
-    if (player.Active() && !player.Closing()) player.SetActive(false);
+    if (player.Active()) player.SetActive(false);
   } catch (...) {
     // A device that refuses to stop: the battle notices the request after
     // the tone.

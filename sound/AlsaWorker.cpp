@@ -11,13 +11,16 @@
 #include <mutex>
 #include <vector>
 
+#include "sound/SoundWaits.h"
+
 namespace tw {
 namespace {
 
 using std::chrono::milliseconds;
 
-// How long a closing PCM is waited for, and a position brought up to date.
-constexpr milliseconds kCloseWait(1000);
+// How long a closing PCM is waited for (a working one closes in a few
+// milliseconds), and a position brought up to date.
+constexpr milliseconds kCloseWait(250);
 constexpr milliseconds kPositionWait(100);
 constexpr uint32_t kFullVolume = 0xFFFFFFFFu;
 
@@ -383,8 +386,9 @@ AlsaPcm::AlsaPcm(std::string name, std::unique_ptr<AlsaDevice> device, const Als
 }
 
 AlsaPcm::~AlsaPcm() {
-  const bool stuck = worker_->Stuck() != nullptr;
-  if (worker_->Stop(stuck ? milliseconds(0) : kCloseWait)) {
+  // Not waited for when stuck, nor when the program is ending on a signal.
+  const bool late = worker_->Stuck() != nullptr || SoundWaitsCancelled();
+  if (worker_->Stop(late ? milliseconds(0) : kCloseWait)) {
     thread_.join();
   } else {
     thread_.detach();  // it owns the worker; it ends if the call ever returns

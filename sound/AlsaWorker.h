@@ -33,8 +33,9 @@ class AlsaPcm {
   AlsaPcm(std::string name, std::unique_ptr<AlsaDevice> device, const AlsaPcmFormat& format,
           std::shared_ptr<AlsaCallWatch> watch, std::shared_ptr<WaveOutErrorTexts> texts,
           std::chrono::milliseconds stuckAfter);
-  // Stops the thread, which drops and closes the PCM; waits for that 1 s at
-  // most, and not at all for a PCM that stopped answering.
+  // Stops the thread, which drops and closes the PCM; waits for that 250 ms
+  // at most, and not at all for a PCM that stopped answering or once sound
+  // waits are cancelled (the program is ending on a signal).
   ~AlsaPcm();
   AlsaPcm(const AlsaPcm&) = delete;
   AlsaPcm& operator=(const AlsaPcm&) = delete;
