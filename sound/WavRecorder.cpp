@@ -169,6 +169,12 @@ class WavRecording {
     headerCurrent_ = false;
     for (uint32_t i = 0; i < count; ++i) {
       if (!WriteData(header.lpData, bytes)) {
+        // A pipe's reader went away: the program ends by SIGPIPE (which the
+        // run takes like Ctrl-C), as any program in a pipeline; nothing to say.
+        if (failureErrno_ == EPIPE) {
+          failed_ = true;
+          return MMSYSERR_NOERROR;
+        }
         const std::string reason = failure_;
         // The file stays a WAV of what was recorded, its header up to date.
         if (seekable_ && target_->Cut(dataOffset_ + dataBytes_)) WriteHeader();
@@ -303,6 +309,7 @@ class WavRecording {
 
   // Keeps the text of the failure that just happened (errno still set).
   bool Remember(const char* what) {
+    failureErrno_ = errno;
     failure_ = SystemFailure(what);
     return false;
   }
@@ -338,6 +345,7 @@ class WavRecording {
   bool headerCurrent_ = false;
   bool failed_ = false;
   std::string failure_;
+  int failureErrno_ = 0;                   // the system's code of failure_
   std::map<MMRESULT, std::string> texts_;  // the latest text per code produced
 };
 
