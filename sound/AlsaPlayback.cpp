@@ -201,7 +201,7 @@ uint64_t AlsaPlayback::Held() {
     Enter(AlsaPhase::kEmptied, std::min<uint64_t>(std::max<snd_pcm_sframes_t>(delay, 0), written_));
     const int err = pcm_.Prepare();
     if (err < 0) Break(err);
-    return tailFrames_;
+    return RunOut(tailFrames_);  // the prepare's round trip was sound running out too
   }
   const int err = pcm_.Delay(delay);
   if (err < 0) {

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/ThreadPriority.h"
 #include "sound/SoundWaits.h"
 
 namespace tw {
@@ -184,6 +185,9 @@ class AlsaWorker final : public AlsaFrameSource {
 // sleeps in poll: on the device while it is full, otherwise until the first
 // buffer's end is due; the device object's calls wake it.
 void AlsaWorker::Run() {
+  // A step above the battle, like the device objects' callback thread: the
+  // device's refills and reports come before the program's own work.
+  RaiseThreadPriority();
   for (;;) {
     const Snapshot s = Take();
     if (s.stop) break;
@@ -334,11 +338,16 @@ MMRESULT AlsaWorker::Reset() {
   return MMSYSERR_NOERROR;
 }
 
+// The thread takes the reset at its next pass; it is woken for it only when
+// the device may hold something to drop. (A tone's close is on the road of
+// every tone: a wake-up there would compete with the next tone's open.)
 MMRESULT AlsaWorker::Detach(bool force) {
   std::lock_guard<std::mutex> report(reportMu_);
+  bool wake;
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (!queue_.empty() && !force) return WAVERR_STILLPLAYING;
+    wake = !queue_.empty() || paused_;
     if (!queue_.empty()) dropOnReset_ = true;
     queue_.clear();
     queuedEnd_ = played_ = 0;
@@ -346,7 +355,7 @@ MMRESULT AlsaWorker::Detach(bool force) {
     sink_ = nullptr;
     paused_ = false;
   }
-  Wake();
+  if (wake) Wake();
   return MMSYSERR_NOERROR;
 }
 
