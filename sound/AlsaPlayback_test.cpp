@@ -24,6 +24,7 @@ class ScriptedPcm : public AlsaPcmCalls {
   snd_pcm_sframes_t avail = 100;                 // the ring holds 100 frames: 100 is empty
   std::vector<snd_pcm_sframes_t> writeFailures;  // results of the next writes
   bool pauseWorks = true;
+  int prepareMs = 0;  // how long a prepare takes (a plugin's round trip)
   uint64_t framesWritten = 0;
   int prepares = 0, drops = 0, drains = 0;
   Clock::time_point now{};
@@ -49,6 +50,7 @@ class ScriptedPcm : public AlsaPcmCalls {
   }
   int Prepare() override {
     ++prepares;
+    now += milliseconds(prepareMs);
     state = SND_PCM_STATE_PREPARED;
     avail = 100;
     delay = 0;
@@ -123,10 +125,12 @@ TEST_F(Playback, AnUnderrunPreparesAtOnceAndTheLastFramesRunOutByTheClock) {
   pcm_.state = SND_PCM_STATE_XRUN;
   const int prepares = pcm_.prepares;
   pcm_.delay = 40;
-  EXPECT_EQ(Step(p, 60).reached, 20u);
+  pcm_.prepareMs = 10;  // the prepare's round trip is sound running out too
+  EXPECT_EQ(Step(p, 60).reached, 30u);
   EXPECT_EQ(p.phase(), AlsaPhase::kEmptied);
   EXPECT_EQ(pcm_.prepares, prepares + 1);  // ready for the next sound already
-  Advance(30);
+  pcm_.prepareMs = 0;
+  Advance(20);
   EXPECT_EQ(Step(p, 60).reached, 50u);
   Advance(10);
   const AlsaPlayback::Pass done = Step(p, 60);
