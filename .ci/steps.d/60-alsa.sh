@@ -17,6 +17,14 @@ mkdir -p "$work"
 trap 'pulse_stop 2>/dev/null || true; [ -n "${KEEP_WORK:-}" ] || rm -rf "$work"' EXIT
 unset TONEWELL_AUDIO ALSA_CONFIG_PATH
 
+# The backend's thread and the stream's calls meet in its own tests: run them
+# under ThreadSanitizer too, in the build of the earlier step.
+if [ -x build-tsan/sound_tests ]; then
+  TSAN_OPTIONS=halt_on_error=1 build-tsan/sound_tests --gtest_filter='Alsa*:Playback*' \
+    >"$work/unit-tsan.log" 2>&1 || { cat "$work/unit-tsan.log"; echo "FAIL: ALSA tests under TSan"; exit 1; }
+  echo "ALSA tests under TSan: $(grep -o '[0-9]* tests\? from [0-9]* test suites\? ran' "$work/unit-tsan.log")"
+fi
+
 # What the battle must sound like: the same battle rendered to a WAV file.
 TONEWELL_AUDIO="wav:$work/expected.wav" "$program" "${battle[@]}" >"$work/expected.out"
 python3 tools/alsa/sound.py wav-data "$work/expected.wav" "$work/expected.raw"
