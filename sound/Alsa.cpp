@@ -47,14 +47,16 @@ MMRESULT OpenPcm(AlsaShared& shared, const AlsaPcmFormat& f, std::unique_ptr<Als
     bool done = false, abandoned = false;
     MMRESULT result = MMSYSERR_ERROR;
     std::unique_ptr<AlsaDevice> device;
+    // Its own texts: an open given up may still fail later, and must not
+    // change the text of the failure already reported.
+    WaveOutErrorTexts texts;
   };
   auto opening = std::make_shared<Opening>();
   auto watch = std::make_shared<AlsaCallWatch>();
   RunWithin(
-      [opening, watch, api = shared.api, name = shared.name, f, settings = shared.settings,
-       texts = shared.texts] {
+      [opening, watch, api = shared.api, name = shared.name, f, settings = shared.settings] {
         std::unique_ptr<AlsaDevice> device;
-        const MMRESULT r = OpenAlsaDevice(*api, name, f, settings, watch, *texts, device);
+        const MMRESULT r = OpenAlsaDevice(*api, name, f, settings, watch, opening->texts, device);
         std::lock_guard<std::mutex> lock(opening->mu);
         opening->done = true;
         opening->result = r;
@@ -66,7 +68,8 @@ MMRESULT OpenPcm(AlsaShared& shared, const AlsaPcmFormat& f, std::unique_ptr<Als
     opening->abandoned = true;
     return NoAnswer(shared, "opening it");
   }
-  if (opening->result != MMSYSERR_NOERROR) return opening->result;
+  if (opening->result != MMSYSERR_NOERROR)
+    return shared.texts->Set(opening->result, opening->texts.Get(opening->result));
   out = std::make_unique<AlsaPcm>(shared.name, std::move(opening->device), f, std::move(watch),
                                   shared.texts, shared.settings.stuckAfter);
   return MMSYSERR_NOERROR;
