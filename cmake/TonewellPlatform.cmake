@@ -10,7 +10,8 @@ if(WIN32)
   set(TONEWELL_OTHER_SYSTEM_SUFFIX "_posix")
   set(TONEWELL_LEFT_OUT
       # The Linux sound systems and their tests.
-      sound/Alsa sound/Alsa_test
+      sound/Alsa sound/Alsa_test sound/AlsaDevice sound/AlsaFormat sound/AlsaLibrary
+      sound/AlsaPlayback sound/AlsaPlayback_test sound/AlsaWorker
       sound/Pulse sound/Pulse_test
       # Tests against Linux peers: the WAV recorder's files read back by SoX
       # and Python, the wave container and conversion against SoX. (The

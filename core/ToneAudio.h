@@ -23,7 +23,9 @@ extern std::vector<std::int16_t> PcmSamples;
 
 // Creates the objects every tone uses, in their fixed order. A negative
 // SoundSamples raises ERangeError "Range check error" before anything is
-// created.
+// created; so does a tone whose memory the system cannot give (MemoryRoom),
+// EOutOfMemory "Out of memory: a tone of N samples needs X GiB, and Y GiB
+// are to be had", instead of a run that grows until the system kills it.
 void CreateAudioObjects();
 // Frees what CreateAudioObjects made, in its fixed order.
 void FreeAudioObjects();
@@ -69,6 +71,8 @@ void PlayTone(const std::vector<double>& Samples);
 std::size_t CachedToneCount();
 // Forgets every remembered tone and frees their memory.
 void ResetToneCache();
+// The memory the remembered tones of `samples` samples reserve.
+std::size_t ToneCacheBytes(std::int32_t samples);
 // With false, every tone is synthesized anew and none is remembered (to
 // measure what the cache saves); true by default.
 void EnableToneCache(bool enabled);

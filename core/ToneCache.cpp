@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace tw {
 
@@ -14,6 +15,31 @@ std::uint32_t ToneCache::Key(const CoreCell& cell) {
   return (static_cast<std::uint32_t>(cell.InstructionWord) << 14) | (a << 7) | b;
 }
 
+namespace {
+
+// The hash table's slots for `capacity` tones: a power of two at least
+// twice as many, so that it is at most half full and the probes stay short.
+std::size_t SlotsFor(std::size_t capacity, unsigned& shift) {
+  std::size_t slots = 2;
+  shift = 63;
+  while (slots < 2 * capacity) {
+    slots *= 2;
+    --shift;
+  }
+  return slots;
+}
+
+}  // namespace
+
+std::size_t ToneCache::ReservedBytes(std::int32_t samples) const {
+  const std::size_t toneBytes =
+      static_cast<std::size_t>(std::max(samples, 0)) * sizeof(std::int16_t);
+  const std::size_t capacity = toneBytes == 0 ? 0 : std::min(maxTones_, maxBytes_ / toneBytes);
+  if (capacity == 0) return 0;
+  unsigned shift;
+  return capacity * toneBytes + SlotsFor(capacity, shift) * 2 * sizeof(std::uint32_t);
+}
+
 void ToneCache::Prepare(std::int32_t samples) {
   if (samples == samples_) return;
   Release();
@@ -21,17 +47,16 @@ void ToneCache::Prepare(std::int32_t samples) {
   const std::size_t toneBytes = static_cast<std::size_t>(samples) * sizeof(std::int16_t);
   capacity_ = toneBytes == 0 ? 0 : std::min(maxTones_, maxBytes_ / toneBytes);
   if (capacity_ == 0) return;
-  // A table at most half full keeps the probes short.
-  std::size_t slots = 2;
-  shift_ = 63;
-  while (slots < 2 * capacity_) {
-    slots *= 2;
-    --shift_;
-  }
+  const std::size_t slots = SlotsFor(capacity_, shift_);
   mask_ = slots - 1;
-  keys_.reset(new std::uint32_t[slots]());
-  index_.reset(new std::uint32_t[slots]);
-  tones_.reset(new std::int16_t[capacity_ * static_cast<std::size_t>(samples)]);
+  keys_.reset(new (std::nothrow) std::uint32_t[slots]());
+  index_.reset(new (std::nothrow) std::uint32_t[slots]);
+  tones_.reset(new (std::nothrow) std::int16_t[capacity_ * static_cast<std::size_t>(samples)]);
+  if (!keys_ || !index_ || !tones_) {
+    // Tones are synthesized each time instead.
+    Release();
+    samples_ = samples;
+  }
 }
 
 void ToneCache::Release() {

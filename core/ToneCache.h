@@ -30,7 +30,10 @@ class ToneCache {
   // Makes the cache hold tones of `samples` samples (>= 0), forgetting every
   // tone when the length changes. The first call for a length reserves the
   // memory (the only allocation); the same length again keeps everything.
+  // When the memory cannot be had, no tone is remembered (nothing raises).
   void Prepare(std::int32_t samples);
+  // The bytes Prepare(samples) reserves.
+  std::size_t ReservedBytes(std::int32_t samples) const;
   // Forgets every tone and frees the memory.
   void Release();
 

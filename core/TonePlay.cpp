@@ -76,6 +76,8 @@ void SynthesizeTone(const CoreCell& cell) {
 // are being created or freed).
 void ResetToneCache() { Cache().Release(); }
 
+std::size_t ToneCacheBytes(std::int32_t samples) { return Cache().ReservedBytes(samples); }
+
 void EnableToneCache(bool enabled) { CacheEnabled = enabled; }
 
 }  // namespace tw

@@ -4,11 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "core/unit_core_program_utils.h"
+#include "runtime/FileRead.h"
 
 namespace tw {
 namespace {
@@ -38,14 +41,30 @@ TEST(LoadWarrior, AFileWithoutReadPermissionReportsTheSystemError) {
   EXPECT_THROW(LoadWarrior(locked, program, start), EFOpenError);
 }
 
-TEST(LoadWarrior, ANamedPipeWithoutWriterBlocksNeitherTheOpenNorTheRead) {
+// A named pipe is read as `cat` reads it: the warrior is what its writer
+// writes, whenever the writer comes; the wait can be given up.
+TEST(LoadWarrior, ANamedPipeIsWaitedForUntilItsWriterHasWrittenAndGone) {
   PosixTempDir dir;
   const std::string pipe = dir.Path("pipe.red");
   ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
-  Tprogram program{CoreCell{}};
+  std::thread writer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::ofstream(pipe, std::ios::binary) << "; a comment\nMOV.I $0, $1\n";
+  });
+  Tprogram program;
   std::int32_t start = 5;
   LoadWarrior(pipe, program, start);
-  EXPECT_TRUE(program.empty());
+  writer.join();
+  ASSERT_EQ(program.size(), 1u);
+  EXPECT_EQ(program[0].BNumber, 1);
+
+  static int checks = 0;
+  SetReadWaitCheck([] {
+    if (++checks == 3) throw EStreamError("given up");
+  });
+  EXPECT_THROW(LoadWarrior(pipe, program, start), EStreamError);  // nobody writes this time
+  SetReadWaitCheck(nullptr);
+  EXPECT_EQ(checks, 3);
 }
 
 }  // namespace

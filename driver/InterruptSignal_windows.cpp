@@ -41,4 +41,9 @@ void WaitForSignal() { ::WaitForSingleObject(gSignalled, INFINITE); }
 
 void WakeSignalWaiter() { ::ReleaseSemaphore(gSignalled, 1, nullptr); }
 
+// The exit status a console program killed by Ctrl-C has.
+int ControlCSignal() { return 0; }
+
+void EndNow(int) { ::ExitProcess(STATUS_CONTROL_C_EXIT); }
+
 }  // namespace tw::interrupt_detail

@@ -38,6 +38,11 @@ std::string Trimmed(const std::string& text) {
 }  // namespace
 
 std::string WarriorDisplayName(const std::string& file_name) {
+  // A pipe is read once, by the warrior's loading; a name is looked for in
+  // regular files only.
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(file_name, error))
+    return Shown(std::filesystem::path(file_name).stem().string());
   std::ifstream in(file_name, std::ios::binary);
   std::string line;
   // Warrior files are short; a huge file is not read to its end for a name.
@@ -81,9 +86,17 @@ void LiveView::RunBattle(BattleState& state) {
 }
 
 void LiveView::Stop() {
+  std::lock_guard<std::mutex> lock(stopMutex_);
   if (view_ == nullptr || stopped_) return;
   stopped_ = true;
   if (ran_) feed_->PublishFinal(InterruptRequested());
+  view_->Stop();
+}
+
+void LiveView::GiveBackTerminal() {
+  std::lock_guard<std::mutex> lock(stopMutex_);
+  if (view_ == nullptr || stopped_) return;
+  stopped_ = true;
   view_->Stop();
 }
 

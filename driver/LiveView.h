@@ -5,7 +5,9 @@
 // (or ends by a failure or Ctrl-C) before anything else goes to the
 // terminal. Standard output is never written.
 
+#include <atomic>
 #include <memory>
+#include <mutex>
 
 #include "driver/BattleFeed.h"
 #include "driver/BattleState.h"
@@ -16,8 +18,9 @@
 namespace tw {
 
 // A warrior's name as the view shows it: the text after ";name" in its file
-// (the first such line), or else the file's name without its folder and
-// extension. Control characters become "?"; at most 24 characters.
+// (the first such line; regular files only, a pipe is not read here), or
+// else the file's name without its folder and extension. Control characters become "?"; at most 24
+// characters.
 std::string WarriorDisplayName(const std::string& file_name);
 
 class LiveView {
@@ -37,6 +40,10 @@ class LiveView {
   void RunBattle(BattleState& state);
   // Shows the battle's last moment and gives the terminal back. Idempotent.
   void Stop();
+  // Gives the terminal back without a last frame, from another thread (the
+  // signal watch's) while the battle may still run. Idempotent, with Stop
+  // too: a second caller returns once the first has given the terminal back.
+  void GiveBackTerminal();
 
   bool Drawing() const { return view_ != nullptr; }
   // How long the view's frames took to draw (none when nothing is drawn).
@@ -45,8 +52,9 @@ class LiveView {
  private:
   std::unique_ptr<BattleView> view_;
   std::unique_ptr<BattleFeed> feed_;
-  bool ran_ = false;
-  bool stopped_ = false;
+  std::atomic<bool> ran_{false};
+  std::mutex stopMutex_;
+  bool stopped_ = false;  // guarded by stopMutex_
 };
 
 }  // namespace tw

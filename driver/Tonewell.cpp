@@ -1,6 +1,8 @@
 #include "driver/Tonewell.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "asm/SourceError.h"
 #include "core/ToneAudio.h"
@@ -10,7 +12,9 @@
 #include "driver/Interrupt.h"
 #include "driver/LiveView.h"
 #include "platform/PerformanceCounter.h"
+#include "platform/SameFile.h"
 #include "runtime/Exceptions.h"
+#include "sound/Selection.h"
 
 #ifndef TONEWELL_VERSION
 #define TONEWELL_VERSION "0.0.0"
@@ -24,6 +28,26 @@ std::string FormatSeconds(long double seconds) {
   return text;
 }
 
+namespace {
+
+// A recording into one of the warrior files would empty it before it is
+// read: refused before anything is written, whatever name the file has
+// there (a link, a path through "..", /dev/fd/N).
+void RefuseRecordingOverAWarrior(const CommandLine& command_line) {
+  const char* audio = std::getenv("TONEWELL_AUDIO");
+  if (audio == nullptr || std::strncmp(audio, "wav:", 4) != 0 || audio[4] == '\0') return;
+  const std::string target = audio + 4;
+  for (const std::string* warrior :
+       {&command_line.Warrior1FileName, &command_line.Warrior2FileName}) {
+    if (IsSameFile(target, *warrior)) {
+      throw EAudioSettingError("The WAV recording \"" + target + "\" is the warrior file \"" +
+                               *warrior + "\"; it is left as it is");
+    }
+  }
+}
+
+}  // namespace
+
 void Run(const CommandLine& command_line, BattleState& state, std::ostream& out) {
   out << "ORVIS Battle System/Core Executor Tonalator\n"
       << "Tonewell " TONEWELL_VERSION "\n"
@@ -32,6 +56,7 @@ void Run(const CommandLine& command_line, BattleState& state, std::ostream& out)
   out.flush();
   InterruptWatch interrupt;
   const ViewSetting view_setting = ViewSettingFromEnvironment();
+  RefuseRecordingOverAWarrior(command_line);
   CreateAudioObjects();
   interrupt.SetPlayer(AudioPlayer);
   constexpr std::int32_t kCycles = 80000;
@@ -42,6 +67,7 @@ void Run(const CommandLine& command_line, BattleState& state, std::ostream& out)
     // The view is up before the clock starts: setting up the terminal is not
     // part of the battle.
     LiveView view(view_setting, command_line, kCycles);
+    const WatchedView watched(interrupt, view);
     QueryPerformanceCounter(&start);
     LoadWarriors(state, command_line.Warrior1FileName, command_line.Warrior2FileName);
     state.Rounds = 1;
@@ -97,8 +123,12 @@ int TonewellMain(const std::vector<std::string>& args, std::ostream& out, std::o
     Run(command_line, Battle, out);
     return ExitFinished;
   } catch (const EControlC& e) {
-    out << ReportLine(e) << '\n';
-    out.flush();
+    // Another signal ends the program as it would have (EndWithSignal),
+    // without a line.
+    if (interrupt_detail::gEndingSignal.load() == 0) {
+      out << ReportLine(e) << '\n';
+      out.flush();
+    }
     return ExitInterrupted;
   } catch (const EWarriorLineError& e) {
     out << ReportLine(e) << '\n';

@@ -33,7 +33,8 @@ void Run(const CommandLine& command_line, BattleState& state, std::ostream& out)
 // name. Writes the program's text to `out`; beeps through `beeper`; writes the
 // location of a failing warrior line to `err`. Catches every failure and
 // writes it as one report line "ClassName: message" to `out`. Returns the
-// exit status.
+// exit status. A run ended by a signal other than Ctrl-C writes no report
+// line; main then calls EndWithSignal (driver/Interrupt.h).
 int TonewellMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                  Beeper& beeper);
 

@@ -2,9 +2,11 @@
 // Ctrl-C. (The view on a real terminal is checked under tmux in CI.)
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -51,9 +53,12 @@ class ViewRun : public ::testing::Test {
     ASSERT_TRUE(program_->Started());
   }
 
-  // The exit status (-1: killed by a signal or still running at the deadline).
+  // The exit status; minus the signal that ended the program; -1000 when it
+  // still runs at the deadline.
   int Wait(std::chrono::seconds limit = std::chrono::seconds(600)) {
-    return program_->Wait(limit).status;
+    const tw::testing::ProgramEnd end = program_->Wait(limit);
+    if (!end.ended) return -1000;
+    return end.signal != 0 ? -end.signal : end.status;
   }
 
   // Processor time the program has used so far, in clock ticks.
@@ -129,31 +134,47 @@ TEST_F(ViewRun, ControlCEndsALongToneAtOnce) {
   EXPECT_EQ(Err(), "");
 }
 
-// Ctrl-C while a battle is recorded: the WAV file holds every tone played up
-// to then, with a header that says so. (A tone longer than the player's
-// one-second buffer is recorded a buffer at a time, so the tone in flight
-// may be there in part: whole frames, as far as it was played.)
-TEST_F(ViewRun, ControlCKeepsAValidWav) {
+// Ctrl-C, or another signal that ends a program, while a battle of odd tones
+// (half a frame at the end of each) is recorded: the WAV file holds every
+// tone played up to then, whole frames only, with a header that says so. (A
+// tone longer than the player's one-second buffer is recorded a buffer at a
+// time, so the tone in flight may be there in part.) Ctrl-C ends the run
+// with its report line; the others end the program as they would, silently.
+TEST_F(ViewRun, EverySignalThatEndsARecordingKeepsAValidWavOfWholeFrames) {
+  const rlimit noCore{0, 0};
+  setrlimit(RLIMIT_CORE, &noCore);  // SIGQUIT's core is not wanted here
   const fs::path wav = dir_ / "battle.wav";
-  constexpr std::uintmax_t kToneBytes = 2 * 100000;
-  Start({"TONEWELL_AUDIO=wav:" + wav.string(), "TONEWELL_VIEW=off"}, "100000");
-  while (!fs::exists(wav) || fs::file_size(wav) < 44 + 2 * kToneBytes) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  constexpr std::uintmax_t kToneBytes = 2 * 99999;
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    SCOPED_TRACE(strsignal(signal));
+    fs::remove(wav);
+    Start({"TONEWELL_AUDIO=wav:" + wav.string(), "TONEWELL_VIEW=off"}, "99999");
+    while (!fs::exists(wav) || fs::file_size(wav) < 80 + 2 * kToneBytes) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    program_->Signal(signal);
+    const int status = Wait();
+    const std::string out = Out();
+    if (signal == SIGINT) {
+      EXPECT_EQ(status, 130);
+      EXPECT_EQ(out.rfind(kHead + "EControlC: Interrupted by Control-C after cycle ", 0), 0u)
+          << out;
+    } else {
+      EXPECT_EQ(status, -signal);
+      EXPECT_EQ(out, kHead);
+    }
+    EXPECT_EQ(Err(), "");
+    // The header, read as any reader reads it, counts exactly the bytes that
+    // follow it, and they are whole frames.
+    tw::TFileStream file(wav.string(), tw::fmOpenRead);
+    tw::TWaveFormatBlock format;
+    uint32_t dataSize = 0, dataOffset = 0;
+    ASSERT_TRUE(tw::ReadWaveHeader(file, format, dataSize, dataOffset));
+    EXPECT_EQ(dataOffset + static_cast<std::uintmax_t>(dataSize), fs::file_size(wav));
+    constexpr uint32_t kFrameBytes = 4;
+    EXPECT_GE(dataSize, kToneBytes);
+    EXPECT_EQ(dataSize % kFrameBytes, 0u);
   }
-  program_->Signal(SIGINT);
-  EXPECT_EQ(Wait(), 130);
-  const std::string out = Out();
-  EXPECT_EQ(out.rfind(kHead + "EControlC: Interrupted by Control-C after cycle ", 0), 0u) << out;
-  // The header, read as any reader reads it, counts exactly the bytes that
-  // follow it, and they are whole tones.
-  tw::TFileStream file(wav.string(), tw::fmOpenRead);
-  tw::TWaveFormatBlock format;
-  uint32_t dataSize = 0, dataOffset = 0;
-  ASSERT_TRUE(tw::ReadWaveHeader(file, format, dataSize, dataOffset));
-  EXPECT_EQ(dataOffset + static_cast<std::uintmax_t>(dataSize), fs::file_size(wav));
-  constexpr uint32_t kFrameBytes = 4;
-  EXPECT_GE(dataSize, 2 * kToneBytes);
-  EXPECT_EQ(dataSize % kFrameBytes, 0u);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "driver/Beeper.h"
+#include "driver/Interrupt.h"
 #include "driver/Tonewell.h"
 #include "runtime/StandardStreams.h"
 #include "sound/WavRecorder.h"
@@ -19,5 +20,9 @@ int main(int argc, char** argv) {
   const char* audio = std::getenv("TONEWELL_AUDIO");
   const bool soundOnStdout =
       audio != nullptr && std::strncmp(audio, "wav:", 4) == 0 && tw::IsStandardOutput(audio + 4);
-  return tw::TonewellMain(args, soundOnStdout ? std::cerr : std::cout, std::cerr, beeper);
+  const int status =
+      tw::TonewellMain(args, soundOnStdout ? std::cerr : std::cout, std::cerr, beeper);
+  std::cout.flush();
+  tw::EndWithSignal();  // SIGTERM and the like end the program as they would have
+  return status;
 }

@@ -21,11 +21,21 @@
 //   returned reads like `ALSA PCM "default": No such file or directory`.
 // - ALSA's own diagnostics on standard error are silenced: the reason travels
 //   in the error text instead, so a failed run ends with one report line.
+// - No call waits on the PCM without a bound: the PCM is driven by a thread
+//   of its own (AlsaWorker.h), and opens and format queries are waited for
+//   answerTime (5 s) at most. A PCM that stopped answering (a frozen sound
+//   server behind its plugin) gives its buffers back on Reset, refuses new
+//   ones, is not kept, and is left to its thread; ErrorText names the PCM
+//   and what did not return.
+// - libasound is loaded when the backend is created (sound/AlsaLibrary.h);
+//   without it every call fails with MMSYSERR_NODRIVER, whose text names
+//   the library and its Debian package.
 //
 // Formats: PCM (format tag 1) with 8, 16, 24 or 32 bits and IEEE float (tag
 // 3) with 32 or 64 bits, any channel count and rate the PCM takes. A
 // trailing partial frame of a buffer is not played.
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -38,10 +48,20 @@ namespace tw {
 // closely, and a buffer's end is heard soon after it was written. Measured
 // through a sound server with 11 ms tones (bench/pulse_ratio.sh): 4 ms let
 // the server run dry in the middle of tones, 8-10 ms added to every gap.
+//
+// A PCM that does not answer: an open (with its configuration) or a query
+// of its formats is waited for answerTime at most, then reported as not
+// answering; a call of the playback thread running longer than stuckAfter
+// marks the PCM as stuck (see AlsaWorker.h).
 struct AlsaOutputSettings {
   unsigned bufferMicroseconds = 6000;
   unsigned periodMicroseconds = 1500;
+  std::chrono::milliseconds answerTime{5000};
+  std::chrono::milliseconds stuckAfter{2000};
 };
+
+// "5 s", "0.2 s": a wait as the messages say it.
+std::string AlsaWaitText(std::chrono::milliseconds wait);
 
 // A backend for the ALSA PCM pcmName. Creating it opens nothing; the PCM is
 // first opened by GetCaps, Query or Open.

@@ -1,6 +1,9 @@
 #include "sound/Alsa.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,6 +20,7 @@
 
 #include "platform/WaveOutApi.h"
 #include "sound/Selection.h"
+#include "testing/TestWatchdog.h"
 #include "testing/WaveOutTestSupport.h"
 
 namespace tw {
@@ -351,6 +355,79 @@ TEST_F(AlsaOnCaptureFile, SystemOutputSettingsSelectTheAlsaPcm) {
   ASSERT_EQ(waveOutGetErrorText(code, text, sizeof text), MMSYSERR_NOERROR);
   EXPECT_EQ(std::string(text).rfind("ALSA PCM \"tonewell_no_such_pcm\": ", 0), 0u) << text;
   UseWaveOutBackend(nullptr);
+}
+
+// A PCM that stops answering, as one in front of a frozen sound server
+// does: here ALSA's file plugin writing into a FIFO. With no reader its open
+// never returns; with a reader that stops reading, a write blocks once the
+// pipe is full.
+class AlsaOnAFifo : public AlsaOnCaptureFile {
+ protected:
+  void SetUp() override {
+    AlsaOnCaptureFile::SetUp();
+    // A call left hanging may write once its reader is gone.
+    signal(SIGPIPE, SIG_IGN);
+    ASSERT_EQ(mkfifo(capture_.c_str(), 0600), 0);
+    settings_.answerTime = std::chrono::milliseconds(300);
+    settings_.stuckAfter = std::chrono::milliseconds(200);
+  }
+  // Reads the FIFO to its end (the plugin's last close), so that a call
+  // left hanging in it returns and its thread ends.
+  void Drain() {
+    const int fd = open(capture_.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    fcntl(fd, F_SETFL, 0);
+    char chunk[65536];
+    while (read(fd, chunk, sizeof chunk) > 0) {
+    }
+    close(fd);
+  }
+
+  AlsaOutputSettings settings_;
+};
+
+TEST_F(AlsaOnAFifo, AnOpenThatDoesNotReturnIsReportedWithinItsBound) {
+  tw::testing::Watchdog watchdog("an open of a PCM that does not answer", std::chrono::seconds(20));
+  {
+    auto backend = CreateAlsaWaveOutBackend("default", settings_);
+    const MMRESULT query = backend->Query(kStereo16);
+    ASSERT_NE(query, MMSYSERR_NOERROR);
+    EXPECT_EQ(backend->ErrorText(query),
+              "ALSA PCM \"default\": no answer within 0.3 s (opening it; the sound server behind "
+              "the PCM may have stopped)");
+  }
+  std::thread([this] { Drain(); }).join();  // the open left behind returns and closes
+}
+
+TEST_F(AlsaOnAFifo, APcmStuckInAWriteLetsGoOfItsBuffersAndIsNotKept) {
+  tw::testing::Watchdog watchdog("a PCM stuck in a write", std::chrono::seconds(20));
+  // A reader that takes a little, then nothing until the end of the test.
+  const int reader = open(capture_.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  RecordingSink sink;
+  Buffer tone(100000, 3);  // far more than the pipe holds
+  {
+    auto backend = CreateAlsaWaveOutBackend("default", settings_);
+    std::unique_ptr<WaveOutStream> stream;
+    ASSERT_EQ(backend->Open(kStereo16, sink, stream), MMSYSERR_NOERROR);
+    ASSERT_EQ(stream->Write(&tone.header), MMSYSERR_NOERROR);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_TRUE(sink.Done().empty());
+    // Stuck in the plugin: a reset still gives the buffer back, at once.
+    ASSERT_EQ(stream->Reset(), MMSYSERR_NOERROR);
+    EXPECT_EQ(sink.Done(), (std::vector<WAVEHDR*>{&tone.header}));
+    const MMRESULT refused = stream->Write(&tone.header);
+    EXPECT_EQ(refused, MMSYSERR_ERROR);
+    EXPECT_EQ(backend->ErrorText(refused),
+              "ALSA PCM \"default\": snd_pcm_writei has not returned for 0.2 s (the sound server "
+              "behind the PCM may have stopped)");
+    EXPECT_EQ(stream->Close(), MMSYSERR_NOERROR);  // the stuck PCM is left, not closed
+    // The next open makes a new PCM.
+    ASSERT_EQ(backend->Open(kStereo16, sink, stream), MMSYSERR_NOERROR);
+    EXPECT_EQ(stream->Close(), MMSYSERR_NOERROR);
+  }
+  close(reader);
+  std::thread([this] { Drain(); }).join();
 }
 
 }  // namespace

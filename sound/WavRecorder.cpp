@@ -150,17 +150,38 @@ class WavRecording {
     return MMSYSERR_NOERROR;
   }
 
-  // Appends the header's data, PlayCount times; dropped once stopped.
+  // Appends the header's whole frames, PlayCount times (a trailing part of
+  // a frame is not played, as on every output); dropped once stopped. A
+  // failed write leaves the recording at its last whole buffer: what was
+  // written of the failed one is cut off where the target can be cut, and
+  // the header brought up to date.
   MMRESULT Append(const WAVEHDR& header) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (failed_) return MMSYSERR_NOERROR;
-    if (seekable_ && !rf64_ && dataOffset_ - 8 + dataBytes_ + PlayBytes(header) + 1 > riffLimit_) {
+    const uint16_t block = format_.nBlockAlign;  // a packed record: no references into it
+    const uint32_t bytes =
+        header.dwBufferLength - header.dwBufferLength % std::max<uint16_t>(block, 1);
+    const uint32_t count = PlayCount(header);
+    if (seekable_ && !rf64_ &&
+        dataOffset_ - 8 + dataBytes_ + static_cast<uint64_t>(bytes) * count + 1 > riffLimit_) {
       rf64_ = true;  // the next header update writes the large layout
     }
     headerCurrent_ = false;
-    for (uint32_t i = 0, n = PlayCount(header); i < n; ++i) {
-      if (!WriteData(header.lpData, header.dwBufferLength)) return Failed();
-      dataBytes_ += header.dwBufferLength;
+    for (uint32_t i = 0; i < count; ++i) {
+      if (!WriteData(header.lpData, bytes)) {
+        // A pipe's reader went away: the program ends by SIGPIPE (which the
+        // run takes like Ctrl-C), as any program in a pipeline; nothing to say.
+        if (failureErrno_ == EPIPE) {
+          failed_ = true;
+          return MMSYSERR_NOERROR;
+        }
+        const std::string reason = failure_;
+        // The file stays a WAV of what was recorded, its header up to date.
+        if (seekable_ && target_->Cut(dataOffset_ + dataBytes_)) WriteHeader();
+        failure_ = reason;
+        return Failed();
+      }
+      dataBytes_ += bytes;
     }
     return MMSYSERR_NOERROR;
   }
@@ -288,6 +309,7 @@ class WavRecording {
 
   // Keeps the text of the failure that just happened (errno still set).
   bool Remember(const char* what) {
+    failureErrno_ = errno;
     failure_ = SystemFailure(what);
     return false;
   }
@@ -323,6 +345,7 @@ class WavRecording {
   bool headerCurrent_ = false;
   bool failed_ = false;
   std::string failure_;
+  int failureErrno_ = 0;                   // the system's code of failure_
   std::map<MMRESULT, std::string> texts_;  // the latest text per code produced
 };
 

@@ -13,7 +13,9 @@
 // still change the format while nothing is recorded; it is fixed from then
 // on (an open or query in another format is refused with WAVERR_BADFORMAT,
 // ErrorText naming both formats). Buffers are appended the moment they are
-// written (unpaced); after every device close the header's sizes are brought
+// written (unpaced), whole frames only (a trailing part of a frame is not
+// played, as on every output), so the data are whole frames wherever the
+// recording stops; after every device close the header's sizes are brought
 // up to date, so after a failure, or a kill at any moment, the file is a
 // valid WAV whose header lags its data by at most the tone that was playing.
 // Layout: "RIFF" size "WAVE", a 28-byte "JUNK" chunk that reserves room,
@@ -29,7 +31,8 @@
 // as SoX writes to a pipe), then the data streams after it with no limit.
 //
 // Failures: the first failed write or seek is the result of the device call
-// it happened in (its text names the file and the system's reason); from
+// it happened in (its text names the file and the system's reason); what
+// was written of that buffer is cut off again (seekable targets); from
 // then on the recording is stopped: later tones are accepted and dropped
 // without another report, so a full disk is reported once. No fsync: the
 // data survives the process, not a power cut.

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The real sound path without sound hardware: the program on ALSA's ordinary
-# "default" PCM, checked (a) byte for byte through ALSA's file plugin and (b)
+# "default" PCM, checked (a) byte for byte through ALSA's file plugin, (b)
 # through a real sound server (a private PulseAudio with a null sink paced in
-# real time), recorded from the sink's monitor.
+# real time), recorded from the sink's monitor, and (c) with that server
+# frozen in the middle of the battle.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -15,6 +16,14 @@ work=${KEEP_WORK:-$(mktemp -d)}
 mkdir -p "$work"
 trap 'pulse_stop 2>/dev/null || true; [ -n "${KEEP_WORK:-}" ] || rm -rf "$work"' EXIT
 unset TONEWELL_AUDIO ALSA_CONFIG_PATH
+
+# The backend's thread and the stream's calls meet in its own tests: run them
+# under ThreadSanitizer too, in the build of the earlier step.
+if [ -x build-tsan/sound_tests ]; then
+  TSAN_OPTIONS=halt_on_error=1 build-tsan/sound_tests --gtest_filter='Alsa*:Playback*' \
+    >"$work/unit-tsan.log" 2>&1 || { cat "$work/unit-tsan.log"; echo "FAIL: ALSA tests under TSan"; exit 1; }
+  echo "ALSA tests under TSan: $(grep -o '[0-9]* tests\? from [0-9]* test suites\? ran' "$work/unit-tsan.log")"
+fi
 
 # What the battle must sound like: the same battle rendered to a WAV file.
 TONEWELL_AUDIO="wav:$work/expected.wav" "$program" "${battle[@]}" >"$work/expected.out"
@@ -50,4 +59,49 @@ if wall < sound:
     print("FAIL: the run was shorter than its sound: tones were reported played too early")
     sys.exit(1)
 PY
+
+# (c) The server frozen (SIGSTOP) in the middle of the battle: the plugin's
+# calls never return. The tone in flight is given up after the 5-second
+# watchdog, said once; the next open finds no answer within 5 s and ends the
+# run with a report line naming the PCM. Ctrl-C at any moment of it ends the
+# run at once. (SIGINT at its default: background jobs of a script ignore it.)
+frozen_run() {
+  local name=$1
+  env --default-signal=INT TONEWELL_AUDIO=alsa timeout 60 "$program" "${battle[@]}" \
+    >"$work/$name.out" 2>"$work/$name.err" &
+  run=$!
+  sleep 1
+  kill -STOP "$PULSE_PID"
+  frozen_at=$(date +%s%N)
+}
+thaw() {
+  kill -CONT "$PULSE_PID"
+  sleep 0.5
+}
+pulse_start "$work/pulse-frozen"
+frozen_run frozen
+status=0
+wait "$run" || status=$?
+took=$((($(date +%s%N) - frozen_at) / 1000000))
+thaw
+echo "frozen server: exit status $status after $took ms; $(tail -1 "$work/frozen.out")"
+[ "$status" -eq 1 ] || { cat "$work/frozen.err"; echo "FAIL: frozen server: status $status (124: a hang)"; exit 1; }
+grep -q '^EWaveAudioSysError: ALSA PCM "default": no answer within 5 s' "$work/frozen.out" ||
+  { echo "FAIL: frozen server: no report line naming the PCM"; exit 1; }
+[ "$(grep -c 'stopped responding' "$work/frozen.err")" -le 1 ] || { echo "FAIL: said more than once"; exit 1; }
+[ "$took" -lt 20000 ] || { echo "FAIL: frozen server: $took ms, beyond the bounds"; exit 1; }
+for wait_ms in 500 5500; do
+  frozen_run "interrupted-$wait_ms"
+  sleep "$(python3 -c "print($wait_ms / 1000)")"
+  sent=$(date +%s%N)
+  kill -INT "$run"
+  status=0
+  wait "$run" || status=$?
+  took=$((($(date +%s%N) - sent) / 1000000))
+  thaw
+  echo "Ctrl-C $wait_ms ms into the freeze: exit status $status after $took ms"
+  [ "$status" -eq 130 ] && [ "$took" -lt 1000 ] || { echo "FAIL: Ctrl-C while the server is frozen"; exit 1; }
+  tail -1 "$work/interrupted-$wait_ms.out" | grep -q '^EControlC: ' || { echo "FAIL: no EControlC line"; exit 1; }
+done
+pulse_stop
 echo "ALSA checks passed"

@@ -101,6 +101,28 @@ pane | grep -Eq '^(Cycle|Heard) ' && fail "the view is still on the screen after
 pane | grep -q 'Segmentation\|Aborted\|core dumped' && fail "the program crashed"
 echo "ok: core view moves, names, heard instruction, both warriors, resize, Ctrl-Z and fg, Ctrl-C (130, modes kept)"
 
+# --- SIGTERM (kill, timeout), SIGHUP and Ctrl-\ (SIGQUIT) during the core
+# view: the terminal comes back as Ctrl-C gives it back (main screen, cursor
+# shown, modes), and the program ends as the signal ends it.
+for sig in TERM HUP QUIT; do
+  type_line "clear; stty -g > s.stty0; TONEWELL_AUDIO=null $program $mice $piper 1000 > s.out; echo \$? > s.status; stty -g > s.stty1"
+  wait_pane "$heard" 10
+  if [ "$sig" = QUIT ]; then
+    tm send-keys -t v 'C-\'
+  else
+    kill -"$sig" "$(pgrep -P "$(tm display -p -t v '#{pane_pid}')" -x tonewell)"
+  fi
+  wait_file s.stty1 5
+  [ "$(cat s.status)" = $((128 + $(kill -l "$sig"))) ] || fail "exit status after SIG$sig: $(cat s.status)"
+  cmp -s s.stty0 s.stty1 || fail "terminal modes changed by SIG$sig"
+  [ "$(tm display -p -t v '#{alternate_on} #{cursor_flag}')" = "0 1" ] ||
+    fail "after SIG$sig: alternate screen and cursor flags $(tm display -p -t v '#{alternate_on} #{cursor_flag}')"
+  pane | grep -Eq '^(Cycle|Heard) ' && fail "the view is still on the screen after SIG$sig"
+  [ "$(tail -1 s.out)" = "program started" ] || fail "stdout after SIG$sig: $(cat s.out)"
+  rm -f s.* core core.*
+done
+echo "ok: SIGTERM, SIGHUP and Ctrl-\\ give the terminal back and end the program by the signal"
+
 # --- To the end, standard output on the terminal as well: the usual lines,
 # nothing else; then the same with standard output in a file, against a run
 # without the view.

@@ -1,0 +1,48 @@
+#include "sound/SoundWaits.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace tw {
+namespace {
+std::atomic<bool> gCancelled{false};
+}
+
+void CancelSoundWaits() { gCancelled.store(true, std::memory_order_release); }
+void ResumeSoundWaits() { gCancelled.store(false, std::memory_order_release); }
+bool SoundWaitsCancelled() { return gCancelled.load(std::memory_order_acquire); }
+
+bool RunWithin(std::function<void()> call, std::chrono::milliseconds limit) {
+  struct Done {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool done = false;
+  };
+  auto done = std::make_shared<Done>();
+  std::thread thread([done, call = std::move(call)] {
+    call();
+    std::lock_guard<std::mutex> lock(done->mu);
+    done->done = true;
+    done->cv.notify_all();
+  });
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  bool finished;
+  {
+    std::unique_lock<std::mutex> lock(done->mu);
+    while (!(finished = done->done) && !SoundWaitsCancelled() &&
+           std::chrono::steady_clock::now() < deadline) {
+      done->cv.wait_for(lock, kSoundWaitSlice);
+    }
+  }
+  if (finished) {
+    thread.join();
+  } else {
+    thread.detach();
+  }
+  return finished;
+}
+
+}  // namespace tw
