@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pulse/volume.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -23,6 +22,7 @@
 #include <vector>
 
 #include "platform/WaveOutApi.h"
+#include "sound/PulseApi.h"
 #include "sound/Selection.h"
 #include "testing/WaveOutTestSupport.h"
 
@@ -270,8 +270,11 @@ TEST_F(PrivatePulse, VolumeIsTheStreamsVolumeInTheServer) {
                         &left, &right),
             2)
       << listing;
-  EXPECT_EQ(left, pa_sw_volume_from_linear(0x8000 / 65535.0));
-  EXPECT_EQ(right, pa_sw_volume_from_linear(0x4000 / 65535.0));
+  std::string error;
+  const PulseApi* pa = LoadPulseApi(error);
+  ASSERT_NE(pa, nullptr) << error;
+  EXPECT_EQ(left, pa->pa_sw_volume_from_linear(0x8000 / 65535.0));
+  EXPECT_EQ(right, pa->pa_sw_volume_from_linear(0x4000 / 65535.0));
   EXPECT_EQ(stream->Close(), MMSYSERR_NOERROR);
   // The next device on the kept stream starts at full volume.
   ASSERT_EQ(backend->Open(kStereo16, sink, stream), MMSYSERR_NOERROR);

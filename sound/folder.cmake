@@ -2,8 +2,13 @@ if(WIN32)
   # The system's own wave output (winmm).
   target_link_libraries(tonewell_sound PUBLIC winmm)
 else()
-  # ALSA and the sound server's client library.
-  target_link_libraries(tonewell_sound PUBLIC asound pulse)
+  # ALSA. The sound server's (libpulse) and PipeWire's (libpipewire-0.3)
+  # client libraries are loaded at run time, when their output is chosen:
+  # only their headers are needed to build.
+  target_link_libraries(tonewell_sound PUBLIC asound)
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(TONEWELL_PIPEWIRE REQUIRED IMPORTED_TARGET libpipewire-0.3)
+  target_include_directories(tonewell_sound SYSTEM PUBLIC ${TONEWELL_PIPEWIRE_INCLUDE_DIRS})
 endif()
 if(NOT WIN32)
   # Client libraries loaded at run time (sound/ClientLibrary.h).

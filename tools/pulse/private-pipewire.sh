@@ -6,6 +6,14 @@
 #                       and PipeWire's pulse server, all sockets in DIR;
 #                       exports XDG_RUNTIME_DIR, PULSE_SERVER and
 #                       PIPEWIRE_PIDS (the server processes, comma-separated).
+#                       PW_GRAPH_RATE (default 44100) sets the graph's
+#                       clock and the sink's rate (48000: streams of
+#                       44100 Hz are resampled).
+#   pipewire_record FILE  records what the sink "tap" plays into the WAV
+#                       FILE (16-bit stereo at the graph's rate) in the
+#                       background, with PipeWire's own recorder.
+#   pipewire_record_stop  stops it a second after the last sound (it keeps
+#                       every frame when stopped with SIGINT).
 #   pipewire_stop       stops them all.
 # The recording helpers of tools/alsa/private-pulse.sh work on it too.
 # Needs: pipewire pipewire-bin wireplumber libpipewire-0.3-modules dbus
@@ -24,7 +32,8 @@ pipewire_start() {
   PW_DBUS_PID=$!
   export DBUS_SESSION_BUS_ADDRESS=unix:path=$dir/bus
   for i in $(seq 100); do [ -S "$dir/bus" ] && break; sleep 0.05; done
-  PIPEWIRE_DEBUG=${PW_DEBUG:-2} pipewire -c "$here/pipewire.conf" 2>"$dir/pipewire.log" &
+  sed "s/44100/${PW_GRAPH_RATE:-44100}/g" "$here/pipewire.conf" >"$dir/pipewire.conf"
+  PIPEWIRE_DEBUG=${PW_DEBUG:-2} pipewire -c "$dir/pipewire.conf" 2>"$dir/pipewire.log" &
   PW_DAEMON_PID=$!
   for i in $(seq 100); do [ -S "$dir/pipewire-0" ] && break; sleep 0.05; done
   if [ ! -S "$dir/pipewire-0" ]; then
@@ -45,6 +54,25 @@ pipewire_start() {
   # WirePlumber picks the default sink a moment later.
   for i in $(seq 100); do pactl info 2>/dev/null | grep -q 'Default Sink: tap' && break; sleep 0.05; done
   export PIPEWIRE_PIDS=$PW_DAEMON_PID,$PW_SESSION_PID,$PW_PULSE_PID
+}
+
+pipewire_record() {
+  pw-record --target tap -P '{ stream.capture.sink = true }' --format s16 --channels 2 \
+    --rate "${PW_GRAPH_RATE:-44100}" "$1" 2>/dev/null &
+  PW_RECORD_PID=$!
+  local i
+  for i in $(seq 100); do
+    pw-cli ls Node 2>/dev/null | grep -q 'node.name = "pw-record"' && { sleep 0.1; return 0; }
+    sleep 0.05
+  done
+  echo "pw-record did not connect to the private PipeWire" >&2
+  return 1
+}
+
+pipewire_record_stop() {
+  sleep 1
+  kill -INT "$PW_RECORD_PID" 2>/dev/null || true
+  wait "$PW_RECORD_PID" 2>/dev/null || true
 }
 
 pipewire_stop() {
