@@ -114,6 +114,12 @@ pw_properties* PipeWireStream::StreamProperties() const {
   api.pw_properties_set(props, PW_KEY_NODE_LATENCY, latency.c_str());
   api.pw_properties_set(props, PW_KEY_NODE_RATE, rate.c_str());
   if (!s.target.empty()) api.pw_properties_set(props, PW_KEY_TARGET_OBJECT, s.target.c_str());
+  // A graph at another rate resamples the stream; the resampler holds
+  // back as many frames as its filter is long, and a tone counts as played
+  // only once they are out. A shorter filter than the default (quality 4:
+  // 32 frames) lets the next tone start one cycle earlier on a 48000 Hz
+  // graph with 64-frame quanta (13.3 ms per 11.3 ms tone at 4, 12.0 at 2).
+  api.pw_properties_set(props, "resample.quality", "2");
   return props;
 }
 

@@ -11,7 +11,10 @@
 #                       44100 Hz are resampled).
 #   pipewire_record FILE  records what the sink "tap" plays into the WAV
 #                       FILE (16-bit stereo at the graph's rate) in the
-#                       background, with PipeWire's own recorder.
+#                       background with PipeWire's own recorder, and with a
+#                       second one into FILE-2.wav (without .wav): a
+#                       recorder may miss a cycle on a busy machine, two
+#                       seldom miss the same (tools/pulse/recordings.py).
 #   pipewire_record_stop  stops it a second after the last sound (it keeps
 #                       every frame when stopped with SIGINT).
 #   pipewire_stop       stops them all.
@@ -57,12 +60,22 @@ pipewire_start() {
 }
 
 pipewire_record() {
-  pw-record --target tap -P '{ stream.capture.sink = true }' --format s16 --channels 2 \
-    --rate "${PW_GRAPH_RATE:-44100}" "$1" 2>/dev/null &
-  PW_RECORD_PID=$!
-  local i
+  # A recorder writes its file on its real-time thread: into memory, so a
+  # busy disk does not make it miss cycles; moved to FILE when stopped.
+  PW_RECORD_FILE=$1
+  PW_RECORD_TMP=$(mktemp -d -p /dev/shm tonewell-record.XXXXXX)
+  PW_RECORD_PIDS=()
+  local n i
+  for n in 1 2; do
+    pw-record --target tap -P '{ stream.capture.sink = true }' --format s16 --channels 2 \
+      --rate "${PW_GRAPH_RATE:-44100}" "$PW_RECORD_TMP/$n.wav" 2>/dev/null &
+    PW_RECORD_PIDS+=($!)
+  done
   for i in $(seq 100); do
-    pw-cli ls Node 2>/dev/null | grep -q 'node.name = "pw-record"' && { sleep 0.1; return 0; }
+    [ "$(pw-cli ls Node 2>/dev/null | grep -c 'node.name = "pw-record"')" -eq 2 ] && {
+      sleep 0.1
+      return 0
+    }
     sleep 0.05
   done
   echo "pw-record did not connect to the private PipeWire" >&2
@@ -71,8 +84,11 @@ pipewire_record() {
 
 pipewire_record_stop() {
   sleep 1
-  kill -INT "$PW_RECORD_PID" 2>/dev/null || true
-  wait "$PW_RECORD_PID" 2>/dev/null || true
+  kill -INT "${PW_RECORD_PIDS[@]}" 2>/dev/null || true
+  wait "${PW_RECORD_PIDS[@]}" 2>/dev/null || true
+  mv "$PW_RECORD_TMP/1.wav" "$PW_RECORD_FILE"
+  mv "$PW_RECORD_TMP/2.wav" "${PW_RECORD_FILE%.wav}-2.wav"
+  rm -rf "$PW_RECORD_TMP"
 }
 
 pipewire_stop() {
