@@ -16,6 +16,7 @@
 #include "sound/ErrorTexts.h"
 #include "sound/KeptDevice.h"
 #include "sound/PulseApi.h"
+#include "sound/PulseDrain.h"
 
 namespace tw {
 namespace {
@@ -435,8 +436,7 @@ class ServerStream {
     }
     paused_ = true;
     headPlayed_ += Clock::now() - headSince_;
-    CancelLocked(probe_);
-    Disarm(deadline_);
+    DrainOn(DrainEvent::kCorked);
     Disarm(clock_);
     return MMSYSERR_NOERROR;
   }
@@ -450,11 +450,8 @@ class ServerStream {
     }
     paused_ = false;
     headSince_ = Clock::now();
-    if (drain_ != nullptr) {
-      ArmDeadlineLocked();
-    } else {
-      ArmDrainLocked();
-    }
+    DrainOn(DrainEvent::kUncorked);
+    ArmDrainLocked();
     ArmClockLocked();
     c_->Wake();
     return MMSYSERR_NOERROR;
@@ -556,10 +553,8 @@ class ServerStream {
     queued_ = sent_ = played_ = completedEnd_ = 0;
     headPlayed_ = Clock::duration::zero();
     headSince_ = Clock::now();
-    CancelLocked(drain_);
-    CancelLocked(probe_);
+    DrainOn(DrainEvent::kDropped);
     CancelLocked(timing_);
-    Disarm(deadline_);
     Disarm(clock_);
   }
 
@@ -646,10 +641,8 @@ class ServerStream {
   }
 
   void DropServerStreamLocked() {
-    CancelLocked(drain_);
-    CancelLocked(probe_);
+    DrainOn(DrainEvent::kDropped);
     CancelLocked(timing_);
-    Disarm(deadline_);
     Disarm(clock_);
     if (s_ == nullptr) return;
     Pa().pa_stream_set_state_callback(s_, nullptr, nullptr);
@@ -710,36 +703,31 @@ class ServerStream {
     return !broken_;
   }
 
+  // Sound was sent beyond what is known played: a drain covers it.
+  void ArmDrainLocked() {
+    if (paused_ || s_ == nullptr || sent_ <= played_) return;
+    DrainOn(DrainEvent::kSent);
+  }
+
   // Asks the server to say when it has played everything sent so far. A
   // drain in flight finishes only once the server ran out of sound, so its
   // wait grows with what was sent after it.
-  void ArmDrainLocked() {
-    if (paused_ || s_ == nullptr || sent_ <= played_) return;
-    if (drain_ != nullptr) {
-      ArmDeadlineLocked();
-      return;
-    }
+  void AskDrainLocked() {
     drainMark_ = sent_;
     drainSince_ = Clock::now();
-    probeRead_ = -1;
     drain_ = Pa().pa_stream_drain(s_, &OnDrained, this);
-    if (drain_ == nullptr) {
-      BreakLocked(Pa().pa_strerror(Pa().pa_context_errno(c_->context)));
-      return;
-    }
+    if (drain_ == nullptr) return BreakLocked(Pa().pa_strerror(Pa().pa_context_errno(c_->context)));
     ArmDeadlineLocked();
   }
 
-  // How long a drain may take: twice the sound not yet known played, plus
-  // the stream's latency and some slack.
+  // How long a drain may take: the sound not yet known played, plus the
+  // stream's latency and some slack. A look in flight is moot.
   void ArmDeadlineLocked() {
     CancelLocked(probe_);
     probeRead_ = -1;
     const pa_usec_t remaining = BytesToUsec(sent_ - played_, &sampleFormat_);
-    Pa().pa_context_rttime_restart(c_->context, deadline_,
-                                   Pa().pa_rtclock_now() + remaining +
-                                       static_cast<pa_usec_t>(c_->settings().latency.count()) +
-                                       kDrainSlackUsec);
+    RestartDeadline(remaining + static_cast<pa_usec_t>(c_->settings().latency.count()) +
+                    kDrainSlackUsec);
   }
 
   // With more written after the first unfinished buffer, that buffer is done
@@ -763,10 +751,8 @@ class ServerStream {
   // Drops what the server holds; the answer is not waited for (later writes
   // come after it on the connection).
   void FlushLocked() {
-    CancelLocked(drain_);
-    CancelLocked(probe_);
+    DrainOn(DrainEvent::kDropped);
     CancelLocked(timing_);
-    Disarm(deadline_);
     Disarm(clock_);
     if (pa_operation* op = Pa().pa_stream_flush(s_, nullptr, nullptr)) Pa().pa_operation_unref(op);
     played_ = sent_;
@@ -833,58 +819,91 @@ class ServerStream {
     auto* me = static_cast<ServerStream*>(self);
     Pa().pa_operation_unref(me->drain_);
     me->drain_ = nullptr;
-    me->CancelLocked(me->probe_);
-    me->Disarm(me->deadline_);
     if (!success && (me->c_->Lost() || !PA_STREAM_IS_GOOD(Pa().pa_stream_get_state(me->s_)))) {
       me->BreakLocked(me->c_->Lost() ? me->c_->LostReason()
                                      : Pa().pa_strerror(Pa().pa_context_errno(me->c_->context)));
       return;
     }
-    if (!success) {
-      me->GiveUpDrainLocked("the server refused to drain the stream");
-      return;
-    }
-    me->played_ = std::max(me->played_, me->drainMark_);
-    me->CompleteLocked(me->played_);
-    me->PumpLocked();
-    me->ArmDrainLocked();
-    me->ArmClockLocked();
+    if (success) return me->DrainOn(DrainEvent::kDrained);
+    me->DrainOn(DrainEvent::kRefused, "the server refused to drain the stream");
   }
 
-  // The drain is late: asks the server where it reads, or gives up when it
-  // did not answer that either.
   static void OnDeadline(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
     auto* me = static_cast<ServerStream*>(self);
-    if (me->drain_ == nullptr || me->s_ == nullptr) return;
-    if (me->probe_ == nullptr) {
-      me->probe_ = Pa().pa_stream_update_timing_info(me->s_, &OnProbe, me);
-      if (me->probe_ != nullptr) {
-        Pa().pa_context_rttime_restart(me->c_->context, me->deadline_,
-                                       Pa().pa_rtclock_now() + kProbeWaitUsec);
-        return;
-      }
-    }
-    me->GiveUpDrainLocked("no answer from the server");
+    if (me->s_ != nullptr) me->DrainOn(DrainEvent::kDeadline, "no answer from the server");
   }
 
+  // The answer to a look: where the server reads, against the last look.
   static void OnProbe(pa_stream* s, int success, void* self) {
     auto* me = static_cast<ServerStream*>(self);
     Pa().pa_operation_unref(me->probe_);
     me->probe_ = nullptr;
-    if (me->drain_ == nullptr) return;
     const pa_timing_info* t = success ? Pa().pa_stream_get_timing_info(s) : nullptr;
-    if (t == nullptr) return me->GiveUpDrainLocked("no answer from the server");
+    if (t == nullptr) return me->DrainOn(DrainEvent::kNoAnswer, "no answer from the server");
     if (me->probeRead_ >= 0 && t->read_index <= me->probeRead_) {
-      return me->GiveUpDrainLocked(t->read_index >= t->write_index
-                                       ? "all played, but the server did not say so"
-                                       : "playback stopped");
+      return me->DrainOn(DrainEvent::kReadStill, t->read_index >= t->write_index
+                                                     ? "all played, but the server did not say so"
+                                                     : "playback stopped");
     }
-    // Moving on (or a first look): the rest gets its time once more.
     me->probeRead_ = t->read_index;
     const int64_t left = std::max<int64_t>(t->write_index - t->read_index, 0);
-    const pa_usec_t rest = BytesToUsec(static_cast<uint64_t>(left), &me->sampleFormat_);
-    Pa().pa_context_rttime_restart(me->c_->context, me->deadline_,
-                                   Pa().pa_rtclock_now() + 2 * rest + kRecheckSlackUsec);
+    me->probeRest_ = BytesToUsec(static_cast<uint64_t>(left), &me->sampleFormat_);
+    me->DrainOn(DrainEvent::kReadOn);
+  }
+
+  // Moves the drain by `event` (sound/PulseDrain.h) and does what the move
+  // asks; `why` says why a drain given up was given up.
+  void DrainOn(DrainEvent event, const char* why = "") {
+    const DrainStep step = NextDrainStep(drainState_, event);
+    drainState_ = step.next;
+    switch (step.action) {
+      case DrainAction::kNone:
+        return;
+      case DrainAction::kAskDrain:
+        return AskDrainLocked();
+      case DrainAction::kSetDeadline:
+        return ArmDeadlineLocked();
+      case DrainAction::kAskPosition:
+        return AskPositionLocked();
+      case DrainAction::kWaitForRest:
+        return RestartDeadline(2 * probeRest_ + kRecheckSlackUsec);
+      case DrainAction::kFinish:
+        return FinishDrainLocked();
+      case DrainAction::kGiveUp:
+        CancelDrainLocked();
+        return GiveUpDrainLocked(why);
+      case DrainAction::kStopClock:
+        CancelLocked(probe_);
+        return Disarm(deadline_);
+      case DrainAction::kCancel:
+        return CancelDrainLocked();
+    }
+  }
+
+  void CancelDrainLocked() {
+    CancelLocked(drain_);
+    CancelLocked(probe_);
+    Disarm(deadline_);
+  }
+
+  void AskPositionLocked() {
+    probe_ = Pa().pa_stream_update_timing_info(s_, &OnProbe, this);
+    if (probe_ == nullptr) return DrainOn(DrainEvent::kNoAnswer, "no answer from the server");
+    RestartDeadline(kProbeWaitUsec);
+  }
+
+  void FinishDrainLocked() {
+    CancelLocked(probe_);
+    Disarm(deadline_);
+    played_ = std::max(played_, drainMark_);
+    CompleteLocked(played_);
+    PumpLocked();
+    ArmDrainLocked();
+    ArmClockLocked();
+  }
+
+  void RestartDeadline(pa_usec_t fromNow) {
+    Pa().pa_context_rttime_restart(c_->context, deadline_, Pa().pa_rtclock_now() + fromNow);
   }
 
   // A drain that did not finish: its buffers are done anyway, and the next
@@ -947,6 +966,8 @@ class ServerStream {
   uint64_t drainMark_ = 0;        // sent_ when the drain in flight was asked for
   Clock::time_point drainSince_;  // when the drain in flight was asked for
   int64_t probeRead_ = -1;        // where the server read at the last look, or -1
+  pa_usec_t probeRest_ = 0;       // the sound the server still held at the last look
+  DrainState drainState_ = DrainState::kIdle;
   Clock::duration headPlayed_{};  // how long the first unfinished buffer played before a pause
   Clock::time_point headSince_;   // since when it plays
   uint32_t volume_ = kFullVolume;
