@@ -355,6 +355,26 @@ TEST_F(PrivatePulse, DefaultPicksTheServerWhenOneAnswersAndAlsaOtherwise) {
   UseWaveOutBackend(nullptr);
 }
 
+// The default's look at a server: one that answers, one that is not there,
+// and one that takes the connection but is frozen (named, not passed over).
+TEST_F(PrivatePulse, TheDefaultsLookTellsAFrozenServerFromAMissingOne) {
+  std::unique_ptr<WaveOutBackend> backend;
+  std::string why;
+  EXPECT_EQ(ProbePulse(1s, backend, why), ServerProbe::kAnswered);
+  EXPECT_NE(backend, nullptr);
+  const std::string server = "unix:" + dir_ + "/pulse.sock";
+  setenv("PULSE_SERVER", ("unix:" + dir_ + "/nobody.sock").c_str(), 1);
+  backend.reset();
+  EXPECT_EQ(ProbePulse(1s, backend, why), ServerProbe::kAbsent);
+  setenv("PULSE_SERVER", server.c_str(), 1);
+  ASSERT_EQ(kill(server_, SIGSTOP), 0);
+  const auto start = Clock::now();
+  EXPECT_EQ(ProbePulse(300ms, backend, why), ServerProbe::kNotAnswering);
+  EXPECT_LT(Clock::now() - start, 2s);
+  EXPECT_EQ(why, "PulseAudio server \"" + server + "\": no answer within 300 ms");
+  EXPECT_EQ(backend, nullptr);
+}
+
 TEST_F(PrivatePulse, ASinkTheServerDoesNotHaveIsAnErrorOfTheQuery) {
   PulseOutputSettings named;
   named.sink = "nosuch";
