@@ -66,7 +66,7 @@ PipeWireStream::~PipeWireStream() {
     std::lock_guard<InheritingMutex> lock(mu_);
     quit_ = true;
   }
-  wake_.notify_all();
+  wake_.release();
   reporter_.join();
   PipeWireConnection::Lock lock(*c_);
   c_->Unlisten(this);
@@ -201,7 +201,7 @@ void PipeWireStream::BreakLocked(const std::string& reason) {
     failure_ = Who() + ": " + reason;
     EndAllLocked();
   }
-  wake_.notify_all();
+  wake_.release();
 }
 
 // On the stream's real-time thread: one cycle's buffer.
@@ -231,13 +231,18 @@ void PipeWireStream::OnProcess(void* self) {
   d.chunk->size = frames * me->format_.frameBytes;
   b->size = frames;
   api.pw_stream_queue_buffer(me->s_, b);
-  if (heard) me->wake_.notify_one();
+  if (heard) me->wake_.release();
 }
 
 // Fills `frames` frames at `to` with the queued sound, then silence. A
-// buffer whose last frame is copied learns when that frame is played: the
-// cycle's time, plus the delay to the device, plus what plays before it
-// (buffers still queued, frames in the resampler, this buffer up to it).
+// buffer whose last frame is copied learns when that frame goes to the
+// sink. The graph takes this cycle's output as the cycle runs, but frames
+// still queued and those the resampler holds back (its filter's length) go
+// first and push the end of this buffer that much into later cycles: the
+// frame goes at the cycle's time, plus the delay to the device, plus what
+// of the sound up to it does not fit in this cycle. Reporting it as the
+// graph takes it, not a cycle later, leaves the program the rest of the
+// cycle to write its next sound, which then starts on the next cycle.
 void PipeWireStream::CopyLocked(char* to, uint32_t frames, const pw_time& t) {
   const int64_t delayNs =
       t.rate.denom != 0 ? t.delay * kNsPerSecond * t.rate.num / t.rate.denom : 0;
@@ -253,8 +258,9 @@ void PipeWireStream::CopyLocked(char* to, uint32_t frames, const pw_time& t) {
       copied_ += n;
     }
     if (copied_ < e.end) break;
-    e.heardAt =
-        t.now + delayNs + static_cast<int64_t>((ahead + filled) * kNsPerSecond / format_.rate);
+    const uint64_t upTo = ahead + filled;
+    const uint64_t later = upTo > frames ? upTo - frames : 0;
+    e.heardAt = t.now + delayNs + static_cast<int64_t>(later * kNsPerSecond / format_.rate);
     ++copy_;
   }
   std::memset(to + uint64_t{filled} * fb, format_.silence, uint64_t{frames - filled} * fb);

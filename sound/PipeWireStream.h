@@ -8,16 +8,16 @@
 // graph's buffers and works out when each buffer's last frame is played; a
 // reporter thread of the stream's own waits for that moment (or for a
 // stopped graph's deadline) and reports the buffer to the sink. `mu_`
-// guards the queue; it is taken after the connection's loop lock, never
-// before it. Reports go out under `reportMu_` (taken before `mu_`), so they
+// guards the queue (it lends the real-time thread's priority to whoever
+// holds it); it is taken after the connection's loop lock, never before it. Reports go out under `reportMu_` (taken before `mu_`), so they
 // keep their order and a stream is not detached while it reports.
 
 #include <pipewire/pipewire.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <semaphore>
 #include <string>
 #include <thread>
 #include <vector>
@@ -125,7 +125,9 @@ class PipeWireStream final : public PipeWireLossListener {
   std::mutex reportMu_;
   // Taken by the real-time thread: it inherits that thread's priority.
   InheritingMutex mu_;
-  std::condition_variable_any wake_;
+  // Wakes the reporter. A semaphore, not a condition variable: releasing it
+  // takes no lock, so the real-time thread never waits on the reporter.
+  std::counting_semaphore<> wake_{0};
   // Guarded by mu_.
   WaveOutSink* sink_ = nullptr;
   std::vector<Entry> entries_;  // [head_, done_) done, not reported; [copy_, end) not all copied

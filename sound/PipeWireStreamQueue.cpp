@@ -84,7 +84,7 @@ MMRESULT PipeWireStream::Write(WAVEHDR* header) {
     SetDueLocked(now);
   }
   lock.unlock();
-  wake_.notify_one();
+  wake_.release();
   return MMSYSERR_NOERROR;
 }
 
@@ -148,7 +148,7 @@ MMRESULT PipeWireStream::Restart() {
     giveUpAt_ += held;
     paused_ = false;
   }
-  wake_.notify_all();
+  wake_.release();
   return MMSYSERR_NOERROR;
 }
 
@@ -211,11 +211,13 @@ void PipeWireStream::RunReporter() {
       continue;
     }
     const int64_t wake = NextWakeLocked();
+    lock.unlock();
     if (wake < 0) {
-      wake_.wait(lock);
+      wake_.acquire();
     } else {
-      wake_.wait_until(lock, AtNs(wake));
+      (void)wake_.try_acquire_until(AtNs(wake));
     }
+    lock.lock();
   }
 }
 

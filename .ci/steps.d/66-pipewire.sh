@@ -57,17 +57,24 @@ recorded_run() {
     fail "$setting: the run was shorter than its sound ($ratio): tones were reported played too early"
 }
 
-# --- 44100 Hz graph: exact frames
-pipewire_start "$work/pw"
-for setting in pipewire ""; do
-  name=run_${setting:-default}
+# Plays the battle on $1 with the sink recorded; true when every non-silent
+# frame arrived in order.
+heard_run() {
+  local setting=$1 name=run_${1:-default}
   recorded_run "$setting" "$name"
   python3 tools/alsa/sound.py wav-data "$work/$name.wav" "$work/$name.raw"
   python3 tools/alsa/sound.py wav-data "$work/$name-2.wav" "$work/$name-2.raw"
   echo "${setting:-default}: wall/sound $ratio, lines on stderr $(wc -l <"$work/$name.err")"
-  python3 tools/pulse/recordings.py heard "$work/expected.raw" "$work/$name.raw" \
-    "$work/$name-2.raw" || fail "$setting: frames lost"
   [ ! -s "$work/$name.err" ] || fail "$setting: said on stderr: $(cat "$work/$name.err")"
+  python3 tools/pulse/recordings.py heard "$work/expected.raw" "$work/$name.raw" "$work/$name-2.raw"
+}
+
+# --- 44100 Hz graph: exact frames. The graph's cycle is 1.45 ms: a
+# real-time thread woken a cycle late (a virtual machine whose host is
+# busy) loses that cycle, so a run that lost frames is played once more.
+pipewire_start "$work/pw"
+for setting in pipewire ""; do
+  heard_run "$setting" || { echo "  again:" && heard_run "$setting"; } || fail "$setting: frames lost"
 done
 
 # A frozen daemon: the tone in flight ends after its bounded wait, said
