@@ -219,19 +219,19 @@ void PipeWireStream::OnProcess(void* self) {
   if (b->requested != 0) frames = static_cast<uint32_t>(std::min<uint64_t>(frames, b->requested));
   pw_time t{};
   api.pw_stream_get_time_n(me->s_, &t, sizeof t);
-  bool heard;
+  bool taken;
   {
     std::lock_guard<InheritingMutex> lock(me->mu_);
     const size_t before = me->copy_;
     me->CopyLocked(static_cast<char*>(d.data), frames, t);
-    heard = me->copy_ != before;
+    taken = me->copy_ != before;
   }
   d.chunk->offset = 0;
   d.chunk->stride = static_cast<int32_t>(me->format_.frameBytes);
   d.chunk->size = frames * me->format_.frameBytes;
   b->size = frames;
   api.pw_stream_queue_buffer(me->s_, b);
-  if (heard) me->wake_.release();
+  if (taken) me->wake_.release();
 }
 
 // Fills `frames` frames at `to` with the queued sound, then silence. A
@@ -260,7 +260,7 @@ void PipeWireStream::CopyLocked(char* to, uint32_t frames, const pw_time& t) {
     if (copied_ < e.end) break;
     const uint64_t upTo = ahead + filled;
     const uint64_t later = upTo > frames ? upTo - frames : 0;
-    e.heardAt = t.now + delayNs + static_cast<int64_t>(later * kNsPerSecond / format_.rate);
+    e.takenAt = t.now + delayNs + static_cast<int64_t>(later * kNsPerSecond / format_.rate);
     ++copy_;
   }
   std::memset(to + uint64_t{filled} * fb, format_.silence, uint64_t{frames - filled} * fb);

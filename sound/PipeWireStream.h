@@ -9,8 +9,9 @@
 // reporter thread of the stream's own waits for that moment (or for a
 // stopped graph's deadline) and reports the buffer to the sink. `mu_`
 // guards the queue (it lends the real-time thread's priority to whoever
-// holds it); it is taken after the connection's loop lock, never before it. Reports go out under `reportMu_` (taken before `mu_`), so they
-// keep their order and a stream is not detached while it reports.
+// holds it); it is taken after the connection's loop lock, never before it. Reports go out under
+// `reportMu_` (taken before `mu_`), so they keep their order and a stream is not detached while it
+// reports.
 
 #include <pipewire/pipewire.h>
 
@@ -83,7 +84,7 @@ class PipeWireStream final : public PipeWireLossListener {
     WAVEHDR* header;
     uint64_t start;   // frames since the attach: its first frame
     uint64_t end;     // and past its last
-    int64_t heardAt;  // monotonic ns when its last frame is played; -1 unknown
+    int64_t takenAt;  // monotonic ns when its last frame goes to the sink; -1 unknown
   };
 
   std::string Who() const;
