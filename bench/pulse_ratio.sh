@@ -18,6 +18,7 @@
 #              with the graph at 48000 Hz: streams of 44100 Hz resampled)
 #     SETTING  TONEWELL_AUDIO values to compare (default: pulse default alsa)
 #   N=100 bench/pulse_ratio.sh ...   tones of N samples (default 1000)
+#   TONEWELL=PATH bench/pulse_ratio.sh ...   another build of the program
 # Needs `make build` and the packages pulseaudio pulseaudio-utils
 # libasound2-plugins (pipewire: pipewire pipewire-bin wireplumber
 # libpipewire-0.3-modules dbus). On PipeWire the recorder is PipeWire's own
@@ -47,7 +48,8 @@ battle=(examples/Countdown.red examples/Crawler.red "${N:-1000}")
 work=$(mktemp -d)
 unset TONEWELL_AUDIO ALSA_CONFIG_PATH
 
-TONEWELL_AUDIO="wav:$work/battle.wav" ./build/tonewell "${battle[@]}" >/dev/null
+program=${TONEWELL:-./build/tonewell}
+TONEWELL_AUDIO="wav:$work/battle.wav" "$program" "${battle[@]}" >/dev/null
 python3 tools/alsa/sound.py wav-data "$work/battle.wav" "$work/battle.raw"
 
 # shellcheck source=tools/alsa/private-pulse.sh
@@ -73,10 +75,11 @@ case $server in
 esac
 echo "server: $(pactl info | sed -n 's/^Server Name: //p')"
 
-python3 - "$runs" "$server_pids" "$work" "$server" "${settings[*]}" "${battle[@]}" <<'PY'
+python3 - "$runs" "$server_pids" "$work" "$server" "$program" "${settings[*]}" "${battle[@]}" <<'PY'
 import os, resource, statistics, subprocess, sys, time
-runs, pids, work, server, settings, battle = (int(sys.argv[1]), sys.argv[2].split(','), sys.argv[3],
-                                              sys.argv[4], sys.argv[5].split(), sys.argv[6:])
+runs, pids, work, server, program = (int(sys.argv[1]), sys.argv[2].split(','), sys.argv[3],
+                                     sys.argv[4], sys.argv[5])
+settings, battle = sys.argv[6].split(), sys.argv[7:]
 expected = os.path.join(work, 'battle.raw')
 sound = os.path.getsize(expected) / (4 * 44100)
 tick = os.sysconf('SC_CLK_TCK')
@@ -138,7 +141,7 @@ def run(setting, record):
     before, srv = resource.getrusage(resource.RUSAGE_CHILDREN), server_cpu()
     start = time.monotonic()
     try:
-        done = subprocess.run(['./build/tonewell', *battle], env=env, stdout=subprocess.DEVNULL,
+        done = subprocess.run([program, *battle], env=env, stdout=subprocess.DEVNULL,
                               stderr=subprocess.PIPE, text=True, timeout=10 * sound + 10)
     except subprocess.TimeoutExpired:
         done = None

@@ -13,18 +13,7 @@ namespace tw {
 namespace {
 
 constexpr char kStreamName[] = "Tonewell";
-constexpr uint32_t kFullVolume = 0xFFFFFFFFu;
 constexpr int64_t kNsPerSecond = 1000000000;
-constexpr int64_t kStallSlackNs = std::chrono::nanoseconds(kPipeWireStallSlack).count();
-// A graph that runs but does not take the sound (a stream left unlinked)
-// holds it at most this long beyond its due time.
-constexpr int64_t kUntakenNs = kNsPerSecond;
-
-int64_t NowNs() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec * kNsPerSecond + t.tv_nsec;
-}
 
 std::string Milliseconds(int64_t ns) { return std::to_string(ns / 1000000) + " ms"; }
 
@@ -43,6 +32,12 @@ void SetPositions(spa_audio_info_raw& info) {
 }
 
 }  // namespace
+
+int64_t PipeWireStream::NowNs() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec * kNsPerSecond + t.tv_nsec;
+}
 
 PipeWireStream::PipeWireStream(std::shared_ptr<PipeWireConnection> connection,
                                std::shared_ptr<PipeWireReports> reports,

@@ -87,6 +87,8 @@ class PipeWireStream final : public PipeWireLossListener {
     int64_t takenAt;  // monotonic ns when its last frame goes to the sink; -1 unknown
   };
 
+  // The monotonic clock the graph's times are given in, in nanoseconds.
+  static int64_t NowNs();
   std::string Who() const;
   MMRESULT Fail(const std::string& reason, MMRESULT code);
   MMRESULT CreateLocked();
@@ -140,10 +142,9 @@ class PipeWireStream final : public PipeWireLossListener {
   uint64_t completedEnd_ = 0;  // end of the last buffer done
   int64_t headSince_ = 0;      // when the first unfinished buffer started
   int64_t pausedAt_ = 0;
-  int64_t dueAt_ = 0;        // the first unfinished buffer should be played by then
-  int64_t giveUpAt_ = 0;     // and is given up then even while the graph runs
-  int64_t expectedEnd_ = 0;  // when what was written should end playing
-  int64_t lastCycle_ = 0;    // the graph's last cycle (monotonic ns)
+  int64_t dueAt_ = 0;      // the first unfinished buffer should be played by then
+  int64_t giveUpAt_ = 0;   // and is given up then even while the graph runs
+  int64_t lastCycle_ = 0;  // the graph's last cycle (monotonic ns)
   bool paused_ = false;
   bool broken_ = false;
   bool interrupted_ = false;

@@ -3,7 +3,6 @@
 // stopped graph.
 #include <spa/param/audio/raw.h>
 #include <spa/param/props.h>
-#include <time.h>
 
 #include <algorithm>
 #include <chrono>
@@ -18,14 +17,10 @@ namespace {
 constexpr uint32_t kFullVolume = 0xFFFFFFFFu;
 constexpr int64_t kNsPerSecond = 1000000000;
 constexpr int64_t kStallSlackNs = std::chrono::nanoseconds(kPipeWireStallSlack).count();
+// A graph that runs but does not take the sound (a stream left unlinked)
+// holds it at most this long beyond its due time.
 constexpr int64_t kUntakenNs = kNsPerSecond;
 constexpr int64_t kRecheckNs = 10000000;
-
-int64_t NowNs() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec * kNsPerSecond + t.tv_nsec;
-}
 
 // The steady clock is the monotonic clock the graph's times are given in.
 std::chrono::steady_clock::time_point AtNs(int64_t ns) {
@@ -77,8 +72,6 @@ MMRESULT PipeWireStream::Write(WAVEHDR* header) {
   const bool first = done_ == entries_.size();
   entries_.push_back(Entry{header, queued_, queued_ + frames, -1});
   queued_ += frames;
-  expectedEnd_ =
-      std::max(now, expectedEnd_) + static_cast<int64_t>(frames * kNsPerSecond / format_.rate);
   if (first) {
     headSince_ = now;
     SetDueLocked(now);
@@ -284,7 +277,6 @@ void PipeWireStream::DropReportedLocked() {
 void PipeWireStream::ClearLocked() {
   DropReportedLocked();
   queued_ = copied_ = completedEnd_ = 0;
-  expectedEnd_ = 0;
   headSince_ = NowNs();
 }
 
