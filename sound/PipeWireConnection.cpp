@@ -40,6 +40,7 @@ PipeWireConnection::PipeWireConnection(const PipeWireApi& api,
   // busy machine does not make it miss the graph's cycles.
   pw_properties* props = api_.pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr);
   context_ = api_.pw_context_new(api_.pw_thread_loop_get_loop(loop_), props, 0);
+  if (context_ == nullptr) contextErrno_ = errno;
   coreEvents_.version = PW_VERSION_CORE_EVENTS;
   coreEvents_.done = &OnDone;
   coreEvents_.error = &OnError;
@@ -76,7 +77,9 @@ MMRESULT PipeWireConnection::Connect(std::chrono::milliseconds timeout, std::str
                                      bool& tookIt) {
   tookIt = false;
   if (context_ == nullptr) {
-    reason = Who() + ": the client library could not start (" + std::strerror(errno) + ")";
+    // Most often its modules are missing (the protocol among them).
+    reason = Who() + ": the client library could not start (" + std::strerror(contextErrno_) +
+             "; its modules come with the Debian package libpipewire-0.3-modules)";
     return MMSYSERR_NODRIVER;
   }
   if (api_.pw_thread_loop_start(loop_) < 0) {

@@ -102,6 +102,7 @@ class PipeWireConnection {
   pw_thread_loop* loop_ = nullptr;
   pw_context* context_ = nullptr;
   pw_core* core_ = nullptr;
+  int contextErrno_ = 0;  // why the context could not be made
   spa_hook coreListener_{};
   pw_core_events coreEvents_{};
   int pendingSeq_ = -1;  // the round trip waited for
