@@ -5,7 +5,8 @@
 # still loads at start costs, the same program linked with it (ALSA's, the
 # resampler's, the terminal's). Runs alternate, side by side; medians of
 # RUNS runs of each, in milliseconds, with the load average and which sound
-# libraries the program loads at start (ldd).
+# libraries the program loads at start (ldd). The cases run in another order
+# each round.
 #   bench/start_time.sh [RUNS]     (default 30; needs `make build` and c++)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,7 +25,7 @@ for lib in asound soxr ncurses; do
 done
 
 python3 - "$runs" "$program" "$work" <<'PY'
-import os, statistics, subprocess, sys, time
+import os, random, statistics, subprocess, sys, time
 runs, program, work = int(sys.argv[1]), sys.argv[2], sys.argv[3]
 cases = {
     'tonewell, one-cycle battle on null:fast': [program, f'{work}/dies.red', f'{work}/dies.red', '1000'],
@@ -36,7 +37,8 @@ env = dict(os.environ, TONEWELL_AUDIO='null:fast', TONEWELL_VIEW='off')
 times = {name: [] for name in cases}
 load = os.getloadavg()[0]
 for _ in range(runs):
-    for name, argv in cases.items():
+    # In another order each round: the first program of a round is slower.
+    for name, argv in random.sample(list(cases.items()), len(cases)):
         start = time.perf_counter()
         subprocess.run(argv, env=env, stdout=subprocess.DEVNULL, check=True)
         times[name].append((time.perf_counter() - start) * 1000)
