@@ -214,30 +214,29 @@ void PipeWireStream::OnProcess(void* self) {
   if (b->requested != 0) frames = static_cast<uint32_t>(std::min<uint64_t>(frames, b->requested));
   pw_time t{};
   api.pw_stream_get_time_n(me->s_, &t, sizeof t);
-  bool taken;
+  bool played;
   {
     std::lock_guard<InheritingMutex> lock(me->mu_);
     const size_t before = me->copy_;
     me->CopyLocked(static_cast<char*>(d.data), frames, t);
-    taken = me->copy_ != before;
+    played = me->copy_ != before;
   }
   d.chunk->offset = 0;
   d.chunk->stride = static_cast<int32_t>(me->format_.frameBytes);
   d.chunk->size = frames * me->format_.frameBytes;
   b->size = frames;
   api.pw_stream_queue_buffer(me->s_, b);
-  if (taken) me->wake_.release();
+  if (played) me->wake_.release();
 }
 
 // Fills `frames` frames at `to` with the queued sound, then silence. A
-// buffer whose last frame is copied learns when that frame goes to the
-// sink. The graph takes this cycle's output as the cycle runs, but frames
-// still queued and those the resampler holds back (its filter's length) go
-// first and push the end of this buffer that much into later cycles: the
-// frame goes at the cycle's time, plus the delay to the device, plus what
-// of the sound up to it does not fit in this cycle. Reporting it as the
-// graph takes it, not a cycle later, leaves the program the rest of the
-// cycle to write its next sound, which then starts on the next cycle.
+// buffer whose last frame is copied learns when the sink has played that
+// frame: the graph takes this cycle's output as the cycle starts and the
+// sink plays it frame by frame over the cycle, after the delay to the
+// device and after what goes first (buffers still queued, the frames the
+// resampler holds back). So the frame is played at the cycle's time plus
+// the delay plus all of that and this buffer up to it. A sound is thus
+// never reported before it has had its time to play.
 void PipeWireStream::CopyLocked(char* to, uint32_t frames, const pw_time& t) {
   const int64_t delayNs =
       t.rate.denom != 0 ? t.delay * kNsPerSecond * t.rate.num / t.rate.denom : 0;
@@ -253,9 +252,8 @@ void PipeWireStream::CopyLocked(char* to, uint32_t frames, const pw_time& t) {
       copied_ += n;
     }
     if (copied_ < e.end) break;
-    const uint64_t upTo = ahead + filled;
-    const uint64_t later = upTo > frames ? upTo - frames : 0;
-    e.takenAt = t.now + delayNs + static_cast<int64_t>(later * kNsPerSecond / format_.rate);
+    e.playedAt =
+        t.now + delayNs + static_cast<int64_t>((ahead + filled) * kNsPerSecond / format_.rate);
     ++copy_;
   }
   std::memset(to + uint64_t{filled} * fb, format_.silence, uint64_t{frames - filled} * fb);
