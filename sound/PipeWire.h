@@ -11,13 +11,15 @@
 //   open of the same format, so short sounds played one after another each
 //   cost no new stream (and no heap allocation on our side). A different
 //   format, and the end of the process, close it for real.
-// - A buffer is reported done once the sink has played its last frame:
+// - A buffer is reported done once its last frame has gone to the sink:
 //   when the stream's real-time thread copies a buffer's last frame, it
 //   works out from the stream's timing (the graph cycle's time, the delay
 //   to the device, what is still queued and what the resampler holds back)
-//   when the sink has played that frame, and the report waits for that
-//   moment. The stream's own drain is not used (on 0.3 it may report early,
-//   twice, or cut the end of the sound).
+//   when the graph hands that frame to the sink, and the report waits for
+//   that moment. The sink plays the cycle that holds it from then on, so a
+//   sound is reported at most one graph cycle before its own length has
+//   passed since it started. The stream's own drain is not used (on 0.3 it
+//   may report early, twice, or cut the end of the sound).
 // - A graph that stops (a daemon that is frozen) cannot hold a sound for
 //   ever: once a buffer should have been played by the sink, the latency
 //   and kStallSlack have passed, and the graph has run no cycle for

@@ -82,9 +82,9 @@ class PipeWireStream final : public PipeWireLossListener {
  private:
   struct Entry {
     WAVEHDR* header;
-    uint64_t start;    // frames since the attach: its first frame
-    uint64_t end;      // and past its last
-    int64_t playedAt;  // monotonic ns when the sink has played its last frame; -1 unknown
+    uint64_t start;  // frames since the attach: its first frame
+    uint64_t end;    // and past its last
+    int64_t sentAt;  // monotonic ns when its last frame goes to the sink; -1 unknown
   };
 
   // The monotonic clock the graph's times are given in, in nanoseconds.

@@ -135,7 +135,7 @@ MMRESULT PipeWireStream::Restart() {
     // What was due while paused is due that much later.
     std::lock_guard<InheritingMutex> lock(mu_);
     const int64_t held = NowNs() - pausedAt_;
-    for (size_t i = done_; i < copy_; ++i) entries_[i].playedAt += held;
+    for (size_t i = done_; i < copy_; ++i) entries_[i].sentAt += held;
     headSince_ += held;
     dueAt_ += held;
     giveUpAt_ += held;
@@ -217,14 +217,14 @@ void PipeWireStream::RunReporter() {
 // When the reporter next has something to look at; -1 for nothing.
 int64_t PipeWireStream::NextWakeLocked() const {
   if (paused_ || done_ >= entries_.size()) return -1;
-  if (done_ < copy_) return entries_[done_].playedAt;
+  if (done_ < copy_) return entries_[done_].sentAt;
   return dueAt_;
 }
 
 // Buffers whose last frame has been played are done.
 void PipeWireStream::AdvanceLocked(int64_t now) {
   const size_t before = done_;
-  while (done_ < copy_ && entries_[done_].playedAt <= now) completedEnd_ = entries_[done_++].end;
+  while (done_ < copy_ && entries_[done_].sentAt <= now) completedEnd_ = entries_[done_++].end;
   if (done_ == before) return;
   headSince_ = now;
   SetDueLocked(now);
