@@ -5,13 +5,13 @@
 // silence when nothing is queued.
 //
 // Threads: the stream's real-time thread copies the queued sound into the
-// graph's buffers and works out when each buffer's last frame is played; a
-// reporter thread of the stream's own waits for that moment (or for a
-// stopped graph's deadline) and reports the buffer to the sink. `mu_`
+// graph's buffers and works out when each buffer's last frame goes to the
+// sink; a reporter thread of the stream's own waits for that moment (or for
+// a stopped graph's deadline) and reports the buffer to the sink. `mu_`
 // guards the queue (it lends the real-time thread's priority to whoever
-// holds it); it is taken after the connection's loop lock, never before it. Reports go out under
-// `reportMu_` (taken before `mu_`), so they keep their order and a stream is not detached while it
-// reports.
+// holds it); it is taken after the connection's loop lock, never before it.
+// Reports go out under `reportMu_` (taken before `mu_`), so they keep their
+// order and a stream is not detached while it reports.
 
 #include <pipewire/pipewire.h>
 
@@ -142,7 +142,7 @@ class PipeWireStream final : public PipeWireLossListener {
   uint64_t completedEnd_ = 0;  // end of the last buffer done
   int64_t headSince_ = 0;      // when the first unfinished buffer started
   int64_t pausedAt_ = 0;
-  int64_t dueAt_ = 0;      // the first unfinished buffer should be played by then
+  int64_t dueAt_ = 0;      // the first unfinished buffer should have gone by then
   int64_t giveUpAt_ = 0;   // and is given up then even while the graph runs
   int64_t lastCycle_ = 0;  // the graph's last cycle (monotonic ns)
   bool paused_ = false;
