@@ -56,12 +56,32 @@ struct PipeWireOutputSettings {
   // Node` shows them); empty for the session manager's default sink.
   std::string target;
   // The stream's node.latency: the quantum asked of the graph, as
-  // FRAMES/RATE. Smaller gives shorter gaps between short sounds and more
-  // wake-ups of the daemon and of this program.
-  uint32_t latencyFrames = 64;
+  // FRAMES/RATE. A sound starts on a graph cycle, so a quantum much longer
+  // than the sounds leaves gaps between them; a short one wakes the daemon
+  // and this program more often and leaves their real-time threads less
+  // room on a busy machine. 0 frames: fitted to the first sound written to
+  // a stream (kPipeWireQuanta).
+  uint32_t latencyFrames = 0;
   uint32_t latencyRate = 44100;
   // The longest wait for the daemon's answer to each request.
   std::chrono::milliseconds timeout{3000};
+};
+
+// The quantum fitted to a stream's first sound, in frames of the stream's
+// rate: a sound starts on a cycle and takes whole cycles, so the quantum
+// from kMin to kMax (powers of two) whose cycles hold the sound with the
+// least left over, and of those the longest (fewer wake-ups, more room for
+// the real-time threads): 256 for a sound of 500 frames (2 cycles, 512
+// frames), 64 for one of 50 or of 300. The stream starts at kMax.
+struct PipeWireQuanta {
+  static constexpr uint32_t kMin = 32;
+  static constexpr uint32_t kMax = 256;
+  static uint32_t Fit(uint64_t frames) {
+    uint32_t best = kMax;
+    for (uint32_t q = kMax; q >= kMin; q /= 2)
+      if ((frames + q - 1) / q * q < (frames + best - 1) / best * best) best = q;
+    return best;
+  }
 };
 
 // How long a stopped graph may hold a sound beyond its due time before the

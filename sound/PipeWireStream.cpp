@@ -44,7 +44,9 @@ PipeWireStream::PipeWireStream(std::shared_ptr<PipeWireConnection> connection,
                                const PipeWireFormat& format)
     : c_(std::move(connection)), reports_(std::move(reports)), format_(format) {
   const auto& s = c_->settings();
-  latencyNs_ = static_cast<int64_t>(s.latencyFrames) * kNsPerSecond / s.latencyRate;
+  fitted_ = s.latencyFrames != 0;
+  latencyNs_ = fitted_ ? static_cast<int64_t>(s.latencyFrames) * kNsPerSecond / s.latencyRate
+                       : int64_t{quantum_} * kNsPerSecond / format_.rate;
   events_.version = PW_VERSION_STREAM_EVENTS;
   events_.state_changed = &OnStateChanged;
   events_.process = &OnProcess;
@@ -104,7 +106,9 @@ pw_properties* PipeWireStream::StreamProperties() const {
       PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_ROLE, "Game",
       PW_KEY_APP_NAME, kStreamName, PW_KEY_NODE_NAME, kStreamName, PW_KEY_NODE_ALWAYS_PROCESS,
       "true", nullptr);
-  const std::string latency = std::to_string(s.latencyFrames) + "/" + std::to_string(s.latencyRate);
+  const std::string latency =
+      s.latencyFrames != 0 ? std::to_string(s.latencyFrames) + "/" + std::to_string(s.latencyRate)
+                           : std::to_string(quantum_) + "/" + std::to_string(format_.rate);
   const std::string rate = "1/" + std::to_string(format_.rate);
   api.pw_properties_set(props, PW_KEY_NODE_LATENCY, latency.c_str());
   api.pw_properties_set(props, PW_KEY_NODE_RATE, rate.c_str());

@@ -95,6 +95,7 @@ class PipeWireStream final : public PipeWireLossListener {
   pw_properties* StreamProperties() const;
   void DestroyLocked();
   MMRESULT ApplyVolumeLocked(uint32_t word);
+  MMRESULT FitQuantum(uint64_t frames);
 
   static void OnProcess(void* self);
   static void OnStateChanged(void* self, pw_stream_state old, pw_stream_state state,
@@ -115,7 +116,9 @@ class PipeWireStream final : public PipeWireLossListener {
   const std::shared_ptr<PipeWireConnection> c_;
   const std::shared_ptr<PipeWireReports> reports_;
   const PipeWireFormat format_;
-  int64_t latencyNs_ = 0;
+  int64_t latencyNs_ = 0;                    // the stream's quantum; under mu_
+  uint32_t quantum_ = PipeWireQuanta::kMax;  // unless set; under the loop's lock
+  std::atomic<bool> fitted_{false};          // the quantum is set for good
 
   // Under the connection's loop lock.
   pw_stream* s_ = nullptr;

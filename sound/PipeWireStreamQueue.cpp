@@ -61,7 +61,29 @@ MMRESULT PipeWireStream::Detach(bool force) {
   return MMSYSERR_NOERROR;
 }
 
+// The stream's quantum fitted to the first sound written (see
+// PipeWireQuanta), once. A stream that needs another quantum than it was
+// made with is made anew before the sound goes to it: the graph takes a
+// new quantum of a running stream only a few cycles later, and drops what
+// it was given meanwhile.
+MMRESULT PipeWireStream::FitQuantum(uint64_t frames) {
+  PipeWireConnection::Lock loop(*c_);
+  if (fitted_.exchange(true) || s_ == nullptr) return MMSYSERR_NOERROR;
+  const uint32_t q = PipeWireQuanta::Fit(frames);
+  if (q == quantum_) return MMSYSERR_NOERROR;
+  quantum_ = q;
+  {
+    std::lock_guard<InheritingMutex> lock(mu_);
+    latencyNs_ = int64_t{q} * kNsPerSecond / format_.rate;
+  }
+  DestroyLocked();
+  return CreateLocked();
+}
+
 MMRESULT PipeWireStream::Write(WAVEHDR* header) {
+  if (!fitted_.load()) {
+    if (const MMRESULT r = FitQuantum(header->dwBufferLength / format_.frameBytes)) return r;
+  }
   std::unique_lock<InheritingMutex> lock(mu_);
   if (broken_) {
     interrupted_ = false;  // said now, by this write's failure

@@ -232,7 +232,7 @@ TEST(PipeWireSetting, ReadsTargetAndLatencyAndRefusesAnythingElse) {
   PipeWireOutputSettings s;
   ASSERT_TRUE(ParsePipeWireSetting("", s));
   EXPECT_EQ(s.target, "");
-  EXPECT_EQ(s.latencyFrames, 64u);
+  EXPECT_EQ(s.latencyFrames, 0u) << "fitted to the first sound";
   EXPECT_EQ(s.latencyRate, 44100u);
   ASSERT_TRUE(
       ParsePipeWireSetting(":alsa_output.pci-0000_00_1f.3.analog-stereo?latency=128/48000", s));
@@ -257,6 +257,13 @@ TEST(PipeWireSetting, ReadsTargetAndLatencyAndRefusesAnythingElse) {
           << e.what();
     }
   }
+}
+
+TEST(PipeWireQuanta, TheQuantumHoldsTheFirstSoundWithTheLeastLeftOver) {
+  const std::pair<uint64_t, uint32_t> cases[] = {{500, 256}, {255, 256}, {1000, 256}, {300, 64},
+                                                 {100, 128}, {50, 64},   {10, 32},    {0, 256}};
+  for (const auto& [frames, quantum] : cases)
+    EXPECT_EQ(PipeWireQuanta::Fit(frames), quantum) << frames << " frames";
 }
 
 TEST(PipeWireFormats, RefusesWhatTheDaemonCannotPlayBeforeConnecting) {
