@@ -59,20 +59,21 @@ struct PipeWireOutputSettings {
   // FRAMES/RATE. A sound starts on a graph cycle, so a quantum much longer
   // than the sounds leaves gaps between them; a short one wakes the daemon
   // and this program more often and leaves their real-time threads less
-  // room on a busy machine. 0 frames: fitted to the first sound written to
-  // a stream (kPipeWireQuanta).
+  // room on a busy machine. 0 frames: fitted to the sounds written to a
+  // stream (PipeWireQuanta).
   uint32_t latencyFrames = 0;
   uint32_t latencyRate = 44100;
   // The longest wait for the daemon's answer to each request.
   std::chrono::milliseconds timeout{3000};
 };
 
-// The quantum fitted to a stream's first sound, in frames of the stream's
-// rate: a sound starts on a cycle and takes whole cycles, so the quantum
+// The quantum fitted to a stream's sounds, in frames of the graph's rate:
+// a sound starts on a cycle and takes whole cycles, so the quantum
 // from kMin to kMax (powers of two) whose cycles hold the sound with the
 // least left over, and of those the longest (fewer wake-ups, more room for
 // the real-time threads): 256 for a sound of 500 frames (2 cycles, 512
-// frames), 64 for one of 50 or of 300. The stream starts at kMax.
+// frames), 64 for one of 50 or of 300. The stream starts at kMax, and is
+// fitted to the first sound written once the graph has said its rate.
 struct PipeWireQuanta {
   static constexpr uint32_t kMin = 32;
   static constexpr uint32_t kMax = 256;

@@ -108,7 +108,8 @@ pw_properties* PipeWireStream::StreamProperties() const {
       "true", nullptr);
   const std::string latency =
       s.latencyFrames != 0 ? std::to_string(s.latencyFrames) + "/" + std::to_string(s.latencyRate)
-                           : std::to_string(quantum_) + "/" + std::to_string(format_.rate);
+                           : std::to_string(quantum_) + "/" +
+                                 std::to_string(quantumRate_ != 0 ? quantumRate_ : format_.rate);
   const std::string rate = "1/" + std::to_string(format_.rate);
   api.pw_properties_set(props, PW_KEY_NODE_LATENCY, latency.c_str());
   api.pw_properties_set(props, PW_KEY_NODE_RATE, rate.c_str());
@@ -260,6 +261,8 @@ void PipeWireStream::CopyLocked(char* to, uint32_t frames, const pw_time& t) {
   }
   std::memset(to + uint64_t{filled} * fb, format_.silence, uint64_t{frames - filled} * fb);
   lastCycle_ = NowNs();
+  if (t.rate.num == 1 && t.rate.denom != 0)
+    graphRate_.store(t.rate.denom, std::memory_order_relaxed);
 }
 
 }  // namespace tw

@@ -116,9 +116,13 @@ class PipeWireStream final : public PipeWireLossListener {
   const std::shared_ptr<PipeWireConnection> c_;
   const std::shared_ptr<PipeWireReports> reports_;
   const PipeWireFormat format_;
-  int64_t latencyNs_ = 0;                    // the stream's quantum; under mu_
-  uint32_t quantum_ = PipeWireQuanta::kMax;  // unless set; under the loop's lock
-  std::atomic<bool> fitted_{false};          // the quantum is set for good
+  int64_t latencyNs_ = 0;  // the stream's quantum; under mu_
+  // The quantum asked of the graph unless set, as quantum_/quantumRate_
+  // (0: the stream's rate); under the loop's lock.
+  uint32_t quantum_ = PipeWireQuanta::kMax;
+  uint32_t quantumRate_ = 0;
+  std::atomic<uint32_t> graphRate_{0};  // the graph's rate, once a cycle said it
+  std::atomic<bool> fitted_{false};     // the quantum is set for good
 
   // Under the connection's loop lock.
   pw_stream* s_ = nullptr;

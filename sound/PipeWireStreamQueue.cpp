@@ -61,20 +61,32 @@ MMRESULT PipeWireStream::Detach(bool force) {
   return MMSYSERR_NOERROR;
 }
 
-// The stream's quantum fitted to the first sound written (see
-// PipeWireQuanta), once. A stream that needs another quantum than it was
-// made with is made anew before the sound goes to it: the graph takes a
-// new quantum of a running stream only a few cycles later, and drops what
-// it was given meanwhile.
+// The stream's quantum fitted to the sounds written (see PipeWireQuanta),
+// once, in frames of the graph: a graph at another rate than the stream's
+// (48000 Hz) plays a sound of 500 frames of 44100 Hz as 544 of its own.
+// The graph says its rate in its first cycle with the stream, so this is
+// done at the first sound written after that with nothing else queued. A
+// stream that needs another quantum than it was made with is made anew
+// then: the graph takes a new quantum of a running stream only a few
+// cycles later, and drops what it was given meanwhile.
 MMRESULT PipeWireStream::FitQuantum(uint64_t frames) {
+  const uint32_t graph = graphRate_.load(std::memory_order_relaxed);
+  if (graph == 0) return MMSYSERR_NOERROR;
   PipeWireConnection::Lock loop(*c_);
-  if (fitted_.exchange(true) || s_ == nullptr) return MMSYSERR_NOERROR;
-  const uint32_t q = PipeWireQuanta::Fit(frames);
-  if (q == quantum_) return MMSYSERR_NOERROR;
-  quantum_ = q;
+  if (fitted_.load() || s_ == nullptr) return MMSYSERR_NOERROR;
   {
     std::lock_guard<InheritingMutex> lock(mu_);
-    latencyNs_ = int64_t{q} * kNsPerSecond / format_.rate;
+    if (!entries_.empty()) return MMSYSERR_NOERROR;
+  }
+  fitted_.store(true);
+  const uint32_t q = PipeWireQuanta::Fit((frames * graph + format_.rate - 1) / format_.rate);
+  if (q == quantum_ && graph == (quantumRate_ != 0 ? quantumRate_ : format_.rate))
+    return MMSYSERR_NOERROR;
+  quantum_ = q;
+  quantumRate_ = graph;
+  {
+    std::lock_guard<InheritingMutex> lock(mu_);
+    latencyNs_ = int64_t{q} * kNsPerSecond / graph;
   }
   DestroyLocked();
   return CreateLocked();
