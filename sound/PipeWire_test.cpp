@@ -118,8 +118,9 @@ TEST_F(PrivatePipeWire, ReportsEachBufferOnceWhenPlayedAndKeepsOneStreamPerForma
   for (Tone* x : {&a, &b, &c}) ASSERT_EQ(stream->Write(&x->header), MMSYSERR_NOERROR);
   EXPECT_EQ(sink.WaitFor(3), (std::vector<WAVEHDR*>{&a.header, &b.header, &c.header}));
   // Reported once the last frame went to the sink: at most one graph cycle
-  // (64 frames) before the sound's own length has passed.
-  EXPECT_GE(Clock::now() - start, std::chrono::microseconds((4717 - 64) * 1000000ll / 44100));
+  // (at most PipeWireQuanta::kMax frames) before the sound's own length.
+  EXPECT_GE(Clock::now() - start,
+            std::chrono::microseconds((4717 - PipeWireQuanta::kMax) * 1000000ll / 44100));
   uint64_t frames = 0;
   ASSERT_EQ(stream->GetPosition(frames), MMSYSERR_NOERROR);
   EXPECT_EQ(frames, 4717u);
