@@ -13,11 +13,17 @@
 #
 #   bench/pulse_ratio.sh [RUNS] [SERVER] [SETTING...]
 #     RUNS     runs per case (default 3)
-#     SERVER   pulseaudio (default) or pipewire (its pulse server)
+#     SERVER   pulseaudio (default), pipewire (the PipeWire daemon with its
+#              pulse server, graph at 44100 Hz) or pipewire48000 (the same
+#              with the graph at 48000 Hz: streams of 44100 Hz resampled)
 #     SETTING  TONEWELL_AUDIO values to compare (default: pulse default alsa)
+#   N=100 bench/pulse_ratio.sh ...   tones of N samples (default 1000)
+#   TONEWELL=PATH bench/pulse_ratio.sh ...   another build of the program
 # Needs `make build` and the packages pulseaudio pulseaudio-utils
 # libasound2-plugins (pipewire: pipewire pipewire-bin wireplumber
-# libpipewire-0.3-modules dbus).
+# libpipewire-0.3-modules dbus). On PipeWire the recorder is PipeWire's own
+# (two of them on the sink: a frame counts as lost when both miss it,
+# tools/pulse/recordings.py); on a 48000 Hz graph frames are not compared.
 #
 # Figures: the README's sound server section. Where the time per tone went
 # on `pulse` (timestamps in the backend, 302 tones, load average 6, 2 runs):
@@ -38,11 +44,12 @@ server=${2:-pulseaudio}
 shift $(($# > 2 ? 2 : $#))
 settings=("$@")
 [ ${#settings[@]} -gt 0 ] || settings=(pulse default alsa)
-battle=(examples/Countdown.red examples/Crawler.red 1000)
+battle=(examples/Countdown.red examples/Crawler.red "${N:-1000}")
 work=$(mktemp -d)
 unset TONEWELL_AUDIO ALSA_CONFIG_PATH
 
-TONEWELL_AUDIO="wav:$work/battle.wav" ./build/tonewell "${battle[@]}" >/dev/null
+program=${TONEWELL:-./build/tonewell}
+TONEWELL_AUDIO="wav:$work/battle.wav" "$program" "${battle[@]}" >/dev/null
 python3 tools/alsa/sound.py wav-data "$work/battle.wav" "$work/battle.raw"
 
 # shellcheck source=tools/alsa/private-pulse.sh
@@ -55,22 +62,24 @@ case $server in
     pulse_start "$work/server"
     server_pids=$PULSE_PID
     ;;
-  pipewire)
+  pipewire | pipewire48000)
     trap 'pipewire_stop 2>/dev/null || true; rm -rf "$work"' EXIT
+    [ "$server" = pipewire ] || export PW_GRAPH_RATE=48000
     pipewire_start "$work/server"
     server_pids=$PIPEWIRE_PIDS
     ;;
   *)
-    echo "unknown server $server (pulseaudio or pipewire)" >&2
+    echo "unknown server $server (pulseaudio, pipewire or pipewire48000)" >&2
     exit 2
     ;;
 esac
 echo "server: $(pactl info | sed -n 's/^Server Name: //p')"
 
-python3 - "$runs" "$server_pids" "$work" "${settings[*]}" "${battle[@]}" <<'PY'
+python3 - "$runs" "$server_pids" "$work" "$server" "$program" "${settings[*]}" "${battle[@]}" <<'PY'
 import os, resource, statistics, subprocess, sys, time
-runs, pids, work, settings, battle = (int(sys.argv[1]), sys.argv[2].split(','), sys.argv[3],
-                                      sys.argv[4].split(), sys.argv[5:])
+runs, pids, work, server, program = (int(sys.argv[1]), sys.argv[2].split(','), sys.argv[3],
+                                     sys.argv[4], sys.argv[5])
+settings, battle = sys.argv[6].split(), sys.argv[7:]
 expected = os.path.join(work, 'battle.raw')
 sound = os.path.getsize(expected) / (4 * 44100)
 tick = os.sysconf('SC_CLK_TCK')
@@ -84,47 +93,75 @@ def server_cpu():
     return total / tick
 
 def recorder_connected():
+    if server != 'pulseaudio':
+        out = subprocess.run(['pw-cli', 'ls', 'Node'], capture_output=True, text=True).stdout
+        return out.count('node.name = "pw-record"') == 2
     out = subprocess.run(['pactl', 'list', 'short', 'source-outputs'], capture_output=True, text=True)
     return bool(out.stdout.strip())
 
+def start_recorders():
+    if server == 'pulseaudio':
+        raw = os.path.join(work, 'recorded.raw')
+        return [(subprocess.Popen(['parec', '-d', 'tap.monitor', '--raw', '--format=s16le',
+                                   '--rate=44100', '--channels=2', '--latency-msec=5'],
+                                  stdout=open(raw, 'wb')), raw)]
+    rate = '48000' if server == 'pipewire48000' else '44100'
+    return [(subprocess.Popen(['pw-record', '--target', 'tap', '-P', '{ stream.capture.sink = true }',
+                               '--format', 's16', '--channels', '2', '--rate', rate, path],
+                              stderr=subprocess.DEVNULL), path)
+            for path in (f'/dev/shm/tonewell-bench-{os.getpid()}-{n}.wav' for n in (1, 2))]
+
+def lost_frames(recorders):
+    expected = os.path.join(work, 'battle.raw')
+    if server == 'pipewire48000':
+        return 0  # resampled: frames are not the frames sent
+    if server == 'pulseaudio':
+        return int(subprocess.run(['python3', 'tools/alsa/sound.py', 'lost', expected, recorders[0][1]],
+                                  capture_output=True, text=True, check=True).stdout)
+    raws = []
+    for _, path in recorders:
+        subprocess.run(['python3', 'tools/alsa/sound.py', 'wav-data', path, path + '.raw'], check=True)
+        raws.append(path + '.raw')
+    out = subprocess.run(['python3', 'tools/pulse/recordings.py', 'heard', expected, *raws],
+                         capture_output=True, text=True).stdout
+    for path in [p for _, p in recorders] + raws:
+        os.remove(path)
+    return int(out.split('both ')[1].split()[0])
+
 def run(setting, record):
-    rec = None
+    recorders = []
     if record:
-        raw = open(os.path.join(work, 'recorded.raw'), 'wb')
-        rec = subprocess.Popen(['parec', '-d', 'tap.monitor', '--raw', '--format=s16le',
-                                '--rate=44100', '--channels=2', '--latency-msec=5'], stdout=raw)
+        recorders = start_recorders()
         for _ in range(200):
             if recorder_connected():
                 break
             time.sleep(0.05)
+        time.sleep(0.2)
     env = dict(os.environ, TONEWELL_AUDIO=setting)
     before, srv = resource.getrusage(resource.RUSAGE_CHILDREN), server_cpu()
     start = time.monotonic()
     try:
-        done = subprocess.run(['./build/tonewell', *battle], env=env, stdout=subprocess.DEVNULL,
+        done = subprocess.run([program, *battle], env=env, stdout=subprocess.DEVNULL,
                               stderr=subprocess.PIPE, text=True, timeout=10 * sound + 10)
     except subprocess.TimeoutExpired:
         done = None
     wall = time.monotonic() - start
     srv = server_cpu() - srv
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
-    if done is None:
-        if rec:
-            rec.terminate()
+    lost = None
+    if recorders:
+        time.sleep(1)
+        for rec, _ in recorders:
+            rec.send_signal(2)
             rec.wait()
+        if done is not None:
+            lost = lost_frames(recorders)
+    if done is None:
         return None  # hung: stopped after ten times its sound
     if done.returncode != 0:
         sys.exit(f'{setting}: the program failed: {done.stderr}')
     cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
-    lost = None
-    if rec:
-        time.sleep(0.3)
-        rec.terminate()
-        rec.wait()
-        raw.close()
-        lost = int(subprocess.run(['python3', 'tools/alsa/sound.py', 'lost', expected, raw.name],
-                                  capture_output=True, text=True, check=True).stdout)
-    gaveup = done.stderr.count('a drain did not finish')
+    gaveup = done.stderr.count('a drain did not finish') + done.stderr.count('was not played within')
     return wall / sound, cpu / wall, srv / wall, lost, gaveup
 
 print(f'battle: {" ".join(battle)}: {sound:.3f} s of sound; {runs} runs per case; '
@@ -150,7 +187,7 @@ for setting in settings:
             line += f', frames lost {med([r[3] for r in rows]):.0f} (max {max(r[3] for r in rows)})'
         gaveup = sum(r[4] for r in rows)
         if gaveup:
-            line += f', runs with a drain given up {gaveup}'
+            line += f', tones given up {gaveup}'
         print(line, flush=True)
 print(f'load average after: {os.getloadavg()[0]:.2f}')
 PY

@@ -72,8 +72,8 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "Tonewell loads two Redcode warriors, runs one ICWS'94 battle between them
 (core of 8000 cells, P-space, at most 80000 cycles) and, before every
 instruction takes effect, plays a short tone synthesized from that
-instruction's bits. It plays on the desktop's sound server, on ALSA, or
-records the battle into a WAV file.")
+instruction's bits. It plays on PipeWire, on the desktop's sound server, on
+ALSA, or records the battle into a WAV file.")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY tonewell)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
@@ -81,6 +81,18 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The sound systems' client libraries are loaded at run time, when their
+# output is chosen (sound/ClientLibrary.h), so dpkg-shlibdeps does not see
+# them. The program runs without them (null, null:fast, wav:); each output
+# needs its own, so they are recommended, and a missing one is reported by
+# the output that needs it, naming the package:
+#   pipewire (and default on PipeWire): libpipewire-0.3-0, and
+#     libpipewire-0.3-modules for its protocol;
+#   pulse (and default on a sound server): libpulse0;
+#   alsa (and default otherwise): libasound2, with libasound2-plugins for
+#     ALSA's PCMs that reach a sound server.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
+    "libpipewire-0.3-0, libpipewire-0.3-modules, libpulse0, libasound2, libasound2-plugins")
 # One package holding both components.
 set(CPACK_COMPONENTS_ALL runtime debian)
 set(CPACK_DEB_COMPONENT_INSTALL ON)

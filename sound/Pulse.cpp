@@ -1,8 +1,6 @@
 #include "sound/Pulse.h"
 
 #include <poll.h>
-#include <pulse/pulseaudio.h>
-#include <pulse/rtclock.h>
 
 #include <algorithm>
 #include <atomic>
@@ -17,6 +15,8 @@
 
 #include "sound/ErrorTexts.h"
 #include "sound/KeptDevice.h"
+#include "sound/PulseApi.h"
+#include "sound/PulseDrain.h"
 
 namespace tw {
 namespace {
@@ -42,6 +42,26 @@ constexpr uint32_t kFullVolume = 0xFFFFFFFFu;
 constexpr pa_usec_t kDrainSlackUsec = 30000;
 constexpr pa_usec_t kProbeWaitUsec = 150000;
 constexpr pa_usec_t kRecheckSlackUsec = 20000;
+
+// The client library's functions: loaded by the backend before it creates
+// the first object of the library (PulseBackend::Connection), so every other
+// use finds them.
+std::atomic<const PulseApi*> gPulse{nullptr};
+const PulseApi& Pa() { return *gPulse.load(std::memory_order_acquire); }
+
+size_t FrameBytes(const pa_sample_spec* f) {
+  const size_t sample = f->format == PA_SAMPLE_U8      ? 1
+                        : f->format == PA_SAMPLE_S16LE ? 2
+                        : f->format == PA_SAMPLE_S24LE ? 3
+                                                       : 4;
+  return sample * f->channels;
+}
+uint64_t UsecToBytes(pa_usec_t usec, const pa_sample_spec* f) {
+  return usec * f->rate / PA_USEC_PER_SEC * FrameBytes(f);
+}
+pa_usec_t BytesToUsec(uint64_t bytes, const pa_sample_spec* f) {
+  return bytes / FrameBytes(f) * PA_USEC_PER_SEC / f->rate;
+}
 
 bool ToSampleFormat(const WAVEFORMATEX& f, pa_sample_spec& sampleFormat) {
   sampleFormat.channels = static_cast<uint8_t>(std::min<unsigned>(f.nChannels, 255));
@@ -70,7 +90,7 @@ bool ToSampleFormat(const WAVEFORMATEX& f, pa_sample_spec& sampleFormat) {
   }
   if (f.nChannels == 0 || f.nChannels > PA_CHANNELS_MAX) return false;
   if (f.nBlockAlign != f.nChannels * (f.wBitsPerSample / 8)) return false;
-  return pa_sample_spec_valid(&sampleFormat) != 0;
+  return sampleFormat.rate > 0 && sampleFormat.rate <= PA_RATE_MAX;
 }
 
 bool SameSampleFormat(const pa_sample_spec& a, const pa_sample_spec& b) {
@@ -95,13 +115,14 @@ class ServerStream;
 class PulseConnection {
  public:
   explicit PulseConnection(const PulseOutputSettings& settings) : settings_(settings) {
-    loop_ = pa_mainloop_new();
-    pa_mainloop_set_poll_func(loop_, &PollUnlocked, this);
-    pa_proplist* props = pa_proplist_new();
-    pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, kClientName);
-    context = pa_context_new_with_proplist(pa_mainloop_get_api(loop_), kClientName, props);
-    pa_proplist_free(props);
-    if (context != nullptr) pa_context_set_state_callback(context, &OnContextState, this);
+    loop_ = Pa().pa_mainloop_new();
+    Pa().pa_mainloop_set_poll_func(loop_, &PollUnlocked, this);
+    pa_proplist* props = Pa().pa_proplist_new();
+    Pa().pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, kClientName);
+    context =
+        Pa().pa_context_new_with_proplist(Pa().pa_mainloop_get_api(loop_), kClientName, props);
+    Pa().pa_proplist_free(props);
+    if (context != nullptr) Pa().pa_context_set_state_callback(context, &OnContextState, this);
     thread_ = std::thread([this] { Run(); });
   }
 
@@ -109,15 +130,15 @@ class PulseConnection {
     {
       std::lock_guard<std::mutex> lock(mu);
       quit_ = true;
-      pa_mainloop_wakeup(loop_);
+      Pa().pa_mainloop_wakeup(loop_);
     }
     thread_.join();
     if (context != nullptr) {
-      pa_context_set_state_callback(context, nullptr, nullptr);
-      pa_context_disconnect(context);
-      pa_context_unref(context);
+      Pa().pa_context_set_state_callback(context, nullptr, nullptr);
+      Pa().pa_context_disconnect(context);
+      Pa().pa_context_unref(context);
     }
-    pa_mainloop_free(loop_);
+    Pa().pa_mainloop_free(loop_);
   }
 
   PulseConnection(const PulseConnection&) = delete;
@@ -125,40 +146,45 @@ class PulseConnection {
 
   // Connects, waiting at most `timeout`. On failure the text (naming the
   // server) is in `reason`.
-  MMRESULT Connect(std::chrono::milliseconds timeout, std::string& reason) {
+  // `tookIt` says whether a server took the connection (it answered, or
+  // was still answering when the time ran out).
+  MMRESULT Connect(std::chrono::milliseconds timeout, std::string& reason, bool& tookIt) {
+    tookIt = false;
     std::unique_lock<std::mutex> lock(mu);
     if (context == nullptr) {
-      reason = Who() + ": " + pa_strerror(PA_ERR_INTERNAL);
+      reason = Who() + ": " + Pa().pa_strerror(PA_ERR_INTERNAL);
       return MMSYSERR_NOMEM;
     }
-    if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-      reason = Who() + ": " + pa_strerror(pa_context_errno(context));
+    if (Pa().pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+      reason = Who() + ": " + Pa().pa_strerror(Pa().pa_context_errno(context));
       return MMSYSERR_NODRIVER;
     }
-    pa_mainloop_wakeup(loop_);
+    Pa().pa_mainloop_wakeup(loop_);
     const auto deadline = Clock::now() + timeout;
     cv.wait_until(lock, deadline, [&] {
-      const pa_context_state_t s = pa_context_get_state(context);
+      const pa_context_state_t s = Pa().pa_context_get_state(context);
       return s == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(s);
     });
-    const pa_context_state_t s = pa_context_get_state(context);
+    const pa_context_state_t s = Pa().pa_context_get_state(context);
+    tookIt = PA_CONTEXT_IS_GOOD(s);
     if (s == PA_CONTEXT_READY) return MMSYSERR_NOERROR;
-    reason = Who() + ": " +
-             (PA_CONTEXT_IS_GOOD(s) ? "no answer within " + Milliseconds(timeout)
-                                    : std::string(pa_strerror(pa_context_errno(context))));
+    reason =
+        Who() + ": " +
+        (PA_CONTEXT_IS_GOOD(s) ? "no answer within " + Milliseconds(timeout)
+                               : std::string(Pa().pa_strerror(Pa().pa_context_errno(context))));
     return MMSYSERR_NODRIVER;
   }
 
   // The server as the failure texts name it. Under mu.
   std::string Who() const {
-    const char* server = context == nullptr ? nullptr : pa_context_get_server(context);
+    const char* server = context == nullptr ? nullptr : Pa().pa_context_get_server(context);
     if (server == nullptr) server = std::getenv("PULSE_SERVER");
     return std::string("PulseAudio server \"") + (server != nullptr ? server : "default") + "\"";
   }
 
   // The connection failed or was closed by the server. Under mu.
-  bool Lost() const { return !PA_CONTEXT_IS_GOOD(pa_context_get_state(context)); }
-  std::string LostReason() const { return pa_strerror(pa_context_errno(context)); }
+  bool Lost() const { return !PA_CONTEXT_IS_GOOD(Pa().pa_context_get_state(context)); }
+  std::string LostReason() const { return Pa().pa_strerror(Pa().pa_context_errno(context)); }
 
   bool LostNow() {
     std::lock_guard<std::mutex> lock(mu);
@@ -166,8 +192,8 @@ class PulseConnection {
   }
 
   // Lets the loop notice calls made from other threads. Under mu.
-  void Wake() { pa_mainloop_wakeup(loop_); }
-  pa_mainloop_api* Api() { return pa_mainloop_get_api(loop_); }
+  void Wake() { Pa().pa_mainloop_wakeup(loop_); }
+  pa_mainloop_api* Api() { return Pa().pa_mainloop_get_api(loop_); }
   const PulseOutputSettings& settings() const { return settings_; }
 
   // Waits on cv until done() holds, the connection is lost or the timeout
@@ -210,7 +236,7 @@ class PulseConnection {
   void Run() {
     std::unique_lock<std::mutex> lock(mu);
     while (!quit_) {
-      if (pa_mainloop_iterate(loop_, 1, nullptr) < 0 && !quit_) {
+      if (Pa().pa_mainloop_iterate(loop_, 1, nullptr) < 0 && !quit_) {
         lock.unlock();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         lock.lock();
@@ -273,11 +299,11 @@ class ServerStream {
       : c_(std::move(connection)),
         reports_(std::move(reports)),
         sampleFormat_(sampleFormat),
-        frameBytes_(pa_frame_size(&sampleFormat)) {
-    pa_channel_map_init_extend(&map_, sampleFormat.channels, PA_CHANNEL_MAP_WAVEEX);
+        frameBytes_(FrameBytes(&sampleFormat)) {
+    Pa().pa_channel_map_init_extend(&map_, sampleFormat.channels, PA_CHANNEL_MAP_WAVEEX);
     std::lock_guard<std::mutex> lock(c_->mu);
-    deadline_ = pa_context_rttime_new(c_->context, PA_USEC_INVALID, &OnDeadline, this);
-    clock_ = pa_context_rttime_new(c_->context, PA_USEC_INVALID, &OnClock, this);
+    deadline_ = Pa().pa_context_rttime_new(c_->context, PA_USEC_INVALID, &OnDeadline, this);
+    clock_ = Pa().pa_context_rttime_new(c_->context, PA_USEC_INVALID, &OnClock, this);
     c_->Register(this);
   }
 
@@ -410,8 +436,7 @@ class ServerStream {
     }
     paused_ = true;
     headPlayed_ += Clock::now() - headSince_;
-    CancelLocked(probe_);
-    Disarm(deadline_);
+    DrainOn(DrainEvent::kCorked);
     Disarm(clock_);
     return MMSYSERR_NOERROR;
   }
@@ -425,11 +450,8 @@ class ServerStream {
     }
     paused_ = false;
     headSince_ = Clock::now();
-    if (drain_ != nullptr) {
-      ArmDeadlineLocked();
-    } else {
-      ArmDrainLocked();
-    }
+    DrainOn(DrainEvent::kUncorked);
+    ArmDrainLocked();
     ArmClockLocked();
     c_->Wake();
     return MMSYSERR_NOERROR;
@@ -444,8 +466,8 @@ class ServerStream {
       const uint64_t us = static_cast<uint64_t>(
           std::chrono::duration_cast<std::chrono::microseconds>(heard).count());
       const uint64_t length = entries_[done_].end - completedEnd_;
-      bytes += std::min<uint64_t>(length,
-                                  pa_usec_to_bytes(us, &sampleFormat_) / frameBytes_ * frameBytes_);
+      bytes +=
+          std::min<uint64_t>(length, UsecToBytes(us, &sampleFormat_) / frameBytes_ * frameBytes_);
     }
     frames = bytes / frameBytes_;
     return MMSYSERR_NOERROR;
@@ -467,12 +489,13 @@ class ServerStream {
         if (eol != 0) info->answer.Set(eol > 0 && info->volume.channels > 0);
       }
     } info{Answer{c_.get()}};
-    pa_operation* op =
-        pa_context_get_sink_input_info(c_->context, pa_stream_get_index(s_), &Info::On, &info);
+    pa_operation* op = Pa().pa_context_get_sink_input_info(
+        c_->context, Pa().pa_stream_get_index(s_), &Info::On, &info);
     const MMRESULT r = FinishLocked(lock, op, info.answer, "reading the volume");
     if (r != MMSYSERR_NOERROR) return r;
     auto word = [](pa_volume_t v) {
-      return static_cast<uint32_t>(std::lround(std::min(1.0, pa_sw_volume_to_linear(v)) * 65535.0));
+      return static_cast<uint32_t>(
+          std::lround(std::min(1.0, Pa().pa_sw_volume_to_linear(v)) * 65535.0));
     };
     const uint32_t left = word(info.volume.values[0]);
     const uint32_t right = info.volume.channels > 1 ? word(info.volume.values[1]) : left;
@@ -530,22 +553,20 @@ class ServerStream {
     queued_ = sent_ = played_ = completedEnd_ = 0;
     headPlayed_ = Clock::duration::zero();
     headSince_ = Clock::now();
-    CancelLocked(drain_);
-    CancelLocked(probe_);
+    DrainOn(DrainEvent::kDropped);
     CancelLocked(timing_);
-    Disarm(deadline_);
     Disarm(clock_);
   }
 
   void CancelLocked(pa_operation*& op) {
     if (op == nullptr) return;
-    pa_operation_cancel(op);
-    pa_operation_unref(op);
+    Pa().pa_operation_cancel(op);
+    Pa().pa_operation_unref(op);
     op = nullptr;
   }
 
   void Disarm(pa_time_event* e) {
-    if (e != nullptr) pa_context_rttime_restart(c_->context, e, PA_USEC_INVALID);
+    if (e != nullptr) Pa().pa_context_rttime_restart(c_->context, e, PA_USEC_INVALID);
   }
 
   void StartHeadLocked() {
@@ -555,15 +576,16 @@ class ServerStream {
 
   MMRESULT CreateLocked(std::unique_lock<std::mutex>& lock) {
     if (c_->Lost()) return Fail(c_->LostReason(), MMSYSERR_NODRIVER);
-    pa_stream* s = pa_stream_new(c_->context, kStreamName, &sampleFormat_, &map_);
-    if (s == nullptr) return Fail(pa_strerror(pa_context_errno(c_->context)), MMSYSERR_ERROR);
-    pa_stream_set_state_callback(s, &OnState, this);
-    pa_stream_set_write_callback(s, &OnWritable, this);
+    pa_stream* s = Pa().pa_stream_new(c_->context, kStreamName, &sampleFormat_, &map_);
+    if (s == nullptr)
+      return Fail(Pa().pa_strerror(Pa().pa_context_errno(c_->context)), MMSYSERR_ERROR);
+    Pa().pa_stream_set_state_callback(s, &OnState, this);
+    Pa().pa_stream_set_write_callback(s, &OnWritable, this);
     const auto& settings = c_->settings();
     pa_buffer_attr attr;
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.tlength = static_cast<uint32_t>(
-        pa_usec_to_bytes(static_cast<pa_usec_t>(settings.latency.count()), &sampleFormat_));
+        UsecToBytes(static_cast<pa_usec_t>(settings.latency.count()), &sampleFormat_));
     attr.tlength = std::max<uint32_t>(attr.tlength, static_cast<uint32_t>(frameBytes_));
     attr.minreq = std::max<uint32_t>(attr.tlength / 3 / frameBytes_ * frameBytes_,
                                      static_cast<uint32_t>(frameBytes_));
@@ -573,40 +595,40 @@ class ServerStream {
     const pa_cvolume* initial = nullptr;
     if (volume_ != kFullVolume) initial = ToCvolume(volume_, volume);
     const char* sink = settings.sink.empty() ? nullptr : settings.sink.c_str();
-    if (pa_stream_connect_playback(s, sink, &attr, PA_STREAM_NOFLAGS, initial, nullptr) < 0) {
-      const std::string reason = pa_strerror(pa_context_errno(c_->context));
-      pa_stream_unref(s);
+    if (Pa().pa_stream_connect_playback(s, sink, &attr, PA_STREAM_NOFLAGS, initial, nullptr) < 0) {
+      const std::string reason = Pa().pa_strerror(Pa().pa_context_errno(c_->context));
+      Pa().pa_stream_unref(s);
       return Fail(reason, MMSYSERR_ERROR);
     }
     const bool settled = c_->Await(lock, [&] {
-      const pa_stream_state_t st = pa_stream_get_state(s);
+      const pa_stream_state_t st = Pa().pa_stream_get_state(s);
       return st == PA_STREAM_READY || !PA_STREAM_IS_GOOD(st);
     });
-    if (!settled || pa_stream_get_state(s) != PA_STREAM_READY) {
+    if (!settled || Pa().pa_stream_get_state(s) != PA_STREAM_READY) {
       const std::string reason = c_->Lost() ? c_->LostReason()
-                                 : settled  ? pa_strerror(pa_context_errno(c_->context))
+                                 : settled  ? Pa().pa_strerror(Pa().pa_context_errno(c_->context))
                                             : "no answer within " + Milliseconds(settings.timeout);
-      pa_stream_set_state_callback(s, nullptr, nullptr);
-      pa_stream_set_write_callback(s, nullptr, nullptr);
-      pa_stream_disconnect(s);
-      pa_stream_unref(s);
+      Pa().pa_stream_set_state_callback(s, nullptr, nullptr);
+      Pa().pa_stream_set_write_callback(s, nullptr, nullptr);
+      Pa().pa_stream_disconnect(s);
+      Pa().pa_stream_unref(s);
       return Fail(reason, MMSYSERR_ERROR);
     }
-    const char* name = pa_stream_get_device_name(s);
+    const char* name = Pa().pa_stream_get_device_name(s);
     const std::string placedOn = name != nullptr ? name : "";
     if (!settings.sink.empty() && placedOn != settings.sink) {
       // A server puts a stream for a sink it does not have on another one;
       // a named sink that is missing is an error, not a quiet fallback.
-      pa_stream_set_state_callback(s, nullptr, nullptr);
-      pa_stream_set_write_callback(s, nullptr, nullptr);
-      pa_stream_disconnect(s);
-      pa_stream_unref(s);
+      Pa().pa_stream_set_state_callback(s, nullptr, nullptr);
+      Pa().pa_stream_set_write_callback(s, nullptr, nullptr);
+      Pa().pa_stream_disconnect(s);
+      Pa().pa_stream_unref(s);
       return Fail("no sink named \"" + settings.sink + "\" (see pactl list short sinks)",
                   MMSYSERR_BADDEVICEID);
     }
     s_ = s;
     sinkName_ = placedOn;
-    const pa_buffer_attr* actual = pa_stream_get_buffer_attr(s);
+    const pa_buffer_attr* actual = Pa().pa_stream_get_buffer_attr(s);
     maxInFlight_ = actual != nullptr ? actual->maxlength : 4u << 20;
     if (paused_) return CorkLocked(lock, true);
     return MMSYSERR_NOERROR;
@@ -619,16 +641,14 @@ class ServerStream {
   }
 
   void DropServerStreamLocked() {
-    CancelLocked(drain_);
-    CancelLocked(probe_);
+    DrainOn(DrainEvent::kDropped);
     CancelLocked(timing_);
-    Disarm(deadline_);
     Disarm(clock_);
     if (s_ == nullptr) return;
-    pa_stream_set_state_callback(s_, nullptr, nullptr);
-    pa_stream_set_write_callback(s_, nullptr, nullptr);
-    pa_stream_disconnect(s_);
-    pa_stream_unref(s_);
+    Pa().pa_stream_set_state_callback(s_, nullptr, nullptr);
+    Pa().pa_stream_set_write_callback(s_, nullptr, nullptr);
+    Pa().pa_stream_disconnect(s_);
+    Pa().pa_stream_unref(s_);
     s_ = nullptr;
   }
 
@@ -674,8 +694,8 @@ class ServerStream {
       // sound (to the end of its block) would otherwise skip that much of
       // the new one.
       const pa_seek_mode_t seek = sent_ == played_ ? PA_SEEK_RELATIVE_ON_READ : PA_SEEK_RELATIVE;
-      if (pa_stream_write(s_, data, n, nullptr, 0, seek) < 0) {
-        BreakLocked(pa_strerror(pa_context_errno(c_->context)));
+      if (Pa().pa_stream_write(s_, data, n, nullptr, 0, seek) < 0) {
+        BreakLocked(Pa().pa_strerror(Pa().pa_context_errno(c_->context)));
         return false;
       }
       sent_ += n;
@@ -683,36 +703,31 @@ class ServerStream {
     return !broken_;
   }
 
+  // Sound was sent beyond what is known played: a drain covers it.
+  void ArmDrainLocked() {
+    if (paused_ || s_ == nullptr || sent_ <= played_) return;
+    DrainOn(DrainEvent::kSent);
+  }
+
   // Asks the server to say when it has played everything sent so far. A
   // drain in flight finishes only once the server ran out of sound, so its
   // wait grows with what was sent after it.
-  void ArmDrainLocked() {
-    if (paused_ || s_ == nullptr || sent_ <= played_) return;
-    if (drain_ != nullptr) {
-      ArmDeadlineLocked();
-      return;
-    }
+  void AskDrainLocked() {
     drainMark_ = sent_;
     drainSince_ = Clock::now();
-    probeRead_ = -1;
-    drain_ = pa_stream_drain(s_, &OnDrained, this);
-    if (drain_ == nullptr) {
-      BreakLocked(pa_strerror(pa_context_errno(c_->context)));
-      return;
-    }
+    drain_ = Pa().pa_stream_drain(s_, &OnDrained, this);
+    if (drain_ == nullptr) return BreakLocked(Pa().pa_strerror(Pa().pa_context_errno(c_->context)));
     ArmDeadlineLocked();
   }
 
-  // How long a drain may take: twice the sound not yet known played, plus
-  // the stream's latency and some slack.
+  // How long a drain may take: the sound not yet known played, plus the
+  // stream's latency and some slack. A look in flight is moot.
   void ArmDeadlineLocked() {
     CancelLocked(probe_);
     probeRead_ = -1;
-    const pa_usec_t remaining = pa_bytes_to_usec(sent_ - played_, &sampleFormat_);
-    pa_context_rttime_restart(c_->context, deadline_,
-                              pa_rtclock_now() + remaining +
-                                  static_cast<pa_usec_t>(c_->settings().latency.count()) +
-                                  kDrainSlackUsec);
+    const pa_usec_t remaining = BytesToUsec(sent_ - played_, &sampleFormat_);
+    RestartDeadline(remaining + static_cast<pa_usec_t>(c_->settings().latency.count()) +
+                    kDrainSlackUsec);
   }
 
   // With more written after the first unfinished buffer, that buffer is done
@@ -723,32 +738,30 @@ class ServerStream {
     const uint64_t end = entries_[done_].end;
     if (end >= queued_) return;  // the last one: the drain says when
     const uint64_t ahead = end > played_ ? end - played_ : 0;
-    const pa_usec_t wait = std::max<pa_usec_t>(pa_bytes_to_usec(ahead, &sampleFormat_), 1000);
-    pa_context_rttime_restart(c_->context, clock_, pa_rtclock_now() + wait);
+    const pa_usec_t wait = std::max<pa_usec_t>(BytesToUsec(ahead, &sampleFormat_), 1000);
+    Pa().pa_context_rttime_restart(c_->context, clock_, Pa().pa_rtclock_now() + wait);
   }
 
   MMRESULT CorkLocked(std::unique_lock<std::mutex>& lock, bool cork) {
     Answer answer{c_.get()};
-    pa_operation* op = pa_stream_cork(s_, cork ? 1 : 0, &Answer::OnStream, &answer);
+    pa_operation* op = Pa().pa_stream_cork(s_, cork ? 1 : 0, &Answer::OnStream, &answer);
     return FinishLocked(lock, op, answer, cork ? "pausing" : "resuming");
   }
 
   // Drops what the server holds; the answer is not waited for (later writes
   // come after it on the connection).
   void FlushLocked() {
-    CancelLocked(drain_);
-    CancelLocked(probe_);
+    DrainOn(DrainEvent::kDropped);
     CancelLocked(timing_);
-    Disarm(deadline_);
     Disarm(clock_);
-    if (pa_operation* op = pa_stream_flush(s_, nullptr, nullptr)) pa_operation_unref(op);
+    if (pa_operation* op = Pa().pa_stream_flush(s_, nullptr, nullptr)) Pa().pa_operation_unref(op);
     played_ = sent_;
     c_->Wake();
   }
 
   const pa_cvolume* ToCvolume(uint32_t word, pa_cvolume& v) const {
-    const pa_volume_t left = pa_sw_volume_from_linear((word & 0xFFFF) / 65535.0);
-    const pa_volume_t right = pa_sw_volume_from_linear((word >> 16) / 65535.0);
+    const pa_volume_t left = Pa().pa_sw_volume_from_linear((word & 0xFFFF) / 65535.0);
+    const pa_volume_t right = Pa().pa_sw_volume_from_linear((word >> 16) / 65535.0);
     v.channels = sampleFormat_.channels;
     for (unsigned i = 0; i < sampleFormat_.channels; ++i)
       v.values[i] = (sampleFormat_.channels == 1 || i % 2 == 0) ? left : right;
@@ -758,8 +771,8 @@ class ServerStream {
   MMRESULT SetVolumeLocked(std::unique_lock<std::mutex>& lock, uint32_t word) {
     pa_cvolume v;
     Answer answer{c_.get()};
-    pa_operation* op = pa_context_set_sink_input_volume(
-        c_->context, pa_stream_get_index(s_), ToCvolume(word, v), &Answer::OnContext, &answer);
+    pa_operation* op = Pa().pa_context_set_sink_input_volume(
+        c_->context, Pa().pa_stream_get_index(s_), ToCvolume(word, v), &Answer::OnContext, &answer);
     const MMRESULT r = FinishLocked(lock, op, answer, "setting the volume");
     if (r == MMSYSERR_NOERROR) volume_ = word;
     return r;
@@ -770,11 +783,11 @@ class ServerStream {
   MMRESULT FinishLocked(std::unique_lock<std::mutex>& lock, pa_operation* op, Answer& answer,
                         const char* what) {
     if (op == nullptr)
-      return Fail(std::string(what) + ": " + pa_strerror(pa_context_errno(c_->context)),
+      return Fail(std::string(what) + ": " + Pa().pa_strerror(Pa().pa_context_errno(c_->context)),
                   MMSYSERR_ERROR);
     const bool answered = c_->Await(lock, [&] { return answer.done; });
-    if (!answered) pa_operation_cancel(op);
-    pa_operation_unref(op);
+    if (!answered) Pa().pa_operation_cancel(op);
+    Pa().pa_operation_unref(op);
     if (!answered) {
       return Fail(std::string(what) + ": " +
                       (c_->Lost() ? c_->LostReason()
@@ -782,7 +795,7 @@ class ServerStream {
                   MMSYSERR_ERROR);
     }
     if (!answer.success)
-      return Fail(std::string(what) + ": " + pa_strerror(pa_context_errno(c_->context)),
+      return Fail(std::string(what) + ": " + Pa().pa_strerror(Pa().pa_context_errno(c_->context)),
                   MMSYSERR_ERROR);
     return MMSYSERR_NOERROR;
   }
@@ -792,9 +805,9 @@ class ServerStream {
   static void OnState(pa_stream* s, void* self) {
     auto* me = static_cast<ServerStream*>(self);
     me->c_->cv.notify_all();
-    if (s != me->s_ || PA_STREAM_IS_GOOD(pa_stream_get_state(s))) return;
+    if (s != me->s_ || PA_STREAM_IS_GOOD(Pa().pa_stream_get_state(s))) return;
     me->BreakLocked(me->c_->Lost() ? me->c_->LostReason()
-                                   : pa_strerror(pa_context_errno(me->c_->context)));
+                                   : Pa().pa_strerror(Pa().pa_context_errno(me->c_->context)));
   }
 
   static void OnWritable(pa_stream*, size_t, void* self) {
@@ -804,60 +817,93 @@ class ServerStream {
 
   static void OnDrained(pa_stream*, int success, void* self) {
     auto* me = static_cast<ServerStream*>(self);
-    pa_operation_unref(me->drain_);
+    Pa().pa_operation_unref(me->drain_);
     me->drain_ = nullptr;
-    me->CancelLocked(me->probe_);
-    me->Disarm(me->deadline_);
-    if (!success && (me->c_->Lost() || !PA_STREAM_IS_GOOD(pa_stream_get_state(me->s_)))) {
+    if (!success && (me->c_->Lost() || !PA_STREAM_IS_GOOD(Pa().pa_stream_get_state(me->s_)))) {
       me->BreakLocked(me->c_->Lost() ? me->c_->LostReason()
-                                     : pa_strerror(pa_context_errno(me->c_->context)));
+                                     : Pa().pa_strerror(Pa().pa_context_errno(me->c_->context)));
       return;
     }
-    if (!success) {
-      me->GiveUpDrainLocked("the server refused to drain the stream");
-      return;
-    }
-    me->played_ = std::max(me->played_, me->drainMark_);
-    me->CompleteLocked(me->played_);
-    me->PumpLocked();
-    me->ArmDrainLocked();
-    me->ArmClockLocked();
+    if (success) return me->DrainOn(DrainEvent::kDrained);
+    me->DrainOn(DrainEvent::kRefused, "the server refused to drain the stream");
   }
 
-  // The drain is late: asks the server where it reads, or gives up when it
-  // did not answer that either.
   static void OnDeadline(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
     auto* me = static_cast<ServerStream*>(self);
-    if (me->drain_ == nullptr || me->s_ == nullptr) return;
-    if (me->probe_ == nullptr) {
-      me->probe_ = pa_stream_update_timing_info(me->s_, &OnProbe, me);
-      if (me->probe_ != nullptr) {
-        pa_context_rttime_restart(me->c_->context, me->deadline_,
-                                  pa_rtclock_now() + kProbeWaitUsec);
-        return;
-      }
-    }
-    me->GiveUpDrainLocked("no answer from the server");
+    if (me->s_ != nullptr) me->DrainOn(DrainEvent::kDeadline, "no answer from the server");
   }
 
+  // The answer to a look: where the server reads, against the last look.
   static void OnProbe(pa_stream* s, int success, void* self) {
     auto* me = static_cast<ServerStream*>(self);
-    pa_operation_unref(me->probe_);
+    Pa().pa_operation_unref(me->probe_);
     me->probe_ = nullptr;
-    if (me->drain_ == nullptr) return;
-    const pa_timing_info* t = success ? pa_stream_get_timing_info(s) : nullptr;
-    if (t == nullptr) return me->GiveUpDrainLocked("no answer from the server");
+    const pa_timing_info* t = success ? Pa().pa_stream_get_timing_info(s) : nullptr;
+    if (t == nullptr) return me->DrainOn(DrainEvent::kNoAnswer, "no answer from the server");
     if (me->probeRead_ >= 0 && t->read_index <= me->probeRead_) {
-      return me->GiveUpDrainLocked(t->read_index >= t->write_index
-                                       ? "all played, but the server did not say so"
-                                       : "playback stopped");
+      return me->DrainOn(DrainEvent::kReadStill, t->read_index >= t->write_index
+                                                     ? "all played, but the server did not say so"
+                                                     : "playback stopped");
     }
-    // Moving on (or a first look): the rest gets its time once more.
     me->probeRead_ = t->read_index;
     const int64_t left = std::max<int64_t>(t->write_index - t->read_index, 0);
-    const pa_usec_t rest = pa_bytes_to_usec(static_cast<uint64_t>(left), &me->sampleFormat_);
-    pa_context_rttime_restart(me->c_->context, me->deadline_,
-                              pa_rtclock_now() + 2 * rest + kRecheckSlackUsec);
+    me->probeRest_ = BytesToUsec(static_cast<uint64_t>(left), &me->sampleFormat_);
+    me->DrainOn(DrainEvent::kReadOn);
+  }
+
+  // Moves the drain by `event` (sound/PulseDrain.h) and does what the move
+  // asks; `why` says why a drain given up was given up.
+  void DrainOn(DrainEvent event, const char* why = "") {
+    const DrainStep step = NextDrainStep(drainState_, event);
+    drainState_ = step.next;
+    switch (step.action) {
+      case DrainAction::kNone:
+        return;
+      case DrainAction::kAskDrain:
+        return AskDrainLocked();
+      case DrainAction::kSetDeadline:
+        return ArmDeadlineLocked();
+      case DrainAction::kAskPosition:
+        return AskPositionLocked();
+      case DrainAction::kWaitForRest:
+        return RestartDeadline(2 * probeRest_ + kRecheckSlackUsec);
+      case DrainAction::kFinish:
+        return FinishDrainLocked();
+      case DrainAction::kGiveUp:
+        CancelDrainLocked();
+        return GiveUpDrainLocked(why);
+      case DrainAction::kStopClock:
+        CancelLocked(probe_);
+        return Disarm(deadline_);
+      case DrainAction::kCancel:
+        return CancelDrainLocked();
+    }
+  }
+
+  void CancelDrainLocked() {
+    CancelLocked(drain_);
+    CancelLocked(probe_);
+    Disarm(deadline_);
+  }
+
+  void AskPositionLocked() {
+    probe_ = Pa().pa_stream_update_timing_info(s_, &OnProbe, this);
+    if (probe_ == nullptr) return DrainOn(DrainEvent::kNoAnswer, "no answer from the server");
+    RestartDeadline(kProbeWaitUsec);
+  }
+
+  void FinishDrainLocked() {
+    CancelLocked(probe_);
+    Disarm(deadline_);
+    played_ = std::max(played_, drainMark_);
+    CompleteLocked(played_);
+    PumpLocked();
+    ArmDrainLocked();
+    ArmClockLocked();
+  }
+
+  void RestartDeadline(pa_usec_t fromNow) {
+    Pa().pa_context_rttime_restart(c_->context, deadline_, Pa().pa_rtclock_now() + fromNow);
   }
 
   // A drain that did not finish: its buffers are done anyway, and the next
@@ -876,17 +922,17 @@ class ServerStream {
   static void OnClock(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
     auto* me = static_cast<ServerStream*>(self);
     if (me->s_ == nullptr || me->timing_ != nullptr) return;
-    me->timing_ = pa_stream_update_timing_info(me->s_, &OnTiming, me);
+    me->timing_ = Pa().pa_stream_update_timing_info(me->s_, &OnTiming, me);
   }
 
   static void OnTiming(pa_stream* s, int success, void* self) {
     auto* me = static_cast<ServerStream*>(self);
-    pa_operation_unref(me->timing_);
+    Pa().pa_operation_unref(me->timing_);
     me->timing_ = nullptr;
     pa_usec_t latency = 0;
     int negative = 0;
-    if (success && pa_stream_get_latency(s, &latency, &negative) == 0) {
-      const uint64_t ahead = negative ? 0 : pa_usec_to_bytes(latency, &me->sampleFormat_);
+    if (success && Pa().pa_stream_get_latency(s, &latency, &negative) == 0) {
+      const uint64_t ahead = negative ? 0 : UsecToBytes(latency, &me->sampleFormat_);
       if (me->sent_ > ahead) {
         // Never the last buffer: its end is the drain's to say.
         const uint64_t reached = std::min(me->sent_ - ahead, me->queued_ - 1);
@@ -920,6 +966,8 @@ class ServerStream {
   uint64_t drainMark_ = 0;        // sent_ when the drain in flight was asked for
   Clock::time_point drainSince_;  // when the drain in flight was asked for
   int64_t probeRead_ = -1;        // where the server read at the last look, or -1
+  pa_usec_t probeRest_ = 0;       // the sound the server still held at the last look
+  DrainState drainState_ = DrainState::kIdle;
   Clock::duration headPlayed_{};  // how long the first unfinished buffer played before a pause
   Clock::time_point headSince_;   // since when it plays
   uint32_t volume_ = kFullVolume;
@@ -1012,9 +1060,9 @@ class PulseBackend : public WaveOutBackend {
 
   // Connects now, waiting at most `timeout`; the failure text is recorded
   // for ErrorText.
-  MMRESULT ConnectNow(std::chrono::milliseconds timeout) {
+  MMRESULT ConnectNow(std::chrono::milliseconds timeout, bool& tookIt) {
     std::shared_ptr<PulseConnection> c;
-    return Connection(c, timeout);
+    return Connection(c, timeout, &tookIt);
   }
 
  private:
@@ -1031,15 +1079,21 @@ class PulseBackend : public WaveOutBackend {
   MMRESULT Connection(std::shared_ptr<PulseConnection>& out) {
     return Connection(out, shared_.settings.timeout);
   }
-  MMRESULT Connection(std::shared_ptr<PulseConnection>& out, std::chrono::milliseconds timeout) {
+  MMRESULT Connection(std::shared_ptr<PulseConnection>& out, std::chrono::milliseconds timeout,
+                      bool* tookIt = nullptr) {
     std::lock_guard<std::mutex> lock(shared_.mu);
     if (shared_.connection && !shared_.connection->LostNow()) {
       out = shared_.connection;
       return MMSYSERR_NOERROR;
     }
-    auto c = std::make_shared<PulseConnection>(shared_.settings);
     std::string reason;
-    const MMRESULT r = c->Connect(timeout, reason);
+    const PulseApi* api = LoadPulseApi(reason);
+    if (api == nullptr) return shared_.reports->texts.Set(MMSYSERR_NODRIVER, reason);
+    gPulse.store(api, std::memory_order_release);
+    auto c = std::make_shared<PulseConnection>(shared_.settings);
+    bool took = false;
+    const MMRESULT r = c->Connect(timeout, reason, took);
+    if (tookIt != nullptr) *tookIt = took;
     if (r != MMSYSERR_NOERROR) return shared_.reports->texts.Set(r, reason);
     shared_.connection = c;
     out = std::move(c);
@@ -1123,8 +1177,23 @@ std::unique_ptr<WaveOutBackend> CreatePulseWaveOutBackend(const PulseOutputSetti
 std::unique_ptr<WaveOutBackend> ConnectPulseWaveOutBackend(const PulseOutputSettings& settings,
                                                            std::chrono::milliseconds timeout) {
   auto backend = std::make_unique<PulseBackend>(settings);
-  if (backend->ConnectNow(timeout) != MMSYSERR_NOERROR) return nullptr;
+  bool tookIt = false;
+  if (backend->ConnectNow(timeout, tookIt) != MMSYSERR_NOERROR) return nullptr;
   return backend;
+}
+
+ServerProbe ProbePulse(std::chrono::milliseconds timeout, std::unique_ptr<WaveOutBackend>& backend,
+                       std::string& why) {
+  auto candidate = std::make_unique<PulseBackend>(PulseOutputSettings{});
+  bool tookIt = false;
+  const MMRESULT r = candidate->ConnectNow(timeout, tookIt);
+  if (r == MMSYSERR_NOERROR) {
+    backend = std::move(candidate);
+    return ServerProbe::kAnswered;
+  }
+  if (!tookIt) return ServerProbe::kAbsent;
+  why = candidate->ErrorText(r);
+  return ServerProbe::kNotAnswering;
 }
 
 }  // namespace tw

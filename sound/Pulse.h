@@ -46,6 +46,7 @@
 #include <string>
 
 #include "sound/Backend.h"
+#include "sound/ServerProbe.h"
 
 namespace tw {
 
@@ -76,6 +77,14 @@ std::unique_ptr<WaveOutBackend> CreatePulseWaveOutBackend(const PulseOutputSetti
 // `timeout` (nothing is reported then). Does not start a server.
 std::unique_ptr<WaveOutBackend> ConnectPulseWaveOutBackend(const PulseOutputSettings& settings,
                                                            std::chrono::milliseconds timeout);
+
+// The look of the default output: a backend connected now (kAnswered, in
+// `backend`); kAbsent when no server is there, the client library cannot be
+// loaded or the connection is refused; kNotAnswering, with `why` naming the
+// server, when a server took the connection but did not answer within
+// `timeout` (a frozen one).
+ServerProbe ProbePulse(std::chrono::milliseconds timeout, std::unique_ptr<WaveOutBackend>& backend,
+                       std::string& why);
 
 // Reads the part of a TONEWELL_AUDIO value after "pulse": "", ":SINK",
 // "?latency=L" or ":SINK?latency=L", L in milliseconds ("2", "1.5ms") from

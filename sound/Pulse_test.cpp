@@ -1,7 +1,6 @@
 #include "sound/Pulse.h"
 
 #include <gtest/gtest.h>
-#include <pulse/volume.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +21,7 @@
 #include <vector>
 
 #include "platform/WaveOutApi.h"
+#include "sound/PulseApi.h"
 #include "sound/Selection.h"
 #include "testing/ProgramRun.h"
 #include "testing/StartedProgram.h"
@@ -255,8 +255,11 @@ TEST_F(PrivatePulse, VolumeIsTheStreamsVolumeInTheServer) {
                         &left, &right),
             2)
       << listing;
-  EXPECT_EQ(left, pa_sw_volume_from_linear(0x8000 / 65535.0));
-  EXPECT_EQ(right, pa_sw_volume_from_linear(0x4000 / 65535.0));
+  std::string error;
+  const PulseApi* pa = LoadPulseApi(error);
+  ASSERT_NE(pa, nullptr) << error;
+  EXPECT_EQ(left, pa->pa_sw_volume_from_linear(0x8000 / 65535.0));
+  EXPECT_EQ(right, pa->pa_sw_volume_from_linear(0x4000 / 65535.0));
   EXPECT_EQ(stream->Close(), MMSYSERR_NOERROR);
   // The next device on the kept stream starts at full volume.
   ASSERT_EQ(backend->Open(kStereo16, sink, stream), MMSYSERR_NOERROR);
@@ -333,6 +336,26 @@ TEST_F(PrivatePulse, DefaultPicksTheServerWhenOneAnswersAndAlsaOtherwise) {
   ASSERT_EQ(waveOutGetDevCaps(WAVE_MAPPER, &caps, sizeof caps), MMSYSERR_NOERROR);
   EXPECT_STREQ(caps.szPname, "ALSA default");
   UseWaveOutBackend(nullptr);
+}
+
+// The default's look at a server: one that answers, one that is not there,
+// and one that takes the connection but is frozen (named, not passed over).
+TEST_F(PrivatePulse, TheDefaultsLookTellsAFrozenServerFromAMissingOne) {
+  std::unique_ptr<WaveOutBackend> backend;
+  std::string why;
+  EXPECT_EQ(ProbePulse(1s, backend, why), ServerProbe::kAnswered);
+  EXPECT_NE(backend, nullptr);
+  const std::string server = "unix:" + dir_ + "/pulse.sock";
+  setenv("PULSE_SERVER", ("unix:" + dir_ + "/nobody.sock").c_str(), 1);
+  backend.reset();
+  EXPECT_EQ(ProbePulse(1s, backend, why), ServerProbe::kAbsent);
+  setenv("PULSE_SERVER", server.c_str(), 1);
+  server_->Signal(SIGSTOP);
+  const auto start = Clock::now();
+  EXPECT_EQ(ProbePulse(300ms, backend, why), ServerProbe::kNotAnswering);
+  EXPECT_LT(Clock::now() - start, 2s);
+  EXPECT_EQ(why, "PulseAudio server \"" + server + "\": no answer within 300 ms");
+  EXPECT_EQ(backend, nullptr);
 }
 
 TEST_F(PrivatePulse, ASinkTheServerDoesNotHaveIsAnErrorOfTheQuery) {

@@ -2,11 +2,11 @@ if(WIN32)
   # The system's own wave output (winmm).
   target_link_libraries(tonewell_sound PUBLIC winmm)
 else()
-  # The sound server's client library. (libasound is loaded at run time:
-  # sound/AlsaLibrary.h; only its headers are needed to build.)
-  target_link_libraries(tonewell_sound PUBLIC pulse)
-endif()
-if(NOT WIN32)
-  # Client libraries loaded at run time (sound/ClientLibrary.h).
+  # ALSA (libasound), the sound server (libpulse) and PipeWire
+  # (libpipewire-0.3) are loaded at run time, when their output is chosen
+  # (sound/ClientLibrary.h): only their headers are needed to build.
   target_link_libraries(tonewell_sound PUBLIC ${CMAKE_DL_LIBS})
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(TONEWELL_PIPEWIRE REQUIRED IMPORTED_TARGET libpipewire-0.3)
+  target_include_directories(tonewell_sound SYSTEM PUBLIC ${TONEWELL_PIPEWIRE_INCLUDE_DIRS})
 endif()

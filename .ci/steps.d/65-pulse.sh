@@ -29,13 +29,9 @@ unset TONEWELL_AUDIO ALSA_CONFIG_PATH
 # The backend's own tests need a server to start; `make test` ran before the
 # servers were installed, so they run here, also in the sanitizer builds of
 # the earlier steps.
-for build in build build-sanitize build-tsan; do
-  [ -x "$build/sound_tests" ] || continue
-  TSAN_OPTIONS=halt_on_error=1 "$build/sound_tests" --gtest_filter='PrivatePulse*:Pulse*' \
-    >"$work/unit-$build.log" 2>&1 || { cat "$work/unit-$build.log"; echo "FAIL: $build"; exit 1; }
-  grep -q SKIPPED "$work/unit-$build.log" && { cat "$work/unit-$build.log"; exit 1; }
-  echo "$build: $(grep -o '[0-9]* tests\? from [0-9]* test suites\? ran' "$work/unit-$build.log")"
-done
+# shellcheck source=tools/pulse/server-tests.sh
+source tools/pulse/server-tests.sh
+server_unit_tests 'PrivatePulse*:Pulse*' "$work"
 
 TONEWELL_AUDIO="wav:$work/expected.wav" "$program" "${battle[@]}" >"$work/expected.out"
 python3 tools/alsa/sound.py wav-data "$work/expected.wav" "$work/expected.raw"

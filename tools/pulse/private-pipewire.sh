@@ -6,6 +6,17 @@
 #                       and PipeWire's pulse server, all sockets in DIR;
 #                       exports XDG_RUNTIME_DIR, PULSE_SERVER and
 #                       PIPEWIRE_PIDS (the server processes, comma-separated).
+#                       PW_GRAPH_RATE (default 44100) sets the graph's
+#                       clock and the sink's rate (48000: streams of
+#                       44100 Hz are resampled).
+#   pipewire_record FILE  records what the sink "tap" plays into the WAV
+#                       FILE (16-bit stereo at the graph's rate) in the
+#                       background with PipeWire's own recorder, and with a
+#                       second one into FILE-2.wav (without .wav): a
+#                       recorder may miss a cycle on a busy machine, two
+#                       seldom miss the same (tools/pulse/recordings.py).
+#   pipewire_record_stop  stops it a second after the last sound (it keeps
+#                       every frame when stopped with SIGINT).
 #   pipewire_stop       stops them all.
 # The recording helpers of tools/alsa/private-pulse.sh work on it too.
 # Needs: pipewire pipewire-bin wireplumber libpipewire-0.3-modules dbus
@@ -24,7 +35,8 @@ pipewire_start() {
   PW_DBUS_PID=$!
   export DBUS_SESSION_BUS_ADDRESS=unix:path=$dir/bus
   for i in $(seq 100); do [ -S "$dir/bus" ] && break; sleep 0.05; done
-  PIPEWIRE_DEBUG=${PW_DEBUG:-2} pipewire -c "$here/pipewire.conf" 2>"$dir/pipewire.log" &
+  sed "s/44100/${PW_GRAPH_RATE:-44100}/g" "$here/pipewire.conf" >"$dir/pipewire.conf"
+  PIPEWIRE_DEBUG=${PW_DEBUG:-2} pipewire -c "$dir/pipewire.conf" 2>"$dir/pipewire.log" &
   PW_DAEMON_PID=$!
   for i in $(seq 100); do [ -S "$dir/pipewire-0" ] && break; sleep 0.05; done
   if [ ! -S "$dir/pipewire-0" ]; then
@@ -45,6 +57,38 @@ pipewire_start() {
   # WirePlumber picks the default sink a moment later.
   for i in $(seq 100); do pactl info 2>/dev/null | grep -q 'Default Sink: tap' && break; sleep 0.05; done
   export PIPEWIRE_PIDS=$PW_DAEMON_PID,$PW_SESSION_PID,$PW_PULSE_PID
+}
+
+pipewire_record() {
+  # A recorder writes its file on its real-time thread: into memory, so a
+  # busy disk does not make it miss cycles; moved to FILE when stopped.
+  PW_RECORD_FILE=$1
+  PW_RECORD_TMP=$(mktemp -d -p /dev/shm tonewell-record.XXXXXX)
+  PW_RECORD_PIDS=()
+  local n i
+  for n in 1 2; do
+    pw-record --target tap -P '{ stream.capture.sink = true }' --format s16 --channels 2 \
+      --rate "${PW_GRAPH_RATE:-44100}" "$PW_RECORD_TMP/$n.wav" 2>/dev/null &
+    PW_RECORD_PIDS+=($!)
+  done
+  for i in $(seq 100); do
+    [ "$(pw-cli ls Node 2>/dev/null | grep -c 'node.name = "pw-record"')" -eq 2 ] && {
+      sleep 0.1
+      return 0
+    }
+    sleep 0.05
+  done
+  echo "pw-record did not connect to the private PipeWire" >&2
+  return 1
+}
+
+pipewire_record_stop() {
+  sleep 1
+  kill -INT "${PW_RECORD_PIDS[@]}" 2>/dev/null || true
+  wait "${PW_RECORD_PIDS[@]}" 2>/dev/null || true
+  mv "$PW_RECORD_TMP/1.wav" "$PW_RECORD_FILE"
+  mv "$PW_RECORD_TMP/2.wav" "${PW_RECORD_FILE%.wav}-2.wav"
+  rm -rf "$PW_RECORD_TMP"
 }
 
 pipewire_stop() {
