@@ -4,7 +4,7 @@ SAN_BUILD ?= build-sanitize
 WIN_BUILD ?= build-windows
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo bench test-sanitize install package windows clean
+.PHONY: all deps build test demo bench test-sanitize install package windows clean web serve-web
 
 all: build
 
@@ -65,4 +65,7 @@ windows:
 	cmake --build $(WIN_BUILD) -j $(JOBS)
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(WIN_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(WIN_BUILD) $(WEB_BUILD) $(WEB_BUILD)-obj
+
+# The web page: make web, make serve-web (see web/web.mk).
+include web/web.mk
