@@ -144,6 +144,7 @@ function drawMoment(moment) {
     }
   }
   app.stats.momentsShown = (app.stats.momentsShown ?? 0) + 1;
+  app.mapOwners = [0, 1, 2, 3].map((w) => map.filter((b) => (b & 15) === w).length);
 }
 
 // Shows what is heard now, and finishes the battle once its last frame has
@@ -350,6 +351,8 @@ window.tonewell = {
   state: () => app.state,
   stats: () => ({ ...app.stats, state: app.state, readyMs: app.readyMs }),
   report: () => $('report').textContent,
+  status: () => $('status').textContent,
+  mapOwners: () => app.mapOwners ?? [],
   details: () => $('details').textContent,
   recordedWavDigest: async () => (app.recordingKey === null ? null : sha256Hex(wavBlob(app.recording))),
   renderedWavDigest: async () => sha256Hex(await wavOfBattle()),
