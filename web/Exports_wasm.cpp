@@ -11,6 +11,8 @@
 #include <optional>
 #include <string>
 
+#include "core/unit_random_warrior_position_generator.h"
+#include "driver/BattleLoop.h"
 #include "runtime/IntText.h"
 #include "view/FrameText.h"
 #include "web/BattleStream.h"
@@ -208,9 +210,7 @@ TW_EXPORT("tw_moment_size") int TwMomentSize() { return sizeof(tw::web::MomentRe
 
 // Reads a moment written into tw_moment (by the worklet's instance) as the
 // one the view shows.
-TW_EXPORT("tw_use_moment") void TwUseMoment() {
-  tw::web::Unpack(The().Record, The().Moment);
-}
+TW_EXPORT("tw_use_moment") void TwUseMoment() { tw::web::Unpack(The().Record, The().Moment); }
 
 // The map of the moment in use in `rows` x `cols` characters: one byte per
 // character into tw_map (0 untouched, w + 1 last written by warrior w, plus
@@ -228,3 +228,32 @@ TW_EXPORT("tw_make_map") int TwMakeMap(int rows, int cols) {
 }
 
 TW_EXPORT("tw_map") const std::uint8_t* TwMap() { return The().MapBytes.data(); }
+
+// For the benchmark of the executor: loads the inputs (load form) and runs
+// `count` silent battles of one round and 80000 cycles, as the native
+// executor benchmark does. Returns the instructions executed, or -1 when a
+// warrior does not load or a battle ends before its last cycle (not a
+// full-length pair).
+TW_EXPORT("tw_silent_battles") double TwSilentBattles(int count) {
+  auto& m = The();
+  static tw::BattleState state;
+  try {
+    tw::ReadWarriorText(tw::WarriorReader::kLoadForm, m.Inputs[0], m.Inputs[1], state.Programs[0],
+                        state.StartOffsets[0]);
+    tw::ReadWarriorText(tw::WarriorReader::kLoadForm, m.Inputs[2], m.Inputs[3], state.Programs[1],
+                        state.StartOffsets[1]);
+  } catch (const std::exception&) {
+    return -1;
+  }
+  state.WarriorCount = 2;
+  state.Rounds = 1;
+  state.Cycles = 80000;
+  double steps = 0;
+  for (int i = 0; i < count; ++i) {
+    tw::RandomSeed = 0;
+    tw::RunBattleWith<tw::SilentTone>(state);
+    if (state.EndCycle != state.Cycles || state.AliveCount != 2) return -1;
+    steps += 2.0 * state.Cycles;
+  }
+  return steps;
+}

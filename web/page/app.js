@@ -349,7 +349,7 @@ async function sha256Hex(blob) {
 // For tests and benchmarks: the state, the figures and the recording's digest.
 window.tonewell = {
   state: () => app.state,
-  stats: () => ({ ...app.stats, state: app.state, readyMs: app.readyMs }),
+  stats: () => ({ ...app.stats, state: app.state, readyMs: app.readyMs, readyAt: app.readyAt }),
   report: () => $('report').textContent,
   status: () => $('status').textContent,
   mapOwners: () => app.mapOwners ?? [],
@@ -357,6 +357,20 @@ window.tonewell = {
   recordedWavDigest: async () => (app.recordingKey === null ? null : sha256Hex(wavBlob(app.recording))),
   renderedWavDigest: async () => sha256Hex(await wavOfBattle()),
   play,
+  // Instructions per second of the executor over silent full-length battles
+  // of two warriors (texts), for at least `seconds`.
+  executorSpeed: (texts, seconds) => {
+    const battle = new TonewellBattle(app.module);
+    const warriors = texts.map((t) => encoder.encode(t));
+    let steps = 0;
+    const began = performance.now();
+    while (performance.now() - began < seconds * 1000) {
+      const n = battle.silentBattles(warriors, 1);
+      if (n < 0) return -1;
+      steps += n;
+    }
+    return steps / ((performance.now() - began) / 1000);
+  },
 };
 
 async function init() {
@@ -380,6 +394,7 @@ async function init() {
   }
   app.view = new TonewellBattle(app.module);
   app.readyMs = performance.now() - began;
+  app.readyAt = performance.now(); // since the navigation started
   $('status').textContent = 'Ready: press Play.';
   $('legend').innerHTML =
     '<span class="w1">■ warrior 1</span> &nbsp; <span class="w2">■ warrior 2</span> &nbsp; ' +

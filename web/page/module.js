@@ -66,6 +66,17 @@ export class TonewellBattle {
     return new DataView(this.x.memory.buffer, this.x.tw_text(), 4).getInt32(0, true);
   }
 
+  // Runs `count` silent full-length battles of the two warriors (load form,
+  // bytes); returns the instructions executed, -1 for a pair that is not
+  // full-length.
+  silentBattles(warriors, count) {
+    const inputs = [warriors[0], new Uint8Array(0), warriors[1], new Uint8Array(0)];
+    inputs.forEach((data, which) => {
+      this.bytes(this.x.tw_input(which, data.length), data.length).set(data);
+    });
+    return this.x.tw_silent_battles(count);
+  }
+
   phase() {
     return this.x.tw_phase();
   }

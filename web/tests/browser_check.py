@@ -19,16 +19,13 @@ any failed.
                    --work DIR --artefacts DIR [--pairs 50]
 """
 import argparse
-import base64
 import hashlib
 import os
-import socket
 import subprocess
 import sys
 import time
 
-from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
+from page_driver import PageBrowser, b64url
 
 RATE = 44100
 
@@ -46,16 +43,6 @@ class Checks:
             self.failed += 1
             print(f'FAIL  {name}: {detail}')
         sys.stdout.flush()
-
-
-def b64url(data):
-    return base64.urlsafe_b64encode(data).decode().rstrip('=')
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(('127.0.0.1', 0))
-        return s.getsockname()[1]
 
 
 def console(program, files, samples, work, reader='load', cwd=None):
@@ -104,58 +91,13 @@ class Recorder:
             return f.read()
 
 
-class Page:
-    def __init__(self, site, artefacts):
-        self.port = free_port()
-        self.server = subprocess.Popen([sys.executable, '-m', 'http.server', str(self.port),
-                                        '--bind', '127.0.0.1'], cwd=site,
-                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        options = webdriver.ChromeOptions()
-        for arg in ('--headless=new', '--no-sandbox', '--autoplay-policy=no-user-gesture-required',
-                    '--window-size=1200,1400'):
-            options.add_argument(arg)
-        options.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
-        self.driver = webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
-        self.artefacts = artefacts
-        self.errors = []
-        for _ in range(100):
-            try:
-                socket.create_connection(('127.0.0.1', self.port), 0.2).close()
-                break
-            except OSError:
-                time.sleep(0.05)
-
-    def open(self, query):
-        self.collect_log()
-        self.driver.get(f'http://127.0.0.1:{self.port}/?{query}')
-
-    def js(self, script):
-        return self.driver.execute_script(script)
-
-    def wait_state(self, states, timeout):
-        end = time.time() + timeout
-        while time.time() < end:
-            state = self.js('return window.tonewell ? window.tonewell.state() : "none"')
-            if state in states:
-                return state
-            time.sleep(0.05)
-        return self.js('return window.tonewell ? window.tonewell.state() : "none"')
-
+class Page(PageBrowser):
     def digest(self):
+        """The SHA-256 of the WAV of what the worklet put out (None before a
+        battle has played to its end)."""
         return self.driver.execute_async_script(
             'const done = arguments[arguments.length - 1];'
             'window.tonewell.recordedWavDigest().then(done, (e) => done("error " + e));')
-
-    def collect_log(self):
-        for entry in self.driver.get_log('browser'):
-            if entry['level'] == 'SEVERE':
-                self.errors.append(entry['message'])
-
-    def close(self):
-        self.collect_log()
-        self.driver.quit()
-        self.server.terminate()
-        self.server.wait()
 
 
 def bundled_battle(page, checks, artefacts):
@@ -261,7 +203,7 @@ def main():
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
     checks = Checks()
-    page = Page(args.site, args.artefacts)
+    page = Page(args.site)
     try:
         page.open('')
         page.wait_state({'ready'}, 20)
