@@ -9,17 +9,18 @@
   - CPU: the browser's processes' CPU time while the N = 1000 battle plays,
     as a share of one core;
   - executor: instructions per second of silent full-length battles in
-    WebAssembly, against the native executor benchmark's figures for the
-    same pairs (--native JSON from executor_bench), as a ratio.
+    WebAssembly, against the native executor benchmark (--native, the
+    executor_bench program) on the same pairs, both in wall time, as a ratio.
 Prints the figures and the load average they ran under.
 
-  web_bench.py --site build-web --corpus DIR [--native executor.json] [--runs 3]
+  web_bench.py --site build-web --corpus DIR [--native executor_bench] [--runs 3]
 """
 import argparse
 import gzip
 import json
 import os
 import statistics
+import subprocess
 import sys
 import time
 
@@ -97,35 +98,40 @@ def pace(browser, corpus, samples, w1, w2):
     return stats['wallSeconds'] / stats['soundSeconds'], stats['starved'], cpu, stats['soundSeconds']
 
 
-def executor(browser, corpus, native):
+def native_speed(program, corpus, name):
+    """The native executor benchmark's instructions per second of wall time
+    (the browser's figure is wall time too) for one pair: median of 3."""
+    run = subprocess.run([program, f'--benchmark_filter=BM_CorpusPair/{name}$',
+                          '--benchmark_repetitions=3', '--benchmark_format=json'],
+                         env=dict(os.environ, TONEWELL_CORPUS=corpus), capture_output=True,
+                         text=True, check=True)
+    for b in json.loads(run.stdout)['benchmarks']:
+        if b.get('aggregate_name') == 'median':
+            seconds = b['real_time'] / {'ms': 1e3, 'us': 1e6, 'ns': 1e9, 's': 1}[b['time_unit']]
+            return 2 * 80000 / seconds
+    return None
+
+
+def executor(browser, corpus, native_program):
+    """Per pair, native then WebAssembly, one right after the other (the
+    machine's load changes less between them)."""
     browser.open('')
     browser.wait_state({'ready'}, 30)
     rows = []
     for name, w1, w2 in EXECUTOR_PAIRS:
+        native = native_speed(native_program, corpus, name) if native_program else None
         texts = [open(os.path.join(corpus, f'{w}.red')).read() for w in (w1, w2)]
         web = statistics.median(
             browser.js('return window.tonewell.executorSpeed(arguments[0], 2)', texts) for _ in range(3))
-        rows.append((name, web, native.get(name)))
+        rows.append((name, web, native))
     return rows
-
-
-def native_figures(path):
-    """Median instructions per second per pair of executor_bench's JSON
-    (run with repetitions)."""
-    if path is None or not os.path.exists(path):
-        return {}
-    figures = {}
-    for b in json.load(open(path))['benchmarks']:
-        if b.get('aggregate_name') == 'median' and b['name'].startswith('BM_CorpusPair/'):
-            figures[b['run_name'].split('/')[1]] = b['items_per_second']
-    return figures
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument('--site', required=True)
     parser.add_argument('--corpus', required=True)
-    parser.add_argument('--native')
+    parser.add_argument('--native', help='the native executor_bench program')
     parser.add_argument('--runs', type=int, default=3)
     args = parser.parse_args()
     wasm = open(os.path.join(args.site, 'tonewell.wasm'), 'rb').read()
@@ -136,8 +142,7 @@ def main():
         times = ready_times(browser, 7)
         print(f'page ready to play: median {statistics.median(times):.0f} ms '
               f'(of {len(times)} loads: {", ".join(f"{t:.0f}" for t in times)})')
-        native = native_figures(args.native)
-        for name, web, nat in executor(browser, args.corpus, native):
+        for name, web, nat in executor(browser, args.corpus, args.native):
             ratio = f', native {nat / 1e6:.1f} M/s, ratio {web / nat:.2f}' if nat else ''
             print(f'executor {name}: WebAssembly {web / 1e6:.1f} M instructions/s{ratio}')
         for samples, w1, w2 in PACE_BATTLES:

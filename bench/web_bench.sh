@@ -16,6 +16,5 @@ source tools/alsa/private-pulse.sh
 trap 'pulse_stop 2>/dev/null || true; rm -rf "$work"' EXIT
 pulse_start "$work/pulse"
 corpus=${TONEWELL_CORPUS:-../shared/corpus}
-TONEWELL_CORPUS=$corpus build-bench/bench/executor_bench --benchmark_filter=BM_CorpusPair \
-  --benchmark_repetitions=3 --benchmark_format=json >"$work/executor.json" 2>/dev/null
-/usr/bin/python3 bench/web_bench.py --site build-web --corpus "$corpus" --native "$work/executor.json" "$@"
+/usr/bin/python3 bench/web_bench.py --site build-web --corpus "$corpus" \
+  --native build-bench/bench/executor_bench "$@"

@@ -122,29 +122,55 @@ function heardFrame() {
   return (ts.contextTime + (performance.now() - ts.performanceTime) / 1000) * kRate;
 }
 
-function drawMoment(moment) {
-  app.view.useMoment(moment);
-  $('status').textContent = decoder.decode(app.view.text(Text.status, kStatusWidth));
-  const map = app.view.map(kMapRows, kMapCols);
-  const canvas = $('map');
+// The colours of the map's cells as pixels (RGBA bytes in memory order):
+// index owner + 16 * next.
+const kCellPixels = (() => {
+  const pixels = new Uint32Array(32);
+  const bytes = new Uint8Array(pixels.buffer);
+  const put = (index, hex) => {
+    for (let k = 0; k < 3; ++k) bytes[index * 4 + k] = parseInt(hex.slice(1 + 2 * k, 3 + 2 * k), 16);
+    bytes[index * 4 + 3] = 255;
+  };
+  kCellColours.forEach((hex, owner) => put(owner, hex));
+  kNextColours.forEach((hex, owner) => put(owner + 16, hex));
+  return pixels;
+})();
+
+// One pixel per map character; the page scales the canvas up and draws the
+// grid between the cells once, over it. Returns how many characters each
+// owner (untouched, warrior 1, 2, 3) has.
+function drawMap(map) {
+  if (app.mapImage === undefined) {
+    app.mapImage = $('map').getContext('2d').createImageData(kMapCols, kMapRows);
+    app.mapPixels = new Uint32Array(app.mapImage.data.buffer);
+  }
+  const owners = [0, 0, 0, 0];
+  for (let c = 0; c < map.length; ++c) {
+    app.mapPixels[c] = kCellPixels[map[c]];
+    ++owners[map[c] & 3];
+  }
+  $('map').getContext('2d').putImageData(app.mapImage, 0, 0);
+  return owners;
+}
+
+function drawGrid() {
+  const canvas = $('grid');
   const g = canvas.getContext('2d');
   const size = canvas.width / kMapCols;
   g.fillStyle = '#0b0c0f';
-  g.fillRect(0, 0, canvas.width, canvas.height);
-  for (let c = 0; c < map.length; ++c) {
-    const owner = map[c] & 15;
-    const next = (map[c] & 16) !== 0;
-    const x = (c % kMapCols) * size;
-    const y = Math.floor(c / kMapCols) * size;
-    g.fillStyle = next ? kNextColours[owner] : kCellColours[owner];
-    if (next) {
-      g.fillRect(x - 1, y - 1, size + 1, size + 1);
-    } else {
-      g.fillRect(x, y, size - 1, size - 1);
-    }
+  for (let x = 1; x < kMapCols; ++x) g.fillRect(x * size - 1, 0, 1, canvas.height);
+  for (let y = 1; y < kMapRows; ++y) g.fillRect(0, y * size - 1, canvas.width, 1);
+}
+
+function drawMoment(moment) {
+  app.view.useMoment(moment);
+  const status = decoder.decode(app.view.text(Text.status, kStatusWidth));
+  if (status !== app.shownStatus) {
+    $('status').textContent = status;
+    app.shownStatus = status;
   }
+  app.mapOwners = drawMap(app.view.map(kMapRows, kMapCols));
   app.stats.momentsShown = (app.stats.momentsShown ?? 0) + 1;
-  app.mapOwners = [0, 1, 2, 3].map((w) => map.filter((b) => (b & 15) === w).length);
 }
 
 // Shows what is heard now, and finishes the battle once its last frame has
@@ -221,7 +247,9 @@ function stopBattle() {
 
 async function ensureAudio() {
   if (app.context === null) {
-    app.context = new AudioContext({ sampleRate: kRate, latencyHint: 'interactive' });
+    // A long output buffer rides out a busy machine; the view follows the
+    // output's own clock, so it stays with the sound.
+    app.context = new AudioContext({ sampleRate: kRate, latencyHint: 'playback' });
     await app.context.audioWorklet.addModule('worklet.js');
   }
   if (app.context.state === 'suspended') await app.context.resume();
@@ -396,16 +424,14 @@ async function init() {
   app.readyMs = performance.now() - began;
   app.readyAt = performance.now(); // since the navigation started
   $('status').textContent = 'Ready: press Play.';
+  drawGrid();
   $('legend').innerHTML =
     '<span class="w1">■ warrior 1</span> &nbsp; <span class="w2">■ warrior 2</span> &nbsp; ' +
     'each cell in the colour of the warrior that last wrote it; bright: a warrior\'s next instruction';
   setState('ready');
-  setInterval(follow, 50);
-  const loop = () => {
-    follow();
-    requestAnimationFrame(loop);
-  };
-  requestAnimationFrame(loop);
+  // The view keeps up with the moments (one every 60 ms of sound) without
+  // drawing at the display's rate, which would cost the machine more.
+  setInterval(follow, 30);
   if (link.play) await play();
 }
 

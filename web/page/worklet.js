@@ -8,8 +8,8 @@ import { TonewellBattle, Phase, Text } from './module.js';
 
 // Samples per recording message (about 0.74 s of sound).
 const kRecordSamples = 1 << 16;
-// A moment of the battle for the view every 20 ms of sound at most.
-const kMomentFrames = 882;
+// A moment of the battle for the view every 60 ms of sound at most.
+const kMomentFrames = 2646;
 
 class TonewellProcessor extends AudioWorkletProcessor {
   constructor(options) {
