@@ -252,7 +252,12 @@ async function ensureAudio() {
     app.context = new AudioContext({ sampleRate: kRate, latencyHint: 'playback' });
     await app.context.audioWorklet.addModule('worklet.js');
   }
-  if (app.context.state === 'suspended') await app.context.resume();
+  if (app.context.state === 'suspended') {
+    // Without a click the browser may hold the sound back: resume() then
+    // waits for one, so it is not waited for long.
+    const shortly = new Promise((resolve) => setTimeout(resolve, 300));
+    await Promise.race([app.context.resume().catch(() => {}), shortly]);
+  }
 }
 
 // Reads SoundSamples as the console reads its third argument.
@@ -304,8 +309,12 @@ async function play() {
   node.port.onmessage = (event) => receive(node, event.data);
   node.connect(app.context.destination);
   app.node = node;
-  setState('playing');
-  if (app.context.state !== 'running') notice('The browser holds the sound back until you press Play.');
+  if (app.context.state === 'running') {
+    setState('playing');
+  } else {
+    setState('paused');
+    notice('The browser holds the sound back until you press Play.');
+  }
 }
 
 async function pause() {
@@ -429,9 +438,9 @@ async function init() {
     '<span class="w1">■ warrior 1</span> &nbsp; <span class="w2">■ warrior 2</span> &nbsp; ' +
     'each cell in the colour of the warrior that last wrote it; bright: a warrior\'s next instruction';
   setState('ready');
-  // The view keeps up with the moments (one every 60 ms of sound) without
+  // The view keeps up with the moments (one every 80 ms of sound) without
   // drawing at the display's rate, which would cost the machine more.
-  setInterval(follow, 30);
+  setInterval(follow, 40);
   if (link.play) await play();
 }
 

@@ -8,8 +8,9 @@ import { TonewellBattle, Phase, Text } from './module.js';
 
 // Samples per recording message (about 0.74 s of sound).
 const kRecordSamples = 1 << 16;
-// A moment of the battle for the view every 60 ms of sound at most.
-const kMomentFrames = 2646;
+// A moment of the battle for the view every 80 ms of sound at most (12.5
+// frames a second: the browser draws each at a cost).
+const kMomentFrames = 3528;
 
 class TonewellProcessor extends AudioWorkletProcessor {
   constructor(options) {
