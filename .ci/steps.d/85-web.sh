@@ -11,7 +11,7 @@ step_start=$(date +%s)
 
 bash tools/install-deps.sh emscripten chromium chromium-driver python3-selenium \
   pulseaudio pulseaudio-utils fonts-dejavu-core
-make web
+make -j2 web
 [ -x build/tonewell ] || cmake --build build -j2 --target tonewell
 echo "web build: $(( $(date +%s) - step_start )) s; tonewell.wasm $(stat -c %s build-web/tonewell.wasm) bytes," \
   "$(gzip -9 -c build-web/tonewell.wasm | wc -c) gzipped"
