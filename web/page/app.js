@@ -15,6 +15,7 @@ const kRate = 44100;
 const kMapRows = 80;
 const kMapCols = 100;
 const kStatusWidth = 110;
+const kOutputLatency = 0.2; // seconds
 // Untouched, then warriors 1 to 3; a warrior's next instruction brighter.
 const kCellColours = ['#262a32', '#c98a12', '#1f8fc4', '#6da32a'];
 const kNextColours = ['#ffffff', '#fff0b3', '#c9f0ff', '#e3ffc2'];
@@ -247,9 +248,9 @@ function stopBattle() {
 
 async function ensureAudio() {
   if (app.context === null) {
-    // A long output buffer rides out a busy machine; the view follows the
-    // output's own clock, so it stays with the sound.
-    app.context = new AudioContext({ sampleRate: kRate, latencyHint: 'playback' });
+    // A long output buffer (about 0.2 s) rides out a busy machine; the view
+    // follows the output's own clock, so it stays with the sound.
+    app.context = new AudioContext({ sampleRate: kRate, latencyHint: kOutputLatency });
     await app.context.audioWorklet.addModule('worklet.js');
   }
   if (app.context.state === 'suspended') {

@@ -109,6 +109,7 @@ def bundled_battle(page, checks, artefacts):
     os.makedirs(artefacts, exist_ok=True)
     page.driver.save_screenshot(os.path.join(artefacts, 'web-page.png'))
     page.js('document.getElementById("stop").click()')
+    time.sleep(1)  # what the output had buffered is heard before the next recording
     checks.check('bundled battle plays and the map shows both warriors',
                  state == 'playing' and len(owners) > 2 and owners[1] > 0 and owners[2] > 0
                  and 'Mice' in status and 'Piper' in status,
