@@ -115,10 +115,19 @@ function applyLink() {
   return link;
 }
 
+// The output's clock against the page's: the performance time at which
+// the output plays `frame`, or null before the output has said.
+function wallOfFrame(frame) {
+  const ts = app.context.getOutputTimestamp();
+  if (ts.contextTime === undefined || !ts.performanceTime) return null;
+  return ts.performanceTime + (frame / kRate - ts.contextTime) * 1000;
+}
+
 function heardFrame() {
   const ts = app.context.getOutputTimestamp();
-  if (ts.contextTime === undefined || ts.performanceTime === undefined || ts.performanceTime === 0) {
-    return (app.context.currentTime - (app.context.baseLatency || 0)) * kRate;
+  if (ts.contextTime === undefined || !ts.performanceTime) {
+    const latency = (app.context.baseLatency || 0) + (app.context.outputLatency || 0);
+    return (app.context.currentTime - latency) * kRate;
   }
   return (ts.contextTime + (performance.now() - ts.performanceTime) / 1000) * kRate;
 }
@@ -180,7 +189,7 @@ function follow() {
   if (app.context === null || app.node === null || app.state !== 'playing') return;
   const heard = heardFrame();
   if (app.soundStart === null && app.firstFrame !== undefined && heard >= app.firstFrame) {
-    app.soundStart = performance.now();
+    app.soundStart = wallOfFrame(app.firstFrame);
   }
   let latest = null;
   while (app.moments.length > 0 && app.moments[0].frame <= heard) latest = app.moments.shift();
@@ -191,7 +200,10 @@ function follow() {
 function finish() {
   app.finishAsked = true;
   const now = performance.now();
-  app.stats.wallSeconds = app.soundStart === null ? 0 : (now - app.soundStart) / 1000;
+  // When the first and the last frame were heard, by the output's clock
+  // then: a sound that was held up shows as a longer wall time.
+  const soundEnd = wallOfFrame(app.end.lastFrame);
+  app.stats.wallSeconds = app.soundStart === null || soundEnd === null ? 0 : (soundEnd - app.soundStart) / 1000;
   app.stats.soundSeconds = app.end.samples / 2 / kRate;
   if (app.end.phase === Phase.failed) {
     $('report').textContent = decoder.decode(app.end.output);
