@@ -41,6 +41,24 @@ function exampleByName(name) {
   return Examples.find((e) => e.name === name);
 }
 
+// The two editors, from the page's template: warrior i's are #warrior{i},
+// #example{i} (the bundled examples) and #text{i}.
+function makeEditors() {
+  const template = $('warrior-editor');
+  for (const i of [1, 2]) {
+    const editor = template.content.firstElementChild.cloneNode(true);
+    editor.id = `warrior${i}`;
+    editor.querySelector('.title').textContent = `Warrior ${i}`;
+    const select = editor.querySelector('.example');
+    select.id = `example${i}`;
+    select.setAttribute('aria-label', `Example for warrior ${i}`);
+    const text = editor.querySelector('.text');
+    text.id = `text${i}`;
+    text.setAttribute('aria-label', `Warrior ${i} text`);
+    $('warriors').append(editor);
+  }
+}
+
 function fillPickers() {
   for (const i of [1, 2]) {
     const select = $(`example${i}`);
@@ -424,6 +442,7 @@ window.tonewell = {
 };
 
 async function init() {
+  makeEditors();
   fillPickers();
   const link = applyLink();
   setState('loading');
