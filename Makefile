@@ -9,7 +9,7 @@ MAKEFLAGS += --no-print-directory
 CONFIGURE = cmake --log-level=WARNING -S .
 
 .PHONY: all deps build test demo bench test-sanitize install package windows windows-bench \
-	windows-zip clean
+	windows-zip clean web serve-web
 
 all: build
 
@@ -89,4 +89,7 @@ windows-bench: windows
 	@cmake --build $(WIN_BUILD) -j $(JOBS) --target null_output_bench view_bench
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(WIN_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(WIN_BUILD) $(WEB_BUILD) $(WEB_BUILD)-obj
+
+# The web page: make web, make serve-web (see web/web.mk).
+include web/web.mk

@@ -46,7 +46,9 @@ function(tonewell_left_out source out)
   file(RELATIVE_PATH rel ${CMAKE_SOURCE_DIR} ${source})
   string(REGEX REPLACE "\\.cpp$" "" rel ${rel})
   get_filename_component(base ${rel} NAME)
-  if(base MATCHES "${TONEWELL_OTHER_SYSTEM_SUFFIX}(_test)?$" OR rel IN_LIST TONEWELL_LEFT_OUT)
+  # NAME_wasm.cpp: the WebAssembly build's alone (make web).
+  if(base MATCHES "${TONEWELL_OTHER_SYSTEM_SUFFIX}(_test)?$" OR base MATCHES "_wasm$"
+     OR rel IN_LIST TONEWELL_LEFT_OUT)
     set(${out} TRUE PARENT_SCOPE)
   else()
     set(${out} FALSE PARENT_SCOPE)

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "core/ToneAudio.h"
+#include "core/ToneFormula.h"
 #include "core/ToneSynthesis.h"
 #include "core/unit_core_execute_quillmar.h"
 #include "runtime/Exceptions.h"
@@ -16,9 +17,7 @@ namespace {
 // The partials are formed in extended precision and each one is added into
 // the double sample; a partial rounded to double first would move a few
 // samples by one step.
-using Extended = long double;
-constexpr Extended kPiX = 3.14159265358979323846264338327950288L;
-constexpr Extended kScale = 32767;
+const ExtendedReal kPiX = ExtendedPi();
 
 }  // namespace
 
@@ -34,35 +33,29 @@ ToneFields ToneFieldsOf(const CoreCell& cell) {
   return f;
 }
 
-long double ExtendedTheta(double t) { return kPiX * t * 2; }
+ExtendedReal ExtendedTheta(double t) { return tone_formula::Theta(t, kPiX); }
 
-long double ExtendedHarmonic(long double theta, int field, int factor) {
-  return std::cos(theta * Extended(field) * Extended(factor)) * kScale / 6;
+ExtendedReal ExtendedHarmonic(const ExtendedReal& theta, int field, int factor) {
+  return tone_formula::Harmonic(theta, field, factor);
 }
 
-long double ExtendedPhaseCos(long double theta, double t, int m) {
-  const Extended mx = m;
-  return std::cos(std::cos(theta * mx) * (mx * t * kPiX * 2)) * kScale / 6;
+ExtendedReal ExtendedPhaseCos(const ExtendedReal& theta, double t, int m) {
+  return tone_formula::PhaseCos(theta, t, m, kPiX);
 }
 
-long double ExtendedPhaseSin(long double theta, double t, int m) {
-  const Extended mx = m;
-  return std::sin(std::sin(theta * mx) * (mx * t * kPiX * 2)) * kScale / 6;
+ExtendedReal ExtendedPhaseSin(const ExtendedReal& theta, double t, int m) {
+  return tone_formula::PhaseSin(theta, t, m, kPiX);
 }
 
-double AddTonePartials(const long double (&partials)[6]) {
+double AddTonePartials(const ExtendedReal (&partials)[6]) {
   double s = 0;
-  for (const long double p : partials) s = AddTonePartial(s, p);
+  for (const ExtendedReal& p : partials) s = AddTonePartial(s, p);
   return s;
 }
 
 double ExtendedToneSample(const ToneFields& f, double t) {
-  const Extended theta = ExtendedTheta(t);
-  const long double partials[6] = {
-      ExtendedHarmonic(theta, f.Op, 30), ExtendedHarmonic(theta, f.Md, 50),
-      ExtendedHarmonic(theta, f.Am, 80), ExtendedHarmonic(theta, f.Bm, 120),
-      ExtendedPhaseCos(theta, t, f.Ma),  ExtendedPhaseSin(theta, t, f.Mb)};
-  return AddTonePartials(partials);
+  const int fields[6] = {f.Op, f.Md, f.Am, f.Bm, f.Ma, f.Mb};
+  return tone_formula::Sample(fields, t, kPiX);
 }
 
 std::int16_t ConvertToneSample(double sample) {

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 
+#include "core/ExtendedReal.h"
 #include "core/unit_core_types.h"
 
 namespace tw {
@@ -37,25 +38,27 @@ ToneFields ToneFieldsOf(const CoreCell& cell);
 inline double ToneTime(std::int32_t i, double last) { return static_cast<double>(i) / last; }
 
 // --- The extended-precision definition ------------------------------------
+// (ExtendedReal: the x87 extended format, in hardware or in software; the
+// formulas are written once in ToneFormula.h.)
 // Each partial is formed in extended precision, left to right as written,
 // and scaled by 32767 then divided by 6:
 //   ExtendedTheta(t)              ((pi * t) * 2)
 //   ExtendedHarmonic(th, f, k)    cos((th * f) * k)                   partials 1-4
 //   ExtendedPhaseCos(th, t, m)    cos(cos(th * m) * (((m * t) * pi) * 2))   partial 5
 //   ExtendedPhaseSin(th, t, m)    sin(sin(th * m) * (((m * t) * pi) * 2))   partial 6
-long double ExtendedTheta(double t);
-long double ExtendedHarmonic(long double theta, int field, int factor);
-long double ExtendedPhaseCos(long double theta, double t, int m);
-long double ExtendedPhaseSin(long double theta, double t, int m);
+ExtendedReal ExtendedTheta(double t);
+ExtendedReal ExtendedHarmonic(const ExtendedReal& theta, int field, int factor);
+ExtendedReal ExtendedPhaseCos(const ExtendedReal& theta, double t, int m);
+ExtendedReal ExtendedPhaseSin(const ExtendedReal& theta, double t, int m);
 
 // One step of the running sum: Sum + Partial in extended precision, stored
 // back as a double.
-inline double AddTonePartial(double sum, long double partial) {
+inline double AddTonePartial(double sum, const ExtendedReal& partial) {
   return static_cast<double>(sum + partial);
 }
 // Adds the six partials in order by AddTonePartial into a double that starts
 // at 0.
-double AddTonePartials(const long double (&partials)[6]);
+double AddTonePartials(const ExtendedReal (&partials)[6]);
 
 // The double value of one sample at time t: the six partials of `fields`
 // added by AddTonePartials.

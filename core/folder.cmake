@@ -9,3 +9,10 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64")
     ${CMAKE_SOURCE_DIR}/core/ToneKernelAvx2.cpp
     PROPERTIES COMPILE_OPTIONS "-ffp-contract=off;-mavx2;-mfma")
 endif()
+# The software extended arithmetic's cos and sin are checked against the
+# 113-bit library GCC ships.
+if(TONEWELL_TESTS AND NOT WIN32 AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU"
+   AND CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64")
+  target_link_libraries(core_tests PRIVATE quadmath)
+  target_compile_definitions(core_tests PRIVATE TONEWELL_HAVE_QUADMATH=1)
+endif()

@@ -90,7 +90,12 @@ std::int32_t FindStartOffset(const std::vector<std::string>& lines) {
 }
 
 void LoadWarrior(const std::string& file_name, Tprogram& program, std::int32_t& start_offset) {
-  std::vector<std::string> lines = SplitWarriorLines(ReadWarriorFile(file_name));
+  LoadWarriorText(ReadWarriorFile(file_name), file_name, program, start_offset);
+}
+
+void LoadWarriorText(std::string_view bytes, const std::string& file_name, Tprogram& program,
+                     std::int32_t& start_offset) {
+  std::vector<std::string> lines = SplitWarriorLines(bytes);
   std::size_t failed_line = 0;
   try {
     ParseLines(lines, program, failed_line);

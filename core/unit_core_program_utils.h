@@ -52,6 +52,12 @@ void ParseProgramLines(const std::vector<std::string>& lines, Tprogram& program)
 // any letter case, minus 3; 0 when no line does.
 std::int32_t FindStartOffset(const std::vector<std::string>& lines);
 
+// Parses and finds the start of a warrior held in `bytes` (a file's whole
+// text); `file_name` names it in failures. A failing line raises
+// EWarriorLineError naming the file, the line number and the line's text.
+void LoadWarriorText(std::string_view bytes, const std::string& file_name, Tprogram& program,
+                     std::int32_t& start_offset);
+
 // Reads, parses and finds the start of one warrior file. File failures
 // propagate as raised by ReadWarriorFile; a failing line raises
 // EWarriorLineError naming the file, the line number and the line's text.

@@ -9,31 +9,15 @@
 #include "core/unit_core_execute_quillmar.h"
 #include "driver/BattleLoop.h"
 #include "driver/Interrupt.h"
+#include "driver/WarriorName.h"
 #include "sound/Pacing.h"
 
 namespace tw {
 
 namespace {
 
-constexpr std::size_t kMaxNameLength = 24;
 // Tones are 44100 Hz stereo: two samples per frame.
 constexpr double kSamplesPerSecond = 88200.0;
-
-std::string Shown(const std::string& text) {
-  std::string shown;
-  for (const char c : text) {
-    if (shown.size() == kMaxNameLength) break;
-    const auto u = static_cast<unsigned char>(c);
-    shown += u < 0x20 || u >= 0x7F ? '?' : c;
-  }
-  return shown;
-}
-
-std::string Trimmed(const std::string& text) {
-  const auto first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
 
 }  // namespace
 
@@ -42,18 +26,13 @@ std::string WarriorDisplayName(const std::string& file_name) {
   // regular files only.
   std::error_code error;
   if (!std::filesystem::is_regular_file(file_name, error))
-    return Shown(std::filesystem::path(file_name).stem().string());
+    return WarriorNameOfText({}, file_name);
   std::ifstream in(file_name, std::ios::binary);
-  std::string line;
+  std::string text;
   // Warrior files are short; a huge file is not read to its end for a name.
-  for (int n = 0; n < 1000 && std::getline(in, line); ++n) {
-    if (line.size() >= 5 && line[0] == ';' &&
-        (line.compare(1, 4, "name") == 0 || line.compare(1, 4, "NAME") == 0)) {
-      const std::string name = Trimmed(line.substr(5));
-      if (!name.empty()) return Shown(name);
-    }
-  }
-  return Shown(std::filesystem::path(file_name).stem().string());
+  std::string line;
+  for (int n = 0; n < 1000 && std::getline(in, line); ++n) text += line + '\n';
+  return WarriorNameOfText(text, file_name);
 }
 
 LiveView::LiveView(ViewSetting setting, const CommandLine& command_line, std::int32_t cycles,

@@ -1,32 +1,21 @@
 #include "driver/Tonewell.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "asm/SourceError.h"
 #include "core/ToneAudio.h"
 #include "core/unit_core_execute_quillmar.h"
 #include "core/unit_core_program_utils.h"
 #include "driver/BattleLoop.h"
 #include "driver/Interrupt.h"
 #include "driver/LiveView.h"
+#include "driver/RunText.h"
 #include "platform/PerformanceCounter.h"
 #include "platform/SameFile.h"
 #include "runtime/Exceptions.h"
 #include "sound/Selection.h"
 
-#ifndef TONEWELL_VERSION
-#define TONEWELL_VERSION "0.0.0"
-#endif
-
 namespace tw {
-
-std::string FormatSeconds(long double seconds) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%14.2Lf", seconds);
-  return text;
-}
 
 namespace {
 
@@ -49,10 +38,7 @@ void RefuseRecordingOverAWarrior(const CommandLine& command_line) {
 }  // namespace
 
 void Run(const CommandLine& command_line, BattleState& state, std::ostream& out) {
-  out << "ORVIS Battle System/Core Executor Tonalator\n"
-      << "Tonewell " TONEWELL_VERSION "\n"
-      << "\n"
-      << "program started\n";
+  out << BannerLines();
   out.flush();
   InterruptWatch interrupt;
   const ViewSetting view_setting = ViewSettingFromEnvironment();
@@ -93,23 +79,6 @@ void Run(const CommandLine& command_line, BattleState& state, std::ostream& out)
   out.flush();
 }
 
-namespace {
-
-// A line of a warrior file as it can safely be shown on a terminal: control
-// bytes become "?", and a very long line is cut.
-std::string Printable(const std::string& line) {
-  constexpr std::size_t kMaxShown = 200;
-  std::string shown;
-  for (std::size_t i = 0; i < line.size() && i < kMaxShown; ++i) {
-    const unsigned char c = static_cast<unsigned char>(line[i]);
-    shown += (c < 0x20 && c != '\t') || c == 0x7F ? '?' : line[i];
-  }
-  if (line.size() > kMaxShown) shown += "...";
-  return shown;
-}
-
-}  // namespace
-
 int TonewellMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                  Beeper& beeper) {
   try {
@@ -130,23 +99,11 @@ int TonewellMain(const std::vector<std::string>& args, std::ostream& out, std::o
       out.flush();
     }
     return ExitInterrupted;
-  } catch (const EWarriorLineError& e) {
-    out << ReportLine(e) << '\n';
-    out.flush();
-    err << "Warrior file \"" << e.FileName() << "\", line " << e.LineNumber() << ": "
-        << Printable(e.LineText()) << '\n';
-    err.flush();
-  } catch (const redcode::ERedcodeSourceError& e) {
-    out << ReportLine(e) << '\n';
-    out.flush();
-    if (e.Line() > 0) {
-      err << "Warrior file \"" << e.FileName() << "\", line " << e.Line() << ", column "
-          << e.Column() << ":\n"
-          << e.CaretLines();
-    }
-    err.flush();
   } catch (const std::exception& e) {
     out << ReportLine(e) << '\n';
+    out.flush();
+    err << FailureDetailLines(e);
+    err.flush();
   } catch (...) {
     out << "Exception: Unknown failure\n";
   }

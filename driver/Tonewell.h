@@ -8,6 +8,7 @@
 #include "driver/BattleState.h"
 #include "driver/Beeper.h"
 #include "driver/CommandLine.h"
+#include "driver/RunText.h"
 
 namespace tw {
 
@@ -16,10 +17,6 @@ inline constexpr int ExitFinished = 0;       // "program finished" was written
 inline constexpr int ExitFailed = 1;         // a failure ended the run (report line written)
 inline constexpr int ExitRejected = 2;       // the command line was rejected
 inline constexpr int ExitInterrupted = 130;  // Ctrl-C ended the run (report line written)
-
-// The elapsed-time figure: fixed, two decimals, "." as the separator,
-// right-aligned in 14 characters.
-std::string FormatSeconds(long double seconds);
 
 // The whole run after an accepted command line: banner, "program started",
 // the audio objects, loading, one round of at most 80000 cycles, scores,

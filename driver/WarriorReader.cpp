@@ -66,4 +66,16 @@ void ReadWarrior(WarriorReader reader, const std::string& file_name, Tprogram& p
   start_offset = warrior.start;
 }
 
+void ReadWarriorText(WarriorReader reader, std::string_view bytes, const std::string& file_name,
+                     Tprogram& program, std::int32_t& start_offset,
+                     const redcode::AssemblerOptions& options) {
+  if (reader == WarriorReader::kLoadForm) {
+    LoadWarriorText(bytes, file_name, program, start_offset);
+    return;
+  }
+  const redcode::AssembledWarrior warrior = redcode::AssembleSource(bytes, file_name, options);
+  program = ProgramOf(warrior);
+  start_offset = warrior.start;
+}
+
 }  // namespace tw

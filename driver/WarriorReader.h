@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "asm/Assembler.h"
 #include "asm/Warrior.h"
@@ -32,6 +33,12 @@ WarriorReader WarriorReaderFromEnvironment();
 // sets the start offset to the start the source names.
 void ReadWarrior(WarriorReader reader, const std::string& file_name, Tprogram& program,
                  std::int32_t& start_offset, const redcode::AssemblerOptions& options = {});
+
+// The same for a warrior whose file's text is `bytes` (`file_name` only
+// names it in failures): nothing is read from the file system.
+void ReadWarriorText(WarriorReader reader, std::string_view bytes, const std::string& file_name,
+                     Tprogram& program, std::int32_t& start_offset,
+                     const redcode::AssemblerOptions& options = {});
 
 // The cells of an assembled warrior, in order.
 Tprogram ProgramOf(const redcode::AssembledWarrior& warrior);
