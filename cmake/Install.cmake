@@ -82,7 +82,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The sound systems' client libraries are loaded at run time, when their
-# output is chosen (sound/ClientLibrary.h), so dpkg-shlibdeps does not see
+# output is chosen (platform/ClientLibrary.h), so dpkg-shlibdeps does not see
 # them. The program runs without them (null, null:fast, wav:); each output
 # needs its own, so they are recommended, and a missing one is reported by
 # the output that needs it, naming the package:

@@ -1,5 +1,5 @@
 #pragma once
-// libasound, loaded at run time (sound/ClientLibrary.h) when the ALSA output
+// libasound, loaded at run time (platform/ClientLibrary.h) when the ALSA output
 // is used: a run on another output never loads it, and a machine without it
 // gets a report naming the library and its package instead of a program
 // that does not start.
@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "sound/ClientLibrary.h"
+#include "platform/ClientLibrary.h"
 
 namespace tw {
 

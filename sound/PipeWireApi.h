@@ -1,14 +1,14 @@
 #pragma once
 // The functions of PipeWire's client library (libpipewire-0.3) the PipeWire
 // output calls, loaded at run time when that output is chosen
-// (sound/ClientLibrary.h). The library's inline helpers (the pod builder,
+// (platform/ClientLibrary.h). The library's inline helpers (the pod builder,
 // the core's and the loop's methods) need no symbol and are used directly.
 
 #include <pipewire/pipewire.h>
 
 #include <string>
 
-#include "sound/ClientLibrary.h"
+#include "platform/ClientLibrary.h"
 
 namespace tw {
 

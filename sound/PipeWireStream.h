@@ -25,7 +25,7 @@
 
 #include "sound/Backend.h"
 #include "sound/ErrorTexts.h"
-#include "sound/InheritingMutex.h"
+#include "platform/InheritingMutex.h"
 #include "sound/PipeWireConnection.h"
 
 namespace tw {

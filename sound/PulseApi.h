@@ -1,7 +1,7 @@
 #pragma once
 // The functions of the sound server's client library (libpulse) the
 // sound-server output calls, loaded at run time when that output is chosen
-// (sound/ClientLibrary.h): a run on another output never loads the library
+// (platform/ClientLibrary.h): a run on another output never loads the library
 // nor what it pulls in.
 
 #include <pulse/pulseaudio.h>
@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "sound/ClientLibrary.h"
+#include "platform/ClientLibrary.h"
 
 namespace tw {
 

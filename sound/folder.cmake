@@ -4,8 +4,7 @@ if(WIN32)
 else()
   # ALSA (libasound), the sound server (libpulse) and PipeWire
   # (libpipewire-0.3) are loaded at run time, when their output is chosen
-  # (sound/ClientLibrary.h): only their headers are needed to build.
-  target_link_libraries(tonewell_sound PUBLIC ${CMAKE_DL_LIBS})
+  # (platform/ClientLibrary.h): only their headers are needed to build.
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(TONEWELL_PIPEWIRE REQUIRED IMPORTED_TARGET libpipewire-0.3)
   target_include_directories(tonewell_sound SYSTEM PUBLIC ${TONEWELL_PIPEWIRE_INCLUDE_DIRS})

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "sound/ClientLibrary.h"
+#include "platform/ClientLibrary.h"
 
 namespace tw {
 

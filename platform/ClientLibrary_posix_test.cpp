@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "sound/ClientLibrary.h"
+#include "platform/ClientLibrary.h"
 
 // Two functions of the C library stand in for a sound library's: the loader
 // must find them by name in a library it opens itself.
