@@ -92,70 +92,101 @@ inline Vd Sin2Pi(Vd x) {
 constexpr int kBlock = 256;
 constexpr int kBlockVectors = kBlock / kLanes;
 
+// What every vector of one tone shares.
+struct KernelConstants {
+  Vd amplitude, k1, k2, k3, k4, ma, mb, magic, lane;
+  double last;  // Count - 1, the divisor of t
+};
+
+inline KernelConstants ConstantsOf(const ToneFields& fields, std::int32_t Count) {
+  KernelConstants c;
+  c.last = static_cast<double>(Count) - 1.0;
+  c.amplitude = Splat(32767.0 / 6.0);
+  c.k1 = Splat(fields.Op * 30.0);
+  c.k2 = Splat(fields.Md * 50.0);
+  c.k3 = Splat(fields.Am * 80.0);
+  c.k4 = Splat(fields.Bm * 120.0);
+  c.ma = Splat(fields.Ma);
+  c.mb = Splat(fields.Mb);
+  c.magic = Splat(kRoundMagic);
+  c.lane = Vd{};
+  for (int l = 0; l < kLanes; ++l) c.lane[l] = l;
+  return c;
+}
+
+// The double sums of `vectors` vectors of samples from `start`, the partials
+// in their fixed order; `time` gets each vector's t.
+__attribute__((always_inline)) inline void SumBlock(const KernelConstants& c, std::int64_t start,
+                                                    int vectors, Vd* time, Vd* sum) {
+  for (int v = 0; v < vectors; ++v) {
+    const Vd t = (Splat(static_cast<double>(start + v * kLanes)) + c.lane) / c.last;
+    time[v] = t;
+    const Vd s = c.amplitude * Cos2Pi(t * c.k1) + c.amplitude * Cos2Pi(t * c.k2);
+    sum[v] = (s + c.amplitude * Cos2Pi(t * c.k3)) + c.amplitude * Cos2Pi(t * c.k4);
+  }
+  for (int v = 0; v < vectors; ++v) {
+    const Vd x5 = time[v] * c.ma;
+    sum[v] = sum[v] + c.amplitude * Cos2Pi(Cos2Pi(x5) * x5);
+  }
+  for (int v = 0; v < vectors; ++v) {
+    const Vd x6 = time[v] * c.mb;
+    sum[v] = sum[v] + c.amplitude * Sin2Pi(Sin2Pi(x6) * x6);
+  }
+}
+
+// Stores the `lanes` samples of the sum `s` at `base` (Count - base of them
+// lie inside the tone) and their 16-bit values; returns how many lie within
+// the error bound of a rounding boundary, each recomputed by `fallback`
+// when there is one.
+__attribute__((always_inline)) inline std::int32_t StoreVector(
+    const KernelConstants& c, const ToneFields& fields, Vd s, std::int64_t base,
+    std::int64_t lanes, double* Samples, std::int16_t* Pcm, ToneFallback fallback) {
+  // Nearest integer, halves to even, as the reference rounds; |s| < 2^15.
+  const Vd nearest = (s + c.magic) - c.magic;
+  const Vi nearHalf = Abs(Abs(s - nearest) - 0.5) <= ToneErrorBound;
+  Vd clamped = nearest < -32768.0 ? Splat(-32768.0) : nearest;
+  clamped = clamped > 32767.0 ? Splat(32767.0) : clamped;
+  const Vi32 pcm = __builtin_convertvector(clamped, Vi32);
+  if (lanes == kLanes) {
+    __builtin_memcpy(Samples + base, &s, sizeof s);
+    for (int l = 0; l < kLanes; ++l) Pcm[base + l] = static_cast<std::int16_t>(pcm[l]);
+  } else {
+    for (int l = 0; l < lanes; ++l) {
+      Samples[base + l] = s[l];
+      Pcm[base + l] = static_cast<std::int16_t>(pcm[l]);
+    }
+  }
+  std::int64_t any = 0;
+  for (int l = 0; l < kLanes; ++l) any |= nearHalf[l];
+  if (any == 0) return 0;
+  std::int32_t flagged = 0;
+  for (int l = 0; l < lanes; ++l) {
+    if (nearHalf[l] == 0) continue;
+    ++flagged;
+    if (fallback != nullptr) {
+      const auto index = static_cast<std::int32_t>(base + l);
+      Pcm[index] = fallback(fields, index, c.last, Samples + index);
+    }
+  }
+  return flagged;
+}
+
 }  // namespace
 
 std::int32_t TONE_KERNEL_NAME(const ToneFields& fields, std::int32_t Count, double* Samples,
                               std::int16_t* Pcm, ToneFallback fallback) {
-  const double last = static_cast<double>(Count) - 1.0;
-  const Vd amplitude = Splat(32767.0 / 6.0);
-  const Vd k1 = Splat(fields.Op * 30.0), k2 = Splat(fields.Md * 50.0);
-  const Vd k3 = Splat(fields.Am * 80.0), k4 = Splat(fields.Bm * 120.0);
-  const Vd ma = Splat(fields.Ma), mb = Splat(fields.Mb);
-  const Vd magic = Splat(kRoundMagic);
-  Vd lane{};
-  for (int l = 0; l < kLanes; ++l) lane[l] = l;
-
+  const KernelConstants c = ConstantsOf(fields, Count);
   Vd time[kBlockVectors];
   Vd sum[kBlockVectors];
   std::int32_t flagged = 0;
   for (std::int64_t start = 0; start < Count; start += kBlock) {
     const std::int64_t size = Count - start < kBlock ? Count - start : kBlock;
     const int vectors = (size + kLanes - 1) / kLanes;
+    SumBlock(c, start, vectors, time, sum);
     for (int v = 0; v < vectors; ++v) {
-      const Vd t = (Splat(static_cast<double>(start + v * kLanes)) + lane) / last;
-      time[v] = t;
-      const Vd s = amplitude * Cos2Pi(t * k1) + amplitude * Cos2Pi(t * k2);
-      sum[v] = (s + amplitude * Cos2Pi(t * k3)) + amplitude * Cos2Pi(t * k4);
-    }
-    for (int v = 0; v < vectors; ++v) {
-      const Vd x5 = time[v] * ma;
-      sum[v] = sum[v] + amplitude * Cos2Pi(Cos2Pi(x5) * x5);
-    }
-    for (int v = 0; v < vectors; ++v) {
-      const Vd x6 = time[v] * mb;
-      sum[v] = sum[v] + amplitude * Sin2Pi(Sin2Pi(x6) * x6);
-    }
-    for (int v = 0; v < vectors; ++v) {
-      const Vd s = sum[v];
-      // Nearest integer, halves to even, as the reference rounds; |s| < 2^15.
-      const Vd nearest = (s + magic) - magic;
-      const Vi nearHalf = Abs(Abs(s - nearest) - 0.5) <= ToneErrorBound;
-      Vd clamped = nearest < -32768.0 ? Splat(-32768.0) : nearest;
-      clamped = clamped > 32767.0 ? Splat(32767.0) : clamped;
-      const Vi32 pcm = __builtin_convertvector(clamped, Vi32);
-
       const std::int64_t base = start + v * kLanes;
       const std::int64_t lanes = Count - base < kLanes ? Count - base : kLanes;
-      if (lanes == kLanes) {
-        __builtin_memcpy(Samples + base, &s, sizeof s);
-        for (int l = 0; l < kLanes; ++l) Pcm[base + l] = static_cast<std::int16_t>(pcm[l]);
-      } else {
-        for (int l = 0; l < lanes; ++l) {
-          Samples[base + l] = s[l];
-          Pcm[base + l] = static_cast<std::int16_t>(pcm[l]);
-        }
-      }
-      std::int64_t any = 0;
-      for (int l = 0; l < kLanes; ++l) any |= nearHalf[l];
-      if (any == 0) continue;
-      for (int l = 0; l < lanes; ++l) {
-        if (nearHalf[l] == 0) continue;
-        ++flagged;
-        if (fallback != nullptr) {
-          const auto index = static_cast<std::int32_t>(base + l);
-          Pcm[index] = fallback(fields, index, last, Samples + index);
-        }
-      }
+      flagged += StoreVector(c, fields, sum[v], base, lanes, Samples, Pcm, fallback);
     }
   }
   return flagged;
