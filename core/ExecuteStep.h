@@ -4,6 +4,8 @@
 // (opcode, modifier) byte of the instruction word. Include
 // core/unit_core_execute_quillmar.h rather than this file.
 
+#include <array>
+
 #include "core/unit_core_execute_quillmar.h"
 #include "runtime/Exceptions.h"
 
@@ -21,67 +23,87 @@ TW_ALWAYS_INLINE int WrapUp(int x) { return x >= CoreSize ? x - CoreSize : x; }
 TW_ALWAYS_INLINE int WrapDown(int x) { return x < 0 ? x + CoreSize : x; }
 TW_ALWAYS_INLINE std::int16_t Num(int x) { return static_cast<std::int16_t>(x); }
 
-// Evaluates one operand: its pointer, a copy of the cell it designates, and
-// the pre-decrement or post-increment write of its mode.
-TW_ALWAYS_INLINE void EvaluateOperand(CoreCell* core, int pc, const CoreCell& ir, unsigned mode,
-                                      int n, int& pointer, CoreCell& cell) {
-  switch (mode) {
-    case Number:
-      pointer = pc;
-      cell = ir;
-      return;
-    case Dollar:
-      pointer = WrapUp(pc + n);
-      cell = core[pointer];
-      return;
-    case At: {
-      const int t = WrapUp(pc + n);
-      pointer = WrapUp(t + core[t].BNumber);
-      cell = core[pointer];
-      return;
-    }
-    case Smaller: {
-      const int t = WrapUp(pc + n);
-      const int v = WrapDown(core[t].BNumber - 1);
-      core[t].BNumber = Num(v);
+// What an operation reads of its two operands beyond their pointers: the
+// cell copy of the A-operand, of the B-operand, both or neither. Operand
+// evaluation skips the copies nobody reads, so a SPL or a MOV does not load
+// a cell that only its pointer is needed of (often the one far load of the
+// step).
+enum Reads : unsigned { kReadsNone = 0, kReadsA = 1, kReadsB = 2, kReadsBoth = 3 };
+
+constexpr unsigned ReadsOf(unsigned op_mod) {
+  const unsigned op = op_mod >> 3;
+  if ((op_mod & 7u) == 7u || op >= OpcodeCount) return kReadsNone;  // runs as NOP
+  switch (op) {
+    case DAT:
+    case JMP:
+    case SPL:
+    case NOP:
+      return kReadsNone;
+    case MOV:
+    case LDP:
+      return kReadsA;
+    case JMZ:
+    case JMN:
+    case DJN:
+      return kReadsB;
+    default:
+      return kReadsBoth;
+  }
+}
+
+// The reads of every (opcode, modifier) byte of the word, shifted above the
+// six bits of the two modes.
+inline constexpr auto kReadsShifted = [] {
+  std::array<std::uint8_t, 256> reads{};
+  for (unsigned op_mod = 0; op_mod < 256; ++op_mod) reads[op_mod] = ReadsOf(op_mod) << 6;
+  return reads;
+}();
+
+// Evaluates one operand: its pointer, a copy of the cell it designates (when
+// Copy), and the pre-decrement or post-increment write of its mode.
+template <unsigned Mode, bool Copy>
+TW_ALWAYS_INLINE void EvaluateOperand(CoreCell* core, int pc, const CoreCell& ir, int n,
+                                      int& pointer, CoreCell& cell) {
+  if constexpr (Mode == Number) {
+    pointer = pc;
+    if constexpr (Copy) cell = ir;
+  } else if constexpr (Mode == Dollar) {
+    pointer = WrapUp(pc + n);
+    if constexpr (Copy) cell = core[pointer];
+  } else {
+    const int t = WrapUp(pc + n);
+    constexpr bool on_a = Mode == Asterix || Mode == Open || Mode == Close;
+    std::int16_t& field = on_a ? core[t].ANumber : core[t].BNumber;
+    if constexpr (Mode == At || Mode == Asterix) {
+      pointer = WrapUp(t + field);
+      if constexpr (Copy) cell = core[pointer];
+    } else if constexpr (Mode == Smaller || Mode == Open) {
+      const int v = WrapDown(field - 1);
+      field = Num(v);
       pointer = WrapUp(t + v);
-      cell = core[pointer];
-      return;
-    }
-    case Greater: {
-      const int t = WrapUp(pc + n);
-      const int v = core[t].BNumber;
+      if constexpr (Copy) cell = core[pointer];
+    } else {  // Greater, Close: the copy is taken before the increment
+      const int v = field;
       pointer = WrapUp(t + v);
-      cell = core[pointer];
-      core[t].BNumber = Num(WrapUp(v + 1));
-      return;
-    }
-    case Asterix: {
-      const int t = WrapUp(pc + n);
-      pointer = WrapUp(t + core[t].ANumber);
-      cell = core[pointer];
-      return;
-    }
-    case Open: {
-      const int t = WrapUp(pc + n);
-      const int v = WrapDown(core[t].ANumber - 1);
-      core[t].ANumber = Num(v);
-      pointer = WrapUp(t + v);
-      cell = core[pointer];
-      return;
-    }
-    default: {  // Close
-      const int t = WrapUp(pc + n);
-      const int v = core[t].ANumber;
-      pointer = WrapUp(t + v);
-      cell = core[pointer];
-      core[t].ANumber = Num(WrapUp(v + 1));
-      return;
+      if constexpr (Copy) cell = core[pointer];
+      field = Num(WrapUp(v + 1));
     }
   }
 }
 
+// Appends to a queue that has room: the step took its process before, so the
+// first push of any outcome always finds a free entry.
+TW_ALWAYS_INLINE void Append(ProcessQueue& queue, int address) {
+  const int tail = queue.Tail;
+  queue.Entries[tail] = static_cast<std::uint16_t>(address);
+  queue.Tail = tail + 1 == CoreSize ? 0 : tail + 1;
+}
+
 // Everything one operation needs: the step values and the two operands.
+// While the operation runs, queue.Count still counts the executing process
+// (the step takes it without counting it off), so an outcome that queues one
+// successor leaves Count as it is, end counts one off and split counts one on
+// when the second push finds room.
 struct StepState {
   CoreCell* core;
   ProcessQueue& queue;
@@ -94,15 +116,21 @@ struct StepState {
 
   TW_ALWAYS_INLINE int NextAddress() const { return pc + 1 == CoreSize ? 0 : pc + 1; }
   TW_ALWAYS_INLINE int SkipAddress() const { return WrapUp(pc + 2); }
-  TW_ALWAYS_INLINE void Next() { PushProcess(queue, NextAddress()); }
-  TW_ALWAYS_INLINE void Skip() { PushProcess(queue, SkipAddress()); }
-  TW_ALWAYS_INLINE void Jump() { PushProcess(queue, a_pointer); }
+  TW_ALWAYS_INLINE void End() { --queue.Count; }
+  TW_ALWAYS_INLINE void Next() { Append(queue, NextAddress()); }
+  TW_ALWAYS_INLINE void Skip() { Append(queue, SkipAddress()); }
+  TW_ALWAYS_INLINE void Jump() { Append(queue, a_pointer); }
   TW_ALWAYS_INLINE void Split() {
-    PushProcess(queue, NextAddress());
-    PushProcess(queue, a_pointer);
+    Append(queue, NextAddress());
+    if (queue.Count < CoreSize) {  // else the new process is dropped
+      Append(queue, a_pointer);
+      ++queue.Count;
+    }
   }
   TW_ALWAYS_INLINE CoreCell& Target() { return core[b_pointer]; }
 };
+
+[[noreturn]] void ThrowInvalidAddressing();
 
 enum class Arith { kAdd, kSub, kMul };
 
@@ -175,7 +203,11 @@ TW_ALWAYS_INLINE void Division(StepState& s) {
     if (a.BNumber != 0) t.ANumber = Num(Divide<IsMod>(b.ANumber, a.BNumber));
     alive = a.ANumber != 0 && a.BNumber != 0;
   }
-  if (alive) s.Next();
+  if (alive) {
+    s.Next();
+  } else {
+    s.End();
+  }
 }
 
 // The test of JMZ (Zero = true) and JMN (Zero = false) on the B-operand cell.
@@ -331,7 +363,7 @@ TW_ALWAYS_INLINE void Perform(StepState& s) {
   if constexpr (mod == 7 || op >= OpcodeCount) {
     s.Next();  // words the parser never makes run as NOP
   } else if constexpr (op == DAT) {
-    // the process ends
+    s.End();
   } else if constexpr (op == MOV) {
     Move<mod>(s);
   } else if constexpr (op == ADD) {
@@ -369,13 +401,45 @@ TW_ALWAYS_INLINE void Perform(StepState& s) {
   }
 }
 
-[[noreturn]] void ThrowInvalidAddressing();
-
-// Both operands, A first, for the modes of one low byte of the word.
-template <unsigned Modes>
+// Both operands, A first: Cases is the operation's reads (bits 6-7) over
+// the low byte of the word (both modes).
+template <unsigned Cases>
 TW_ALWAYS_INLINE void EvaluateOperands(StepState& s, const CoreCell& ir) {
-  EvaluateOperand(s.core, s.pc, ir, Modes & 7u, ir.ANumber, s.a_pointer, s.a);
-  EvaluateOperand(s.core, s.pc, ir, Modes >> 3, ir.BNumber, s.b_pointer, s.b);
+  constexpr unsigned reads = Cases >> 6;
+  EvaluateOperand<Cases & 7u, (reads & kReadsA) != 0>(s.core, s.pc, ir, ir.ANumber, s.a_pointer,
+                                                      s.a);
+  EvaluateOperand<(Cases >> 3) & 7u, (reads & kReadsB) != 0>(s.core, s.pc, ir, ir.BNumber,
+                                                             s.b_pointer, s.b);
+}
+
+// A word whose B-mode field is above 7: the A-operand is evaluated with its
+// write, then the step fails and the process is lost.
+[[gnu::cold, noreturn]] inline void EvaluateInvalid(CoreCell* core, ProcessQueue& queue, int pc,
+                                                    const CoreCell ir) {
+  int pointer;
+  CoreCell unused;
+  switch (ir.InstructionWord & 7u) {
+    // clang-format off
+#define TW_AMODE(x) case x: EvaluateOperand<x, false>(core, pc, ir, ir.ANumber, pointer, unused); break;
+    TW_AMODE(0) TW_AMODE(1) TW_AMODE(2) TW_AMODE(3) TW_AMODE(4) TW_AMODE(5) TW_AMODE(6) TW_AMODE(7)
+#undef TW_AMODE
+    // clang-format on
+  }
+  --queue.Count;
+  ThrowInvalidAddressing();
+}
+
+// Plays the tone of the taken process's instruction. A tone that may fail
+// leaves the process taken: Count counts it off while the tone plays.
+template <class TonePolicy>
+TW_ALWAYS_INLINE void PlayTaken(ProcessQueue& queue, const CoreCell& ir) {
+  if constexpr (noexcept(TonePolicy::Play(ir))) {
+    TonePolicy::Play(ir);
+  } else {
+    --queue.Count;
+    TonePolicy::Play(ir);
+    ++queue.Count;
+  }
 }
 
 }  // namespace step_detail
@@ -384,30 +448,34 @@ template <class TonePolicy>
 TW_ALWAYS_INLINE void ExecuteLiveStepWith(CoreMemory& core_memory, ProcessQueue& queue,
                                           PSpace& pspace) {
   using namespace step_detail;
-  const int pc = queue.Entries[queue.Head];
-  queue.Head = queue.Head + 1 == CoreSize ? 0 : queue.Head + 1;
-  --queue.Count;
+  const int head = queue.Head;
+  const int pc = queue.Entries[head];
+  queue.Head = head + 1 == CoreSize ? 0 : head + 1;
   CoreCell* core = core_memory.data();
   const CoreCell ir = core[pc];
-  TonePolicy::Play(ir);
+  PlayTaken<TonePolicy>(queue, ir);
 
   StepState s{core, queue, pspace, pc, 0, {}, 0, {}};
   const unsigned word = ir.InstructionWord;
   // The low byte of the word names both modes: one dispatch evaluates both
   // operands with the modes known at compile time.
-  switch (word & 0xFFu) {
-    default:  // a B-mode field above 7
-      EvaluateOperand(core, pc, ir, word & 7u, ir.ANumber, s.a_pointer, s.a);
-      ThrowInvalidAddressing();
-      // clang-format off
+  if (word & 0xC0u) [[unlikely]]  // a B-mode field above 7
+    EvaluateInvalid(core, queue, pc, ir);
+  // One dispatch evaluates both operands with the modes and what the
+  // operation reads known at compile time.
+  switch (kReadsShifted[word >> 8] | (word & 0x3Fu)) {
+    // clang-format off
 #define TW_MODES(x) case x: EvaluateOperands<x>(s, ir); break;
 #define TW_MODES8(x) TW_MODES(x) TW_MODES(x + 1) TW_MODES(x + 2) TW_MODES(x + 3) \
                      TW_MODES(x + 4) TW_MODES(x + 5) TW_MODES(x + 6) TW_MODES(x + 7)
-    TW_MODES8(0) TW_MODES8(8) TW_MODES8(16) TW_MODES8(24)
-    TW_MODES8(32) TW_MODES8(40) TW_MODES8(48) TW_MODES8(56)
+#define TW_MODES64(x) TW_MODES8(x) TW_MODES8(x + 8) TW_MODES8(x + 16) TW_MODES8(x + 24) \
+                      TW_MODES8(x + 32) TW_MODES8(x + 40) TW_MODES8(x + 48) TW_MODES8(x + 56)
+    TW_MODES64(0) TW_MODES64(64) TW_MODES64(128) TW_MODES64(192)
+    default: __builtin_unreachable();
+#undef TW_MODES64
 #undef TW_MODES8
 #undef TW_MODES
-      // clang-format on
+    // clang-format on
   }
 
   switch (word >> 8) {
@@ -418,6 +486,7 @@ TW_ALWAYS_INLINE void ExecuteLiveStepWith(CoreMemory& core_memory, ProcessQueue&
 #define TW_OPMOD64(x) TW_OPMOD8(x) TW_OPMOD8(x + 8) TW_OPMOD8(x + 16) TW_OPMOD8(x + 24) \
                       TW_OPMOD8(x + 32) TW_OPMOD8(x + 40) TW_OPMOD8(x + 48) TW_OPMOD8(x + 56)
     TW_OPMOD64(0) TW_OPMOD64(64) TW_OPMOD64(128) TW_OPMOD64(192)
+    default: __builtin_unreachable();
 #undef TW_OPMOD64
 #undef TW_OPMOD8
 #undef TW_OPMOD

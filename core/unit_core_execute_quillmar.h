@@ -55,7 +55,7 @@ inline bool TakeProcess(ProcessQueue& queue, int& address) {
 // Tone policies of the executor (the audible one, AudibleTone, is in
 // core/ToneAudio.h with the objects it plays through).
 struct SilentTone {
-  static void Play(const CoreCell&) {}
+  static void Play(const CoreCell&) noexcept {}
 };
 
 // Executes at most one instruction of the warrior that owns `queue` and
