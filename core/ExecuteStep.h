@@ -127,7 +127,7 @@ TW_ALWAYS_INLINE void EvaluateOperand(CoreCell* core, int pc, const CoreCell& ir
 
 // Appends to a queue that has room: the step took its process before, so the
 // first push of any outcome always finds a free entry.
-TW_ALWAYS_INLINE void Append(ProcessQueue& queue, int address) {
+TW_ALWAYS_INLINE void Append(QueueCursor& queue, int address) {
   const int tail = queue.Tail;
   queue.Entries[tail] = static_cast<std::uint16_t>(address);
   queue.Tail = tail + 1 == CoreSize ? 0 : tail + 1;
@@ -140,7 +140,7 @@ TW_ALWAYS_INLINE void Append(ProcessQueue& queue, int address) {
 // when the second push finds room.
 struct StepState {
   CoreCell* core;
-  ProcessQueue& queue;
+  QueueCursor& queue;
   PSpace& pspace;
   int pc;
   int a_pointer;
@@ -455,7 +455,7 @@ TW_ALWAYS_INLINE bool EvaluateOperands(StepState& s, const CoreCell& ir) {
 
 // A word whose B-mode field is above 7: the A-operand is evaluated with its
 // write, then the step fails and the process is lost.
-[[gnu::cold, noreturn]] inline void EvaluateInvalid(CoreCell* core, ProcessQueue& queue, int pc,
+[[gnu::cold, noreturn]] inline void EvaluateInvalid(CoreCell* core, QueueCursor& queue, int pc,
                                                     const CoreCell ir) {
   int pointer;
   CoreCell unused;
@@ -473,7 +473,7 @@ TW_ALWAYS_INLINE bool EvaluateOperands(StepState& s, const CoreCell& ir) {
 // Plays the tone of the taken process's instruction. A tone that may fail
 // leaves the process taken: Count counts it off while the tone plays.
 template <class TonePolicy>
-TW_ALWAYS_INLINE void PlayTaken(ProcessQueue& queue, const CoreCell& ir) {
+TW_ALWAYS_INLINE void PlayTaken(QueueCursor& queue, const CoreCell& ir) {
   if constexpr (noexcept(TonePolicy::Play(ir))) {
     TonePolicy::Play(ir);
   } else {
@@ -486,7 +486,7 @@ TW_ALWAYS_INLINE void PlayTaken(ProcessQueue& queue, const CoreCell& ir) {
 }  // namespace step_detail
 
 template <class TonePolicy>
-TW_ALWAYS_INLINE void ExecuteLiveStepWith(CoreMemory& core_memory, ProcessQueue& queue,
+TW_ALWAYS_INLINE void ExecuteLiveStepWith(CoreMemory& core_memory, QueueCursor& queue,
                                           PSpace& pspace) {
   using namespace step_detail;
   const int head = queue.Head;
@@ -533,6 +533,13 @@ TW_ALWAYS_INLINE void ExecuteLiveStepWith(CoreMemory& core_memory, ProcessQueue&
 #undef TW_OPMOD
     // clang-format on
   }
+}
+
+template <class TonePolicy>
+TW_ALWAYS_INLINE void ExecuteLiveStepWith(CoreMemory& core, ProcessQueue& queue, PSpace& pspace) {
+  QueueCursor cursor(queue);
+  const QueueCursor::Keep keep{cursor, queue};
+  ExecuteLiveStepWith<TonePolicy>(core, cursor, pspace);
 }
 
 template <class TonePolicy>

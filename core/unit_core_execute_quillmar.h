@@ -42,6 +42,31 @@ inline void PushProcess(ProcessQueue& queue, int address) {
   ++queue.Count;
 }
 
+// A queue's ring with its counters held apart from the queue, so that a
+// battle loop can keep them in registers while it runs many steps. The ring
+// is the queue's own; the counters go back with StoreTo (or a Keep, which
+// stores them when it goes out of scope, a failing step included).
+struct QueueCursor {
+  std::uint16_t* Entries;
+  std::int32_t Head;
+  std::int32_t Tail;
+  std::int32_t Count;
+
+  explicit QueueCursor(ProcessQueue& queue)
+      : Entries(queue.Entries.data()), Head(queue.Head), Tail(queue.Tail), Count(queue.Count) {}
+  void StoreTo(ProcessQueue& queue) const {
+    queue.Head = Head;
+    queue.Tail = Tail;
+    queue.Count = Count;
+  }
+
+  struct Keep {
+    const QueueCursor& cursor;
+    ProcessQueue& queue;
+    ~Keep() { cursor.StoreTo(queue); }
+  };
+};
+
 // Removes the oldest process into `address`; false (nothing changed) when the
 // queue is empty.
 inline bool TakeProcess(ProcessQueue& queue, int& address) {
@@ -78,6 +103,11 @@ void ExecuteStepWith(CoreMemory& core, ProcessQueue& queue, PSpace& pspace);
 // the test: a battle loop that stops as soon as a warrior dies needs none.
 template <class TonePolicy>
 void ExecuteLiveStepWith(CoreMemory& core, ProcessQueue& queue, PSpace& pspace);
+
+// The same step on a queue held in a cursor (Count > 0): its counters change
+// in the cursor, its entries in the queue's ring.
+template <class TonePolicy>
+void ExecuteLiveStepWith(CoreMemory& core, QueueCursor& queue, PSpace& pspace);
 
 }  // namespace tw
 
