@@ -18,7 +18,9 @@
 # Ours: executor_bench's row of the battle (processor time in process, many
 # battles). exMARS: one battle per process, so its figure is the processor time
 # of REPEATS processes running 80000 cycles less that of REPEATS running 1
-# cycle (start, assembly and exit cancel out), per battle. Both run the same
+# cycle (start, assembly and exit cancel out), per battle. The two take turns
+# in four slices per battle and run, so a change of the machine's load falls
+# on both (ours: the median of its four slices). Both run the same
 # battle: the first warrior at 0, the second at 344, one round, core 8000,
 # 8000 processes, P-space; exMARS's result must be the tie ours gives, or the
 # script stops. Within a run, each battle is measured on ours, then on exMARS.
@@ -54,6 +56,7 @@ import json, os, resource, statistics, subprocess, sys, tempfile
 bench, exmars, sources, runs, repeats = sys.argv[1:4] + [int(x) for x in sys.argv[4:6]]
 CYCLES = 80000
 STEPS = 2 * CYCLES
+SLICES = 4
 # (executor_bench row, first warrior, second warrior); None: the imp below.
 BATTLES = [
     ("BM_CorpusPair/papers_first_vs_human", "fsh-pap-first", "fsh-pap-human"),
@@ -85,24 +88,35 @@ def children_cpu():
     r = resource.getrusage(resource.RUSAGE_CHILDREN)
     return r.ru_utime + r.ru_stime
 
-def exmars_steps_per_second(w0, w1):
+def exmars_seconds(w0, w1, count):
+    # Processor time of `count` battles of 80000 cycles less `count` of 1 cycle.
     spent = {CYCLES: 0.0, 1: 0.0}
-    for _ in range(repeats):
+    for _ in range(count):
         for cycles in (CYCLES, 1):
             before = children_cpu()
             subprocess.run(exmars_command(cycles, w0, w1), stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL, check=True)
             spent[cycles] += children_cpu() - before
-    per_battle = (spent[CYCLES] - spent[1]) / repeats
-    return STEPS / per_battle if per_battle > 0 else float("nan")
+    return spent[CYCLES] - spent[1]
 
 def ours_steps_per_second(row):
-    out = subprocess.run([bench, f"--benchmark_filter=^{row}$", "--benchmark_format=json"],
-                         capture_output=True, text=True, check=True)
+    out = subprocess.run([bench, f"--benchmark_filter=^{row}$", "--benchmark_format=json",
+                          "--benchmark_min_time=0.1"], capture_output=True, text=True, check=True)
     rows = [b for b in json.loads(out.stdout)["benchmarks"] if b["name"] == row]
     if not rows or "error_message" in rows[0]:
         sys.exit(f"executor_bench could not run {row}: {out.stdout} {out.stderr}")
     return rows[0]["items_per_second"]
+
+def side_by_side(row, w0, w1):
+    # The machine's load changes within seconds, so the two are measured in
+    # turns: SLICES slices of ours (the median is kept) between SLICES
+    # slices of exMARS's battles (their time is added up).
+    ours, theirs = [], 0.0
+    for _ in range(SLICES):
+        ours.append(ours_steps_per_second(row))
+        theirs += exmars_seconds(w0, w1, max(1, repeats // SLICES))
+    battles = SLICES * max(1, repeats // SLICES)
+    return statistics.median(ours), (STEPS * battles / theirs if theirs > 0 else float("nan"))
 
 def load():
     return " ".join(f"{x:.2f}" for x in os.getloadavg())
@@ -114,8 +128,7 @@ print(f"load average before: {load()}")
 figures = {row: [] for row, _, _ in BATTLES}
 for run in range(1, runs + 1):
     for row, w0, w1 in BATTLES:
-        ours = ours_steps_per_second(row)
-        theirs = exmars_steps_per_second(w0, w1)
+        ours, theirs = side_by_side(row, w0, w1)
         figures[row].append((ours, theirs))
         print(f"run {run}  {row:46} ours {ours / 1e6:7.1f} M/s  exMARS {theirs / 1e6:7.1f} M/s"
               f"  ratio {ours / theirs:5.2f}", flush=True)

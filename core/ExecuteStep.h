@@ -453,6 +453,24 @@ TW_ALWAYS_INLINE bool EvaluateOperands(StepState& s, const CoreCell& ir) {
   }
 }
 
+// Evaluates both operands of an operation of class Dispatch (one that is
+// performed at once) by a dispatch on the modes alone, and performs it.
+template <unsigned Dispatch>
+TW_ALWAYS_INLINE void PerformAtOnce(StepState& s, const CoreCell& ir, unsigned word) {
+  switch (word & 0x3Fu) {
+    // clang-format off
+#define TW_AT_ONCE(x) case x: EvaluateOperands<(Dispatch << 6) + x>(s, ir); return;
+#define TW_AT_ONCE8(x) TW_AT_ONCE(x) TW_AT_ONCE(x + 1) TW_AT_ONCE(x + 2) TW_AT_ONCE(x + 3) \
+                       TW_AT_ONCE(x + 4) TW_AT_ONCE(x + 5) TW_AT_ONCE(x + 6) TW_AT_ONCE(x + 7)
+    TW_AT_ONCE8(0) TW_AT_ONCE8(8) TW_AT_ONCE8(16) TW_AT_ONCE8(24)
+    TW_AT_ONCE8(32) TW_AT_ONCE8(40) TW_AT_ONCE8(48) TW_AT_ONCE8(56)
+    default: __builtin_unreachable();
+#undef TW_AT_ONCE8
+#undef TW_AT_ONCE
+    // clang-format on
+  }
+}
+
 // A word whose B-mode field is above 7: the A-operand is evaluated with its
 // write, then the step fails and the process is lost.
 [[gnu::cold, noreturn]] inline void EvaluateInvalid(CoreCell* core, QueueCursor& queue, int pc,
@@ -500,21 +518,16 @@ TW_ALWAYS_INLINE void ExecuteLiveStepWith(CoreMemory& core_memory, QueueCursor& 
   const unsigned word = ir.InstructionWord;
   if (word & 0xC0u) [[unlikely]]  // a B-mode field above 7
     EvaluateInvalid(core, queue, pc, ir);
-  // MOV.I, the copy most battles spend their time in, is told from the word
-  // alone: a step that goes this way waits for no table before its jump.
+  // MOV.I, the copy most battles spend their time in, and SPL are told from
+  // the word alone: a step that goes this way waits for no table before its
+  // jump.
   if ((word >> 8) == MOV * 8 + mI) {
-    switch (word & 0x3Fu) {
-      // clang-format off
-#define TW_MOVE_I(x) case x: EvaluateOperands<(kMoveI << 6) + x>(s, ir); return;
-#define TW_MOVE_I8(x) TW_MOVE_I(x) TW_MOVE_I(x + 1) TW_MOVE_I(x + 2) TW_MOVE_I(x + 3) \
-                      TW_MOVE_I(x + 4) TW_MOVE_I(x + 5) TW_MOVE_I(x + 6) TW_MOVE_I(x + 7)
-      TW_MOVE_I8(0) TW_MOVE_I8(8) TW_MOVE_I8(16) TW_MOVE_I8(24)
-      TW_MOVE_I8(32) TW_MOVE_I8(40) TW_MOVE_I8(48) TW_MOVE_I8(56)
-      default: __builtin_unreachable();
-#undef TW_MOVE_I8
-#undef TW_MOVE_I
-      // clang-format on
-    }
+    PerformAtOnce<kMoveI>(s, ir, word);
+    return;
+  }
+  if ((word >> 11) == SPL) {
+    PerformAtOnce<kSplit>(s, ir, word);
+    return;
   }
   // One dispatch evaluates both operands with the modes and what the
   // operation reads known at compile time, and performs the commonest
