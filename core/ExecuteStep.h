@@ -1,8 +1,10 @@
 #pragma once
 // The body of the execution step, kept in a header so that the battle loop
-// inlines it and the dispatch compiles to one jump table over the
-// (opcode, modifier) byte of the instruction word. Include
-// core/unit_core_execute_quillmar.h rather than this file.
+// inlines it with the queues' counters in registers. A step jumps once for
+// MOV.I, SPL, JMP and DAT (the operations battles spend most steps in) and
+// twice for the others: first to the evaluation of both operands, specialised
+// for their modes and for what the operation reads of them, then to the
+// operation. Include core/unit_core_execute_quillmar.h rather than this file.
 
 #include <array>
 
@@ -14,6 +16,15 @@
 #else
 #define TW_ALWAYS_INLINE inline
 #endif
+
+// The dispatches below are tables of one-line cases: TW_CASES8(M, x) is
+// M(x) ... M(x + 7), TW_CASES64(M, x) is M(x) ... M(x + 63).
+// clang-format off
+#define TW_CASES8(M, x) M(x) M(x + 1) M(x + 2) M(x + 3) M(x + 4) M(x + 5) M(x + 6) M(x + 7)
+#define TW_CASES64(M, x) TW_CASES8(M, x) TW_CASES8(M, x + 8) TW_CASES8(M, x + 16) \
+  TW_CASES8(M, x + 24) TW_CASES8(M, x + 32) TW_CASES8(M, x + 40) TW_CASES8(M, x + 48) \
+  TW_CASES8(M, x + 56)
+// clang-format on
 
 namespace tw {
 namespace step_detail {
@@ -460,14 +471,10 @@ TW_ALWAYS_INLINE void PerformAtOnce(StepState& s, const CoreCell& ir, unsigned w
   switch (word & 0x3Fu) {
     // clang-format off
 #define TW_AT_ONCE(x) case x: EvaluateOperands<(Dispatch << 6) + x>(s, ir); return;
-#define TW_AT_ONCE8(x) TW_AT_ONCE(x) TW_AT_ONCE(x + 1) TW_AT_ONCE(x + 2) TW_AT_ONCE(x + 3) \
-                       TW_AT_ONCE(x + 4) TW_AT_ONCE(x + 5) TW_AT_ONCE(x + 6) TW_AT_ONCE(x + 7)
-    TW_AT_ONCE8(0) TW_AT_ONCE8(8) TW_AT_ONCE8(16) TW_AT_ONCE8(24)
-    TW_AT_ONCE8(32) TW_AT_ONCE8(40) TW_AT_ONCE8(48) TW_AT_ONCE8(56)
+    TW_CASES64(TW_AT_ONCE, 0)
     default: __builtin_unreachable();
-#undef TW_AT_ONCE8
 #undef TW_AT_ONCE
-    // clang-format on
+      // clang-format on
   }
 }
 
@@ -480,7 +487,7 @@ TW_ALWAYS_INLINE void PerformAtOnce(StepState& s, const CoreCell& ir, unsigned w
   switch (ir.InstructionWord & 7u) {
     // clang-format off
 #define TW_AMODE(x) case x: EvaluateOperand<x, false>(core, pc, ir, ir.ANumber, pointer, unused); break;
-    TW_AMODE(0) TW_AMODE(1) TW_AMODE(2) TW_AMODE(3) TW_AMODE(4) TW_AMODE(5) TW_AMODE(6) TW_AMODE(7)
+    TW_CASES8(TW_AMODE, 0)
 #undef TW_AMODE
     // clang-format on
   }
@@ -535,15 +542,10 @@ TW_ALWAYS_INLINE void ExecuteLiveStepWith(CoreMemory& core_memory, QueueCursor& 
   switch (kDispatchShifted[word >> 8] | (word & 0x3Fu)) {
     // clang-format off
 #define TW_MODES(x) case x: if (EvaluateOperands<x>(s, ir)) return; break;
-#define TW_MODES8(x) TW_MODES(x) TW_MODES(x + 1) TW_MODES(x + 2) TW_MODES(x + 3) \
-                     TW_MODES(x + 4) TW_MODES(x + 5) TW_MODES(x + 6) TW_MODES(x + 7)
-#define TW_MODES64(x) TW_MODES8(x) TW_MODES8(x + 8) TW_MODES8(x + 16) TW_MODES8(x + 24) \
-                      TW_MODES8(x + 32) TW_MODES8(x + 40) TW_MODES8(x + 48) TW_MODES8(x + 56)
-    TW_MODES64(0) TW_MODES64(64) TW_MODES64(128) TW_MODES64(192)
-    TW_MODES64(256) TW_MODES64(320) TW_MODES64(384) TW_MODES64(448)
+    TW_CASES64(TW_MODES, 0) TW_CASES64(TW_MODES, 64) TW_CASES64(TW_MODES, 128)
+    TW_CASES64(TW_MODES, 192) TW_CASES64(TW_MODES, 256) TW_CASES64(TW_MODES, 320)
+    TW_CASES64(TW_MODES, 384) TW_CASES64(TW_MODES, 448)
     default: __builtin_unreachable();
-#undef TW_MODES64
-#undef TW_MODES8
 #undef TW_MODES
     // clang-format on
   }
@@ -551,14 +553,9 @@ TW_ALWAYS_INLINE void ExecuteLiveStepWith(CoreMemory& core_memory, QueueCursor& 
   switch (word >> 8) {
     // clang-format off
 #define TW_OPMOD(x) case x: Perform<x>(s); break;
-#define TW_OPMOD8(x) TW_OPMOD(x) TW_OPMOD(x + 1) TW_OPMOD(x + 2) TW_OPMOD(x + 3) \
-                     TW_OPMOD(x + 4) TW_OPMOD(x + 5) TW_OPMOD(x + 6) TW_OPMOD(x + 7)
-#define TW_OPMOD64(x) TW_OPMOD8(x) TW_OPMOD8(x + 8) TW_OPMOD8(x + 16) TW_OPMOD8(x + 24) \
-                      TW_OPMOD8(x + 32) TW_OPMOD8(x + 40) TW_OPMOD8(x + 48) TW_OPMOD8(x + 56)
-    TW_OPMOD64(0) TW_OPMOD64(64) TW_OPMOD64(128) TW_OPMOD64(192)
+    TW_CASES64(TW_OPMOD, 0) TW_CASES64(TW_OPMOD, 64) TW_CASES64(TW_OPMOD, 128)
+    TW_CASES64(TW_OPMOD, 192)
     default: __builtin_unreachable();
-#undef TW_OPMOD64
-#undef TW_OPMOD8
 #undef TW_OPMOD
     // clang-format on
   }
