@@ -525,15 +525,19 @@ TW_ALWAYS_INLINE void ExecuteLiveStepWith(CoreMemory& core_memory, QueueCursor& 
   const unsigned word = ir.InstructionWord;
   if (word & 0xC0u) [[unlikely]]  // a B-mode field above 7
     EvaluateInvalid(core, queue, pc, ir);
-  // MOV.I, the copy most battles spend their time in, and SPL are told from
-  // the word alone: a step that goes this way waits for no table before its
-  // jump.
+  // MOV.I, the copy most battles spend their time in, SPL and DAT are told
+  // from the word alone: a step that goes this way waits for no table before
+  // its jump. (DAT with modifier field 7 runs as NOP.)
   if ((word >> 8) == MOV * 8 + mI) {
     PerformAtOnce<kMoveI>(s, ir, word);
     return;
   }
   if ((word >> 11) == SPL) {
     PerformAtOnce<kSplit>(s, ir, word);
+    return;
+  }
+  if ((word >> 11) == DAT && (word & 0x700u) != 0x700u) {
+    PerformAtOnce<kData>(s, ir, word);
     return;
   }
   // One dispatch evaluates both operands with the modes and what the
