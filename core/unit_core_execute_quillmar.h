@@ -44,8 +44,9 @@ inline void PushProcess(ProcessQueue& queue, int address) {
 
 // A queue's ring with its counters held apart from the queue, so that a
 // battle loop can keep them in registers while it runs many steps. The ring
-// is the queue's own; the counters go back with StoreTo (or a Keep, which
-// stores them when it goes out of scope, a failing step included).
+// is the queue's own; while the cursor is in use the queue's own Head, Tail
+// and Count are stale until StoreTo puts the cursor's back (a Keep does that
+// when it goes out of scope, a failing step included).
 struct QueueCursor {
   std::uint16_t* Entries;
   std::int32_t Head;
@@ -78,7 +79,8 @@ inline bool TakeProcess(ProcessQueue& queue, int& address) {
 }
 
 // Tone policies of the executor (the audible one, AudibleTone, is in
-// core/ToneAudio.h with the objects it plays through).
+// core/ToneAudio.h with the objects it plays through). A policy whose Play is
+// noexcept spares the step keeping Count exact while the tone plays.
 struct SilentTone {
   static void Play(const CoreCell&) noexcept {}
 };
