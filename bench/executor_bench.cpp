@@ -63,13 +63,17 @@ void BM_ImpVersusImp(benchmark::State& bench) {
 
 }  // namespace
 
-// Two SPL-heavy papers (thousands of processes each), a paper against a
-// paper with a bomber, and the simplest possible battle.
+// Three pairs of SPL-heavy papers (thousands of processes each), a stone
+// (bomber) against a scanner (a few processes, mostly MOV, DJN and compares),
+// and the simplest possible battle. bench/executor_vs_exmars.sh runs the same
+// battles on a peer simulator, by these names.
 BENCHMARK_CAPTURE(BM_CorpusPair, papers_first_vs_human, "fsh-pap-first", "fsh-pap-human")
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_CorpusPair, papers_slime_vs_sos, "fsh-pap-slime", "fsh-pap-sos")
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_CorpusPair, papers_phat_vs_teenage, "fsh-pap-phat", "fsh-pap-teenage")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_CorpusPair, stone_zorca_vs_scanner_recon2, "fsh-stn-zorca", "fsh-scn-recon2")
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ImpVersusImp)->Unit(benchmark::kMillisecond);
 

@@ -1,8 +1,12 @@
 #pragma once
 // The body of the execution step, kept in a header so that the battle loop
-// inlines it and the dispatch compiles to one jump table over the
-// (opcode, modifier) byte of the instruction word. Include
-// core/unit_core_execute_quillmar.h rather than this file.
+// inlines it with the queues' counters in registers. A step jumps once for
+// MOV.I, SPL, JMP and DAT (the operations battles spend most steps in) and
+// twice for the others: first to the evaluation of both operands, specialised
+// for their modes and for what the operation reads of them, then to the
+// operation. Include core/unit_core_execute_quillmar.h rather than this file.
+
+#include <array>
 
 #include "core/unit_core_execute_quillmar.h"
 #include "runtime/Exceptions.h"
@@ -13,6 +17,15 @@
 #define TW_ALWAYS_INLINE inline
 #endif
 
+// The dispatches below are tables of one-line cases: TW_CASES8(M, x) is
+// M(x) ... M(x + 7), TW_CASES64(M, x) is M(x) ... M(x + 63).
+// clang-format off
+#define TW_CASES8(M, x) M(x) M(x + 1) M(x + 2) M(x + 3) M(x + 4) M(x + 5) M(x + 6) M(x + 7)
+#define TW_CASES64(M, x) TW_CASES8(M, x) TW_CASES8(M, x + 8) TW_CASES8(M, x + 16) \
+  TW_CASES8(M, x + 24) TW_CASES8(M, x + 32) TW_CASES8(M, x + 40) TW_CASES8(M, x + 48) \
+  TW_CASES8(M, x + 56)
+// clang-format on
+
 namespace tw {
 namespace step_detail {
 
@@ -21,70 +34,124 @@ TW_ALWAYS_INLINE int WrapUp(int x) { return x >= CoreSize ? x - CoreSize : x; }
 TW_ALWAYS_INLINE int WrapDown(int x) { return x < 0 ? x + CoreSize : x; }
 TW_ALWAYS_INLINE std::int16_t Num(int x) { return static_cast<std::int16_t>(x); }
 
-// Evaluates one operand: its pointer, a copy of the cell it designates, and
-// the pre-decrement or post-increment write of its mode.
-TW_ALWAYS_INLINE void EvaluateOperand(CoreCell* core, int pc, const CoreCell& ir, unsigned mode,
-                                      int n, int& pointer, CoreCell& cell) {
-  switch (mode) {
-    case Number:
-      pointer = pc;
-      cell = ir;
-      return;
-    case Dollar:
-      pointer = WrapUp(pc + n);
-      cell = core[pointer];
-      return;
-    case At: {
-      const int t = WrapUp(pc + n);
-      pointer = WrapUp(t + core[t].BNumber);
-      cell = core[pointer];
-      return;
-    }
-    case Smaller: {
-      const int t = WrapUp(pc + n);
-      const int v = WrapDown(core[t].BNumber - 1);
-      core[t].BNumber = Num(v);
+// What an operation reads of its two operands beyond their pointers: the
+// cell copy of the A-operand, of the B-operand, both or neither. Operand
+// evaluation skips the copies nobody reads, so a SPL or a MOV does not load
+// a cell that only its pointer is needed of (often the one far load of the
+// step).
+enum Reads : unsigned { kReadsNone = 0, kReadsA = 1, kReadsB = 2, kReadsBoth = 3 };
+
+constexpr unsigned ReadsOf(unsigned op_mod) {
+  const unsigned op = op_mod >> 3;
+  if ((op_mod & 7u) == 7u || op >= OpcodeCount) return kReadsNone;  // runs as NOP
+  switch (op) {
+    case DAT:
+    case JMP:
+    case SPL:
+    case NOP:
+      return kReadsNone;
+    case MOV:
+    case LDP:
+      return kReadsA;
+    case JMZ:
+    case JMN:
+    case DJN:
+      return kReadsB;
+    default:
+      return kReadsBoth;
+  }
+}
+
+// The first dispatch of a step goes by the modes (the low six bits of the
+// word) and by the operation's class (bits 6-8 of the case):
+// - kReadsNone .. kReadsBoth: the operand copies the operation reads; a
+//   second dispatch by the (opcode, modifier) byte performs it;
+// - the operations most warriors spend their time in (the copies of MOV.I,
+//   the SPL of papers, JMP, and DAT) are performed in the same case, so
+//   their steps make one jump instead of two.
+enum Dispatch : unsigned { kMoveI = 4, kSplit = 5, kJump = 6, kData = 7 };
+
+constexpr unsigned DispatchOf(unsigned op_mod) {
+  const unsigned op = op_mod >> 3;
+  const unsigned mod = op_mod & 7u;
+  if (mod == 7u || op >= OpcodeCount) return kReadsNone;  // runs as NOP
+  if (op == MOV && mod == mI) return kMoveI;
+  if (op == SPL) return kSplit;
+  if (op == JMP) return kJump;
+  if (op == DAT) return kData;
+  return ReadsOf(op_mod);
+}
+
+// The class of every (opcode, modifier) byte of the word, shifted above the
+// six bits of the two modes.
+inline constexpr auto kDispatchShifted = [] {
+  std::array<std::uint16_t, 256> dispatch{};
+  for (unsigned op_mod = 0; op_mod < 256; ++op_mod) dispatch[op_mod] = DispatchOf(op_mod) << 6;
+  return dispatch;
+}();
+
+// The (opcode, modifier) byte a class that is performed at once stands for.
+constexpr unsigned PerformedOpMod(unsigned dispatch) {
+  switch (dispatch) {
+    case kMoveI:
+      return MOV * 8 + mI;
+    case kSplit:
+      return SPL * 8 + mB;
+    case kJump:
+      return JMP * 8 + mB;
+    default:
+      return DAT * 8 + mF;
+  }
+}
+
+// Evaluates one operand: its pointer, a copy of the cell it designates (when
+// Copy), and the pre-decrement or post-increment write of its mode.
+template <unsigned Mode, bool Copy>
+TW_ALWAYS_INLINE void EvaluateOperand(CoreCell* core, int pc, const CoreCell& ir, int n,
+                                      int& pointer, CoreCell& cell) {
+  if constexpr (Mode == Number) {
+    pointer = pc;
+    if constexpr (Copy) cell = ir;
+  } else if constexpr (Mode == Dollar) {
+    pointer = WrapUp(pc + n);
+    if constexpr (Copy) cell = core[pointer];
+  } else {
+    const int t = WrapUp(pc + n);
+    constexpr bool on_a = Mode == Asterix || Mode == Open || Mode == Close;
+    std::int16_t& field = on_a ? core[t].ANumber : core[t].BNumber;
+    if constexpr (Mode == At || Mode == Asterix) {
+      pointer = WrapUp(t + field);
+      if constexpr (Copy) cell = core[pointer];
+    } else if constexpr (Mode == Smaller || Mode == Open) {
+      const int v = WrapDown(field - 1);
+      field = Num(v);
       pointer = WrapUp(t + v);
-      cell = core[pointer];
-      return;
-    }
-    case Greater: {
-      const int t = WrapUp(pc + n);
-      const int v = core[t].BNumber;
+      if constexpr (Copy) cell = core[pointer];
+    } else {  // Greater, Close: the copy is taken before the increment
+      const int v = field;
       pointer = WrapUp(t + v);
-      cell = core[pointer];
-      core[t].BNumber = Num(WrapUp(v + 1));
-      return;
-    }
-    case Asterix: {
-      const int t = WrapUp(pc + n);
-      pointer = WrapUp(t + core[t].ANumber);
-      cell = core[pointer];
-      return;
-    }
-    case Open: {
-      const int t = WrapUp(pc + n);
-      const int v = WrapDown(core[t].ANumber - 1);
-      core[t].ANumber = Num(v);
-      pointer = WrapUp(t + v);
-      cell = core[pointer];
-      return;
-    }
-    default: {  // Close
-      const int t = WrapUp(pc + n);
-      const int v = core[t].ANumber;
-      pointer = WrapUp(t + v);
-      cell = core[pointer];
-      core[t].ANumber = Num(WrapUp(v + 1));
-      return;
+      if constexpr (Copy) cell = core[pointer];
+      field = Num(WrapUp(v + 1));
     }
   }
 }
 
+// Appends to a queue that has room: the step took its process before, so the
+// first push of any outcome always finds a free entry.
+TW_ALWAYS_INLINE void Append(QueueCursor& queue, int address) {
+  const int tail = queue.Tail;
+  queue.Entries[tail] = static_cast<std::uint16_t>(address);
+  queue.Tail = tail + 1 == CoreSize ? 0 : tail + 1;
+}
+
 // Everything one operation needs: the step values and the two operands.
+// While the operation runs, queue.Count still counts the executing process
+// (the step takes it without counting it off), so an outcome that queues one
+// successor leaves Count as it is, end counts one off and split counts one on
+// when the second push finds room.
 struct StepState {
   CoreCell* core;
-  ProcessQueue& queue;
+  QueueCursor& queue;
   PSpace& pspace;
   int pc;
   int a_pointer;
@@ -94,15 +161,21 @@ struct StepState {
 
   TW_ALWAYS_INLINE int NextAddress() const { return pc + 1 == CoreSize ? 0 : pc + 1; }
   TW_ALWAYS_INLINE int SkipAddress() const { return WrapUp(pc + 2); }
-  TW_ALWAYS_INLINE void Next() { PushProcess(queue, NextAddress()); }
-  TW_ALWAYS_INLINE void Skip() { PushProcess(queue, SkipAddress()); }
-  TW_ALWAYS_INLINE void Jump() { PushProcess(queue, a_pointer); }
+  TW_ALWAYS_INLINE void End() { --queue.Count; }
+  TW_ALWAYS_INLINE void Next() { Append(queue, NextAddress()); }
+  TW_ALWAYS_INLINE void Skip() { Append(queue, SkipAddress()); }
+  TW_ALWAYS_INLINE void Jump() { Append(queue, a_pointer); }
   TW_ALWAYS_INLINE void Split() {
-    PushProcess(queue, NextAddress());
-    PushProcess(queue, a_pointer);
+    Append(queue, NextAddress());
+    if (queue.Count < CoreSize) {  // else the new process is dropped
+      Append(queue, a_pointer);
+      ++queue.Count;
+    }
   }
   TW_ALWAYS_INLINE CoreCell& Target() { return core[b_pointer]; }
 };
+
+[[noreturn]] void ThrowInvalidAddressing();
 
 enum class Arith { kAdd, kSub, kMul };
 
@@ -175,7 +248,11 @@ TW_ALWAYS_INLINE void Division(StepState& s) {
     if (a.BNumber != 0) t.ANumber = Num(Divide<IsMod>(b.ANumber, a.BNumber));
     alive = a.ANumber != 0 && a.BNumber != 0;
   }
-  if (alive) s.Next();
+  if (alive) {
+    s.Next();
+  } else {
+    s.End();
+  }
 }
 
 // The test of JMZ (Zero = true) and JMN (Zero = false) on the B-operand cell.
@@ -331,7 +408,7 @@ TW_ALWAYS_INLINE void Perform(StepState& s) {
   if constexpr (mod == 7 || op >= OpcodeCount) {
     s.Next();  // words the parser never makes run as NOP
   } else if constexpr (op == DAT) {
-    // the process ends
+    s.End();
   } else if constexpr (op == MOV) {
     Move<mod>(s);
   } else if constexpr (op == ADD) {
@@ -369,60 +446,130 @@ TW_ALWAYS_INLINE void Perform(StepState& s) {
   }
 }
 
-[[noreturn]] void ThrowInvalidAddressing();
+// Both operands, A first, for case Cases of the first dispatch (see
+// Dispatch); true when the operation has been performed too.
+template <unsigned Cases>
+TW_ALWAYS_INLINE bool EvaluateOperands(StepState& s, const CoreCell& ir) {
+  constexpr unsigned dispatch = Cases >> 6;
+  constexpr unsigned reads = dispatch == kMoveI ? kReadsA : dispatch < 4 ? dispatch : kReadsNone;
+  EvaluateOperand<Cases & 7u, (reads & kReadsA) != 0>(s.core, s.pc, ir, ir.ANumber, s.a_pointer,
+                                                      s.a);
+  EvaluateOperand<(Cases >> 3) & 7u, (reads & kReadsB) != 0>(s.core, s.pc, ir, ir.BNumber,
+                                                             s.b_pointer, s.b);
+  if constexpr (dispatch < 4) {
+    return false;
+  } else {
+    Perform<PerformedOpMod(dispatch)>(s);
+    return true;
+  }
+}
 
-// Both operands, A first, for the modes of one low byte of the word.
-template <unsigned Modes>
-TW_ALWAYS_INLINE void EvaluateOperands(StepState& s, const CoreCell& ir) {
-  EvaluateOperand(s.core, s.pc, ir, Modes & 7u, ir.ANumber, s.a_pointer, s.a);
-  EvaluateOperand(s.core, s.pc, ir, Modes >> 3, ir.BNumber, s.b_pointer, s.b);
+// Evaluates both operands of an operation of class Dispatch (one that is
+// performed at once) by a dispatch on the modes alone, and performs it.
+template <unsigned Dispatch>
+TW_ALWAYS_INLINE void PerformAtOnce(StepState& s, const CoreCell& ir, unsigned word) {
+  switch (word & 0x3Fu) {
+    // clang-format off
+#define TW_AT_ONCE(x) case x: EvaluateOperands<(Dispatch << 6) + x>(s, ir); return;
+    TW_CASES64(TW_AT_ONCE, 0)
+    default: __builtin_unreachable();
+#undef TW_AT_ONCE
+      // clang-format on
+  }
+}
+
+// A word whose B-mode field is above 7: the A-operand is evaluated with its
+// write, then the step fails and the process is lost.
+[[gnu::cold, noreturn]] inline void EvaluateInvalid(CoreCell* core, QueueCursor& queue, int pc,
+                                                    const CoreCell ir) {
+  int pointer;
+  CoreCell unused;
+  switch (ir.InstructionWord & 7u) {
+    // clang-format off
+#define TW_AMODE(x) case x: EvaluateOperand<x, false>(core, pc, ir, ir.ANumber, pointer, unused); break;
+    TW_CASES8(TW_AMODE, 0)
+#undef TW_AMODE
+    // clang-format on
+  }
+  --queue.Count;
+  ThrowInvalidAddressing();
+}
+
+// Plays the tone of the taken process's instruction. A tone that may fail
+// leaves the process taken: Count counts it off while the tone plays.
+template <class TonePolicy>
+TW_ALWAYS_INLINE void PlayTaken(QueueCursor& queue, const CoreCell& ir) {
+  if constexpr (noexcept(TonePolicy::Play(ir))) {
+    TonePolicy::Play(ir);
+  } else {
+    --queue.Count;
+    TonePolicy::Play(ir);
+    ++queue.Count;
+  }
 }
 
 }  // namespace step_detail
 
 template <class TonePolicy>
-TW_ALWAYS_INLINE void ExecuteLiveStepWith(CoreMemory& core_memory, ProcessQueue& queue,
+TW_ALWAYS_INLINE void ExecuteLiveStepWith(CoreMemory& core_memory, QueueCursor& queue,
                                           PSpace& pspace) {
   using namespace step_detail;
-  const int pc = queue.Entries[queue.Head];
-  queue.Head = queue.Head + 1 == CoreSize ? 0 : queue.Head + 1;
-  --queue.Count;
+  const int head = queue.Head;
+  const int pc = queue.Entries[head];
+  queue.Head = head + 1 == CoreSize ? 0 : head + 1;
   CoreCell* core = core_memory.data();
   const CoreCell ir = core[pc];
-  TonePolicy::Play(ir);
+  PlayTaken<TonePolicy>(queue, ir);
 
   StepState s{core, queue, pspace, pc, 0, {}, 0, {}};
   const unsigned word = ir.InstructionWord;
-  // The low byte of the word names both modes: one dispatch evaluates both
-  // operands with the modes known at compile time.
-  switch (word & 0xFFu) {
-    default:  // a B-mode field above 7
-      EvaluateOperand(core, pc, ir, word & 7u, ir.ANumber, s.a_pointer, s.a);
-      ThrowInvalidAddressing();
-      // clang-format off
-#define TW_MODES(x) case x: EvaluateOperands<x>(s, ir); break;
-#define TW_MODES8(x) TW_MODES(x) TW_MODES(x + 1) TW_MODES(x + 2) TW_MODES(x + 3) \
-                     TW_MODES(x + 4) TW_MODES(x + 5) TW_MODES(x + 6) TW_MODES(x + 7)
-    TW_MODES8(0) TW_MODES8(8) TW_MODES8(16) TW_MODES8(24)
-    TW_MODES8(32) TW_MODES8(40) TW_MODES8(48) TW_MODES8(56)
-#undef TW_MODES8
+  if (word & 0xC0u) [[unlikely]]  // a B-mode field above 7
+    EvaluateInvalid(core, queue, pc, ir);
+  // MOV.I, the copy most battles spend their time in, SPL and DAT are told
+  // from the word alone: a step that goes this way waits for no table before
+  // its jump. (DAT with modifier field 7 runs as NOP.)
+  if ((word >> 8) == MOV * 8 + mI) {
+    PerformAtOnce<kMoveI>(s, ir, word);
+    return;
+  }
+  if ((word >> 11) == SPL) {
+    PerformAtOnce<kSplit>(s, ir, word);
+    return;
+  }
+  if ((word >> 11) == DAT && (word & 0x700u) != 0x700u) {
+    PerformAtOnce<kData>(s, ir, word);
+    return;
+  }
+  // One dispatch evaluates both operands with the modes and what the
+  // operation reads known at compile time, and performs the commonest
+  // operations; a second one performs the others.
+  switch (kDispatchShifted[word >> 8] | (word & 0x3Fu)) {
+    // clang-format off
+#define TW_MODES(x) case x: if (EvaluateOperands<x>(s, ir)) return; break;
+    TW_CASES64(TW_MODES, 0) TW_CASES64(TW_MODES, 64) TW_CASES64(TW_MODES, 128)
+    TW_CASES64(TW_MODES, 192) TW_CASES64(TW_MODES, 256) TW_CASES64(TW_MODES, 320)
+    TW_CASES64(TW_MODES, 384) TW_CASES64(TW_MODES, 448)
+    default: __builtin_unreachable();
 #undef TW_MODES
-      // clang-format on
+    // clang-format on
   }
 
   switch (word >> 8) {
     // clang-format off
 #define TW_OPMOD(x) case x: Perform<x>(s); break;
-#define TW_OPMOD8(x) TW_OPMOD(x) TW_OPMOD(x + 1) TW_OPMOD(x + 2) TW_OPMOD(x + 3) \
-                     TW_OPMOD(x + 4) TW_OPMOD(x + 5) TW_OPMOD(x + 6) TW_OPMOD(x + 7)
-#define TW_OPMOD64(x) TW_OPMOD8(x) TW_OPMOD8(x + 8) TW_OPMOD8(x + 16) TW_OPMOD8(x + 24) \
-                      TW_OPMOD8(x + 32) TW_OPMOD8(x + 40) TW_OPMOD8(x + 48) TW_OPMOD8(x + 56)
-    TW_OPMOD64(0) TW_OPMOD64(64) TW_OPMOD64(128) TW_OPMOD64(192)
-#undef TW_OPMOD64
-#undef TW_OPMOD8
+    TW_CASES64(TW_OPMOD, 0) TW_CASES64(TW_OPMOD, 64) TW_CASES64(TW_OPMOD, 128)
+    TW_CASES64(TW_OPMOD, 192)
+    default: __builtin_unreachable();
 #undef TW_OPMOD
     // clang-format on
   }
+}
+
+template <class TonePolicy>
+TW_ALWAYS_INLINE void ExecuteLiveStepWith(CoreMemory& core, ProcessQueue& queue, PSpace& pspace) {
+  QueueCursor cursor(queue);
+  const QueueCursor::Keep keep{cursor, queue};
+  ExecuteLiveStepWith<TonePolicy>(core, cursor, pspace);
 }
 
 template <class TonePolicy>

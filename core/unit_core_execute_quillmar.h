@@ -42,6 +42,32 @@ inline void PushProcess(ProcessQueue& queue, int address) {
   ++queue.Count;
 }
 
+// A queue's ring with its counters held apart from the queue, so that a
+// battle loop can keep them in registers while it runs many steps. The ring
+// is the queue's own; while the cursor is in use the queue's own Head, Tail
+// and Count are stale until StoreTo puts the cursor's back (a Keep does that
+// when it goes out of scope, a failing step included).
+struct QueueCursor {
+  std::uint16_t* Entries;
+  std::int32_t Head;
+  std::int32_t Tail;
+  std::int32_t Count;
+
+  explicit QueueCursor(ProcessQueue& queue)
+      : Entries(queue.Entries.data()), Head(queue.Head), Tail(queue.Tail), Count(queue.Count) {}
+  void StoreTo(ProcessQueue& queue) const {
+    queue.Head = Head;
+    queue.Tail = Tail;
+    queue.Count = Count;
+  }
+
+  struct Keep {
+    const QueueCursor& cursor;
+    ProcessQueue& queue;
+    ~Keep() { cursor.StoreTo(queue); }
+  };
+};
+
 // Removes the oldest process into `address`; false (nothing changed) when the
 // queue is empty.
 inline bool TakeProcess(ProcessQueue& queue, int& address) {
@@ -53,9 +79,10 @@ inline bool TakeProcess(ProcessQueue& queue, int& address) {
 }
 
 // Tone policies of the executor (the audible one, AudibleTone, is in
-// core/ToneAudio.h with the objects it plays through).
+// core/ToneAudio.h with the objects it plays through). A policy whose Play is
+// noexcept spares the step keeping Count exact while the tone plays.
 struct SilentTone {
-  static void Play(const CoreCell&) {}
+  static void Play(const CoreCell&) noexcept {}
 };
 
 // Executes at most one instruction of the warrior that owns `queue` and
@@ -78,6 +105,11 @@ void ExecuteStepWith(CoreMemory& core, ProcessQueue& queue, PSpace& pspace);
 // the test: a battle loop that stops as soon as a warrior dies needs none.
 template <class TonePolicy>
 void ExecuteLiveStepWith(CoreMemory& core, ProcessQueue& queue, PSpace& pspace);
+
+// The same step on a queue held in a cursor (Count > 0): its counters change
+// in the cursor, its entries in the queue's ring.
+template <class TonePolicy>
+void ExecuteLiveStepWith(CoreMemory& core, QueueCursor& queue, PSpace& pspace);
 
 }  // namespace tw
 

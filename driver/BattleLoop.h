@@ -2,6 +2,7 @@
 // Running the rounds of a battle and scoring them.
 
 #include <ostream>
+#include <type_traits>
 
 #include "core/unit_core_execute_quillmar.h"
 #include "core/unit_core_utils.h"
@@ -40,6 +41,39 @@ struct NoBattleObserver {
   void CycleEnded(std::int32_t) {}
 };
 
+namespace battle_detail {
+
+// The cycles of a round of two living warriors, the program's usual case,
+// kept free of the per-warrior loop: both queues hold a process at the start
+// of every cycle here (the loop ends after the first cycle that empties one),
+// and a warrior's step only changes its own queue, so neither step needs the
+// empty-queue test. The queues' counters stay in cursors (registers) for the
+// whole round; the queues see them again before every hook of an observer
+// that watches, at the end, and when a step fails.
+template <class TonePolicy, class Observer>
+void RunTwoWarriors(BattleState& state, Observer& observer) {
+  constexpr bool watched = !std::is_same_v<std::remove_cvref_t<Observer>, NoBattleObserver>;
+  ProcessQueue& q0 = state.ProcessQueues[0];
+  ProcessQueue& q1 = state.ProcessQueues[1];
+  QueueCursor c0(q0);
+  QueueCursor c1(q1);
+  const QueueCursor::Keep keep0{c0, q0};
+  const QueueCursor::Keep keep1{c1, q1};
+  for (std::int32_t cycle = 1; cycle <= state.Cycles; ++cycle) {
+    observer.BeforeStep(0, state.Core, q0);
+    ExecuteLiveStepWith<TonePolicy>(state.Core, c0, state.PSpaces[0]);
+    if constexpr (watched) c0.StoreTo(q0);
+    observer.BeforeStep(1, state.Core, q1);
+    ExecuteLiveStepWith<TonePolicy>(state.Core, c1, state.PSpaces[1]);
+    if constexpr (watched) c1.StoreTo(q1);
+    state.EndCycle = cycle;
+    observer.CycleEnded(cycle);
+    if (c0.Count <= 0 || c1.Count <= 0) break;
+  }
+}
+
+}  // namespace battle_detail
+
 // Runs Rounds rounds of at most Cycles cycles with the loaded warriors and
 // scores them. Scores start at 0 and P-space is cleared (cell 0 = 7999) once
 // per battle. In every cycle every warrior steps in index order (a dead one
@@ -63,21 +97,7 @@ void RunBattleWith(BattleState& state, Observer&& observer = Observer{}) {
     state.AliveCount = battle_detail::CountAlive(state);
     state.EndCycle = 0;
     if (warriors == 2 && state.AliveCount == 2) {
-      // The program's usual case, kept free of the per-warrior loop. Both
-      // queues hold a process at the start of every cycle here (the loop ends
-      // after the first cycle that empties one), and a warrior's step only
-      // changes its own queue, so neither step needs the empty-queue test.
-      ProcessQueue& q0 = state.ProcessQueues[0];
-      ProcessQueue& q1 = state.ProcessQueues[1];
-      for (std::int32_t cycle = 1; cycle <= state.Cycles; ++cycle) {
-        observer.BeforeStep(0, state.Core, q0);
-        ExecuteLiveStepWith<TonePolicy>(state.Core, q0, state.PSpaces[0]);
-        observer.BeforeStep(1, state.Core, q1);
-        ExecuteLiveStepWith<TonePolicy>(state.Core, q1, state.PSpaces[1]);
-        state.EndCycle = cycle;
-        observer.CycleEnded(cycle);
-        if (q0.Count <= 0 || q1.Count <= 0) break;
-      }
+      battle_detail::RunTwoWarriors<TonePolicy>(state, observer);
       state.AliveCount = battle_detail::CountAlive(state);
     } else {
       for (std::int32_t cycle = 1; cycle <= state.Cycles; ++cycle) {

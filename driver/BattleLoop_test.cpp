@@ -169,6 +169,24 @@ TEST_F(Battle2, NoRoundWhenRoundsIsZero) {
   EXPECT_EQ(s.PSpaces[0][0], 7999);
 }
 
+// The two-warrior round keeps the queues' counters apart while it runs: a step
+// that fails hands them back as the steps left them.
+TEST_F(Battle2, AFailingStepLeavesBothQueuesAsTheStepsLeftThem) {
+  Tprogram splits = Program({"SPL.B $2, $0", "NOP.F $0, $0", "NOP.F $0, $0"});
+  SetBMode(splits[2].InstructionWord, 8);  // no parser makes this word
+  BattleState& s = Setup({splits, kImp});
+  EXPECT_THROW(RunBattleWith<SilentTone>(s), Exception);  // in cycle 3, at address 2
+  const ProcessQueue& q0 = s.ProcessQueues[0];
+  const ProcessQueue& q1 = s.ProcessQueues[1];
+  EXPECT_EQ(q0.Head, 3);
+  EXPECT_EQ(q0.Tail, 4);
+  EXPECT_EQ(q0.Count, 1);  // the NOP's successor; the failing process is lost
+  EXPECT_EQ(q0.Entries[q0.Head], 2);
+  EXPECT_EQ(q1.Head, 2);  // the imp stepped in cycles 1 and 2 only
+  EXPECT_EQ(q1.Count, 1);
+  EXPECT_EQ(q1.Entries[q1.Head], 346);
+}
+
 TEST_F(Battle2, ThreeAndOneWarriorScoring) {
   // (3 * 3 - 1) / survivors.
   BattleState& s = Setup({kImp, kDiesInCycle5, kImp}, 100);
