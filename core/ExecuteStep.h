@@ -11,7 +11,20 @@
 #include "core/unit_core_execute_quillmar.h"
 #include "runtime/Exceptions.h"
 
-#if defined(__GNUC__)
+// Forced inlining keeps the step one flat function in optimised builds. Under
+// the sanitizers it multiplies the instrumented code of each battle loop until
+// the compiler runs for many minutes per file, so those builds (the sanitizer
+// macros, or TONEWELL_PLAIN_INLINE from the build) leave inlining to the
+// compiler: the same code, only slower to run.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TW_SANITIZED_BUILD 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(TONEWELL_PLAIN_INLINE)
+#define TW_SANITIZED_BUILD 1
+#endif
+#if defined(__GNUC__) && !defined(TW_SANITIZED_BUILD)
 #define TW_ALWAYS_INLINE inline __attribute__((always_inline))
 #else
 #define TW_ALWAYS_INLINE inline
