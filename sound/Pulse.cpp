@@ -17,6 +17,7 @@
 #include "sound/KeptDevice.h"
 #include "sound/PulseApi.h"
 #include "sound/PulseDrain.h"
+#include "sound/SoundWaits.h"
 
 namespace tw {
 namespace {
@@ -160,8 +161,7 @@ class PulseConnection {
       return MMSYSERR_NODRIVER;
     }
     Pa().pa_mainloop_wakeup(loop_);
-    const auto deadline = Clock::now() + timeout;
-    cv.wait_until(lock, deadline, [&] {
+    WaitFor(lock, Clock::now() + timeout, [&] {
       const pa_context_state_t s = Pa().pa_context_get_state(context);
       return s == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(s);
     });
@@ -170,7 +170,7 @@ class PulseConnection {
     if (s == PA_CONTEXT_READY) return MMSYSERR_NOERROR;
     reason =
         Who() + ": " +
-        (PA_CONTEXT_IS_GOOD(s) ? "no answer within " + Milliseconds(timeout)
+        (PA_CONTEXT_IS_GOOD(s) ? NoAnswerText(timeout)
                                : std::string(Pa().pa_strerror(Pa().pa_context_errno(context))));
     return MMSYSERR_NODRIVER;
   }
@@ -196,14 +196,21 @@ class PulseConnection {
   pa_mainloop_api* Api() { return Pa().pa_mainloop_get_api(loop_); }
   const PulseOutputSettings& settings() const { return settings_; }
 
-  // Waits on cv until done() holds, the connection is lost or the timeout
-  // passes; returns done(). Under mu (held by lock).
+  // Waits on cv until done() holds, the connection is lost, the timeout
+  // passes or the sound waits are cancelled; returns done(). Under mu (held
+  // by lock).
   template <typename Done>
   bool Await(std::unique_lock<std::mutex>& lock, Done done) {
     Wake();
-    const auto deadline = Clock::now() + settings_.timeout;
-    cv.wait_until(lock, deadline, [&] { return done() || Lost(); });
+    WaitFor(lock, Clock::now() + settings_.timeout, [&] { return done() || Lost(); });
     return done();
+  }
+
+  // Waits on cv until done() holds or `deadline` passes, giving up within
+  // kSoundWaitSlice once the sound waits are cancelled. Under mu.
+  template <typename Done>
+  bool WaitFor(std::unique_lock<std::mutex>& lock, Clock::time_point deadline, Done done) {
+    return WaitUnlessCancelled(deadline, done, [&](auto until) { cv.wait_until(lock, until); });
   }
 
   // Streams register so the loop can hand over their finished buffers.
@@ -607,7 +614,7 @@ class ServerStream {
     if (!settled || Pa().pa_stream_get_state(s) != PA_STREAM_READY) {
       const std::string reason = c_->Lost() ? c_->LostReason()
                                  : settled  ? Pa().pa_strerror(Pa().pa_context_errno(c_->context))
-                                            : "no answer within " + Milliseconds(settings.timeout);
+                                            : NoAnswerText(settings.timeout);
       Pa().pa_stream_set_state_callback(s, nullptr, nullptr);
       Pa().pa_stream_set_write_callback(s, nullptr, nullptr);
       Pa().pa_stream_disconnect(s);
@@ -790,8 +797,7 @@ class ServerStream {
     Pa().pa_operation_unref(op);
     if (!answered) {
       return Fail(std::string(what) + ": " +
-                      (c_->Lost() ? c_->LostReason()
-                                  : "no answer within " + Milliseconds(c_->settings().timeout)),
+                      (c_->Lost() ? c_->LostReason() : NoAnswerText(c_->settings().timeout)),
                   MMSYSERR_ERROR);
     }
     if (!answer.success)

@@ -4,8 +4,9 @@
 # null sink "tap", recorded with PipeWire's own recorder on the sink. Checks
 # that every non-silent frame of the battle arrives in order, that no run
 # is shorter than its sound, that a frozen daemon costs one bounded wait
-# said once, that a daemon frozen and then killed ends the run with one
-# report, that default reports a frozen daemon instead of waiting on it, and
+# said once, that Ctrl-C ends a run on a frozen daemon within a second,
+# that a daemon frozen and then killed ends the run with one report, that
+# default reports a frozen daemon instead of waiting on it, and
 # that on a 48000 Hz graph (the stream resampled) the tones keep their pace
 # and arrive whole.
 set -euo pipefail
@@ -97,6 +98,13 @@ same_output "$work/frozen.out" "frozen daemon"
 grep -q 'a sound was not played within' "$work/frozen.err" || fail "frozen daemon: nothing said"
 [ "$(wc -l <"$work/frozen.err")" -eq 1 ] || fail "frozen daemon: said more than once"
 echo "frozen daemon for 0.5 s: $(cat "$work/frozen.err")"
+
+# Ctrl-C while the daemon is frozen ends the run within a second with its
+# report line: in mid-battle (tones given up one after another), while
+# connecting, and while default looks at it.
+interrupted_run frozen-battle pipewire "$PW_DAEMON_PID" 1 0.5 "$work" "${battle[@]}"
+interrupted_run frozen-connect pipewire "$PW_DAEMON_PID" 0 0.5 "$work" "${battle[@]}"
+interrupted_run frozen-default "" "$PW_DAEMON_PID" 0 0.5 "$work" "${battle[@]}"
 
 # default with the daemon frozen: reported as not answering, naming it,
 # within the 1.5 s the default waits (not handed on to ALSA).
