@@ -143,8 +143,12 @@ pipewire_stop
 # counting two (the resampler's ringing may fill the short gap the graph
 # leaves between two tones), and the recording's energy matches the sound's.
 PW_GRAPH_RATE=48000 pipewire_start "$work/pw48"
-recorded_run pipewire resampled
-python3 - "$work/expected.wav" "$work/resampled.wav" "$ratio" 500 <<'PY' || fail "48000 Hz graph"
+# Plays the battle on the resampled graph and checks it; as on the 44100 Hz
+# graph, a busy machine may make the graph lose a cycle, so a failed run is
+# played once more.
+resampled_run() {
+  recorded_run pipewire resampled
+  python3 - "$work/expected.wav" "$work/resampled.wav" "$ratio" 500 <<'PY'
 import statistics, struct, sys, wave
 
 def measure(path):
@@ -176,6 +180,8 @@ print(f'48000 Hz graph: wall/sound {ratio:.3f}, tones heard {heard_tones} of {to
 # few percent of their energy).
 sys.exit(0 if heard_tones == tones and 0.8 < heard_energy / sent_energy < 1.05 and ratio < 1.25 else 1)
 PY
+}
+resampled_run || { echo "  again:" && resampled_run; } || fail "48000 Hz graph"
 pipewire_stop
 
 echo "PipeWire checks passed in $(($(date +%s) - step_start)) s"
