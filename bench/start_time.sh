@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # What starting the program costs: a one-cycle battle (two warriors that
 # each die on their first instruction, two tones) on null:fast, beside a C++
-# program that prints one line and, to show what each library the program
-# still loads at start costs, the same program linked with it (ALSA's, the
-# resampler's, the terminal's). Runs alternate, side by side; medians of
-# RUNS runs of each, in milliseconds, with the load average and which sound
-# libraries the program loads at start (ldd). The cases run in another order
-# each round.
+# program that prints one line and, to show what a library costs at start,
+# the same program linked with it: the terminal's (libncurses, which the
+# program still loads at start), ALSA's and the resampler's (libasound,
+# libsoxr with its OpenMP runtime: loaded only when an ALSA output or a
+# format conversion to another rate first needs them). Runs alternate, side
+# by side; medians of RUNS runs of each, in milliseconds, with the load
+# average and which libraries the program loads at start (ldd). The cases
+# run in another order each round.
 #   bench/start_time.sh [RUNS]     (default 30; needs `make build` and c++)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -44,13 +46,13 @@ for _ in range(runs):
         times[name].append((time.perf_counter() - start) * 1000)
 libs = subprocess.run(['ldd', program], capture_output=True, text=True).stdout
 sound = sorted({l.split()[0] for l in libs.splitlines()
-                if any(k in l for k in ('asound', 'pulse', 'pipewire'))})
+                if any(k in l for k in ('asound', 'pulse', 'pipewire', 'soxr'))})
 everything = [l.split()[0] for l in libs.splitlines() if '=>' in l]
 print(f'{runs} runs each, alternating; load average {load:.2f} before, {os.getloadavg()[0]:.2f} after')
 base = statistics.median(times['C++ program printing one line'])
 for name, t in times.items():
     med = statistics.median(t)
     print(f'{name:>42}: median {med:.2f} ms ({min(t):.2f}-{max(t):.2f}), {med - base:+.2f} ms')
-print(f'sound libraries loaded at start: {", ".join(sound) if sound else "none"}')
+print(f'sound and resampler libraries loaded at start: {", ".join(sound) if sound else "none"}')
 print(f'all libraries loaded at start: {", ".join(everything)}')
 PY

@@ -91,8 +91,11 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 #   pulse (and default on a sound server): libpulse0;
 #   alsa (and default otherwise): libasound2, with libasound2-plugins for
 #     ALSA's PCMs that reach a sound server.
+# The same holds for the resampler of the wave library's format conversion,
+# libsoxr0, loaded when a conversion first changes the rate (a battle never
+# does); without it such a conversion fails, said once naming the package.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
-    "libpipewire-0.3-0, libpipewire-0.3-modules, libpulse0, libasound2, libasound2-plugins")
+    "libpipewire-0.3-0, libpipewire-0.3-modules, libpulse0, libasound2, libasound2-plugins, libsoxr0")
 # One package holding both components.
 set(CPACK_COMPONENTS_ALL runtime debian)
 set(CPACK_DEB_COMPONENT_INSTALL ON)

@@ -12,8 +12,10 @@ if(WIN32)
       # The Linux sound systems and their tests.
       sound/Alsa sound/Alsa_test sound/AlsaDevice sound/AlsaFormat sound/AlsaLibrary
       sound/AlsaPlayback sound/AlsaPlayback_test sound/AlsaWorker
-      sound/Pulse sound/Pulse_test sound/PipeWire sound/PipeWire_test sound/PipeWireConnection
-      sound/PipeWireStream sound/PipeWireStreamQueue
+      sound/Pulse sound/Pulse_test sound/PulseConnection sound/PulseFormat sound/PulseSettings
+      sound/PulseStream sound/PulseStreamDrain sound/PulseStreamQueue
+      sound/PipeWire sound/PipeWire_test sound/PipeWireConnection
+      sound/PipeWireStream sound/PipeWireStreamQueue sound/ServerSetting
       # Tests against Linux peers: the WAV recorder's files read back by SoX
       # and Python, the wave container and conversion against SoX. (The
       # Windows build's recordings are compared byte for byte with the Linux

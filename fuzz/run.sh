@@ -10,7 +10,7 @@ out=build-fuzz
 mkdir -p "$out/corpus"
 cxx="${CLANGXX:-clang++}"
 sources=(runtime/Stream.cpp runtime/FileStream_posix.cpp runtime/Exceptions.cpp runtime/Persistent.cpp
-         platform/mmio.cpp platform/StreamIO.cpp platform/acm_posix.cpp
+         platform/mmio.cpp platform/StreamIO.cpp platform/acm_posix.cpp platform/ClientLibrary_posix.cpp
          audio/WaveUtils.cpp audio/WaveUtilsSamples.cpp audio/WaveUtilsConvert.cpp
          audio/WaveStorage.cpp audio/WaveStorageEdit.cpp fuzz/wave_fuzz.cpp)
 flags=(-std=c++20 -O1 -g -I. -Wall -Wextra -Werror
@@ -22,7 +22,7 @@ mkdir -p "$out/obj"
 for src in "${sources[@]}"; do printf '%s\n' "$src"; done |
   FUZZ_OBJ="$out/obj" xargs -P 2 -I{} sh -c '"$0" "$@" -c "{}" -o "$FUZZ_OBJ/$(basename "{}" .cpp).o"' \
     "$cxx" "${flags[@]}"
-"$cxx" "${flags[@]}" "${objects[@]}" -lsoxr -o "$out/wave_fuzz"
+"$cxx" "${flags[@]}" "${objects[@]}" -ldl -o "$out/wave_fuzz"
 cp -n fuzz/seeds/* fuzz/regressions/* "$out/corpus/" 2>/dev/null || true
 cd "$out"
 ./wave_fuzz -max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=1024 \

@@ -2,11 +2,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "platform/AcmChecks.h"
+#include "platform/ClientLibrary.h"
 #include "platform/msacm.h"
 
 namespace tw {
@@ -27,6 +31,46 @@ bool Convertible(const WAVEFORMATEX* f) {
          (f->wBitsPerSample == 8 || f->wBitsPerSample == 16) &&
          (f->nChannels == 1 || f->nChannels == 2) && f->nSamplesPerSec >= kMinRate &&
          f->nSamplesPerSec <= kMaxRate && f->nBlockAlign == f->nChannels * f->wBitsPerSample / 8;
+}
+
+// The resampler's functions, loaded when a conversion first changes the
+// rate: nothing else needs the library (a battle never converts), so a run
+// does not pay for loading it and its OpenMP runtime at start.
+#define TW_SOXR_FUNCTIONS(X) X(soxr_io_spec) X(soxr_oneshot) X(soxr_quality_spec)
+TW_CLIENT_LIBRARY_TABLE(SoxrApi, TW_SOXR_FUNCTIONS);
+
+// The resampler; null when it cannot be loaded, which is said once on
+// standard error naming the library and its package.
+const SoxrApi* Resampler() {
+  std::string error;
+  const SoxrApi* api = LoadClientApi<SoxrApi>({"libsoxr.so.0", "libsoxr0"}, error);
+  if (api == nullptr) {
+    static std::once_flag said;
+    std::call_once(said, [&] {
+      std::fprintf(stderr,
+                   "Format conversion: %s; conversions to another rate fail (reported once)\n",
+                   error.c_str());
+    });
+  }
+  return api;
+}
+
+// Resamples `inFrames` interleaved frames of `channels` channels from
+// `inRate` to `outRate` into `out` (room for `outFrames`); the frames made,
+// or -1 when the resampler fails or cannot be loaded.
+int64_t Resample(const std::vector<double>& in, uint64_t inFrames, uint32_t inRate,
+                 uint32_t outRate, unsigned channels, std::vector<double>& out,
+                 uint64_t outFrames) {
+  const SoxrApi* soxr = Resampler();
+  if (soxr == nullptr) return -1;
+  const soxr_io_spec_t io = soxr->soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
+  const soxr_quality_spec_t quality = soxr->soxr_quality_spec(SOXR_HQ, 0);
+  size_t done = 0;
+  const soxr_error_t error =
+      soxr->soxr_oneshot(inRate, outRate, channels, in.data(), inFrames, nullptr, out.data(),
+                         outFrames, &done, &io, &quality, nullptr);
+  if (error != nullptr) return -1;
+  return static_cast<int64_t>(done);
 }
 
 uint64_t OutputFrames(uint64_t inFrames, uint32_t inRate, uint32_t outRate) {
@@ -84,14 +128,10 @@ int64_t ConvertFrames(const WAVEFORMATEX& src, const uint8_t* in, uint64_t inFra
     // the resampler must not be asked for zero frames into no buffer.
     if (frames == 0) return 0;
     resampled.assign(frames * outCh, 0.0);
-    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
-    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-    size_t done = 0;
-    const soxr_error_t error = soxr_oneshot(
-        src.nSamplesPerSec, dst.nSamplesPerSec, static_cast<unsigned>(outCh), mapped.data(),
-        inFrames, nullptr, resampled.data(), frames, &done, &io, &quality, nullptr);
-    if (error != nullptr) return -1;
-    frames = done;
+    const int64_t done = Resample(mapped, inFrames, src.nSamplesPerSec, dst.nSamplesPerSec,
+                                  static_cast<unsigned>(outCh), resampled, frames);
+    if (done < 0) return -1;
+    frames = static_cast<uint64_t>(done);
     samples = &resampled;
   }
   frames = std::min(frames, maxFrames);

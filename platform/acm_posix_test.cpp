@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
+#include <link.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "platform/msacm.h"
@@ -174,6 +177,33 @@ TEST(Conversion, SuggestsPcmKeepingTheNamedFields) {
   dst.wBitsPerSample = 12;
   EXPECT_EQ(acmFormatSuggest(nullptr, &src, &dst, sizeof dst, ACM_FORMATSUGGESTF_WBITSPERSAMPLE),
             ACMERR_NOTPOSSIBLE);
+}
+
+// Whether the process has a library whose path contains `name` loaded.
+bool Loaded(const char* name) {
+  return dl_iterate_phdr(
+             [](dl_phdr_info* info, size_t, void* wanted) {
+               return std::strstr(info->dlpi_name, static_cast<const char*>(wanted)) != nullptr ? 1
+                                                                                                : 0;
+             },
+             const_cast<char*>(name)) != 0;
+}
+
+// The resampler is loaded by the first conversion that changes the rate,
+// not at start (a battle never converts) nor by one that keeps it. In a
+// process of its own, so no other test has loaded it yet.
+TEST(Conversion, LoadsTheResamplerWhenTheRateFirstChanges) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        const std::vector<uint8_t> in(4410 * 2, 0x40);
+        const bool atStart = Loaded("libsoxr");
+        Convert(PcmFormat(44100, 1, 16), in, PcmFormat(44100, 2, 8));
+        const bool sameRate = Loaded("libsoxr");
+        const size_t frames = Convert(PcmFormat(44100, 1, 16), in, PcmFormat(22050, 1, 16)).size();
+        std::exit(!atStart && !sameRate && Loaded("libsoxr") && frames == 2205 * 2 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -3,9 +3,10 @@ if(WIN32)
   # resolution of the thread timing.
   target_link_libraries(tonewell_platform PUBLIC winmm msacm32)
 else()
-  # The format conversion service resamples with libsoxr; client libraries
-  # are loaded at run time (ClientLibrary_posix.cpp).
-  target_link_libraries(tonewell_platform PUBLIC soxr ${CMAKE_DL_LIBS})
+  # The sound systems' client libraries, and libsoxr, with which the format
+  # conversion resamples, are loaded at run time (ClientLibrary_posix.cpp):
+  # only their headers are needed to build.
+  target_link_libraries(tonewell_platform PUBLIC ${CMAKE_DL_LIBS})
 endif()
 # The wave output functions are tested over the sound systems of sound/.
 if(TARGET platform_tests)

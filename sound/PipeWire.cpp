@@ -12,6 +12,7 @@
 #include "sound/KeptDevice.h"
 #include "sound/PipeWireConnection.h"
 #include "sound/PipeWireStream.h"
+#include "sound/ServerSetting.h"
 
 namespace tw {
 namespace {
@@ -185,25 +186,12 @@ class PipeWireBackend : public WaveOutBackend {
   PipeWireShared& shared_;
 };
 
-// "2", "1.5ms": milliseconds from 0.5 to 100; false for anything else.
-bool ParseMilliseconds(std::string number, double& ms) {
-  if (number.size() > 2 && number.compare(number.size() - 2, 2, "ms") == 0)
-    number.resize(number.size() - 2);
-  if (number.empty() || number.size() > 12 || number.front() == '.' || number.back() == '.')
-    return false;
-  if (number.find_first_not_of("0123456789.") != std::string::npos ||
-      number.find('.') != number.rfind('.'))
-    return false;
-  ms = std::strtod(number.c_str(), nullptr);
-  return ms >= 0.5 && ms <= 100.0;
-}
-
 // FRAMES/RATE or milliseconds (kept as frames of 44100 Hz).
 bool ParseLatency(const std::string& text, PipeWireOutputSettings& s) {
   const size_t slash = text.find('/');
   if (slash == std::string::npos) {
     double ms = 0;
-    if (!ParseMilliseconds(text, ms)) return false;
+    if (!ParseLatencyMilliseconds(text, ms)) return false;
     s.latencyRate = 44100;
     s.latencyFrames = static_cast<uint32_t>(std::max(1l, std::lround(ms * 44.1)));
     return true;
@@ -223,20 +211,11 @@ bool ParseLatency(const std::string& text, PipeWireOutputSettings& s) {
 }  // namespace
 
 bool ParsePipeWireSetting(const std::string& rest, PipeWireOutputSettings& settings) {
+  ServerSettingParts parts;
+  if (!SplitServerSetting(rest, parts)) return false;
   PipeWireOutputSettings s = settings;
-  std::string targetPart = rest;
-  const size_t q = rest.find('?');
-  if (q != std::string::npos) {
-    const std::string option = rest.substr(q + 1);
-    const std::string key = "latency=";
-    if (option.compare(0, key.size(), key) != 0 || !ParseLatency(option.substr(key.size()), s))
-      return false;
-    targetPart = rest.substr(0, q);
-  }
-  if (!targetPart.empty()) {
-    if (targetPart[0] != ':' || targetPart.size() == 1) return false;
-    s.target = targetPart.substr(1);
-  }
+  if (parts.latency && !ParseLatency(*parts.latency, s)) return false;
+  if (!parts.name.empty()) s.target = parts.name;
   settings = s;
   return true;
 }

@@ -11,8 +11,6 @@ namespace {
 
 constexpr char kClientName[] = "Tonewell";
 
-std::string Milliseconds(std::chrono::milliseconds d) { return std::to_string(d.count()) + " ms"; }
-
 // A registry listing that looks for one node.
 struct NodeSearch {
   const std::string* target;
@@ -96,8 +94,19 @@ MMRESULT PipeWireConnection::Connect(std::chrono::milliseconds timeout, std::str
   tookIt = true;
   pw_core_add_listener(core_, &coreListener_, &coreEvents_, this);
   if (RoundTrip(timeout)) return MMSYSERR_NOERROR;
-  reason = Who() + ": " + (Lost() ? LostReason() : "no answer within " + Milliseconds(timeout));
+  reason = Who() + ": " + (Lost() ? LostReason() : NoAnswerText(timeout));
   return MMSYSERR_NODRIVER;
+}
+
+void PipeWireConnection::WaitUntil(std::chrono::steady_clock::time_point until) {
+  // The loop's clock need not be the steady one: its deadline is made from
+  // the time left.
+  const auto left = until - std::chrono::steady_clock::now();
+  if (left <= left.zero()) return;
+  timespec deadline{};
+  api_.pw_thread_loop_get_time(loop_, &deadline,
+                               std::chrono::duration_cast<std::chrono::nanoseconds>(left).count());
+  api_.pw_thread_loop_timed_wait_full(loop_, &deadline);
 }
 
 bool PipeWireConnection::RoundTrip(std::chrono::milliseconds timeout) {
@@ -122,8 +131,7 @@ bool PipeWireConnection::FindNode(const std::string& target, bool& found, std::s
   spa_hook_remove(&listener);
   api_.pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
   found = search.found;
-  if (!answered)
-    reason = Lost() ? LostReason() : "no answer within " + Milliseconds(settings_.timeout);
+  if (!answered) reason = Lost() ? LostReason() : NoAnswerText(settings_.timeout);
   return answered;
 }
 

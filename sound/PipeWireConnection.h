@@ -19,6 +19,7 @@
 #include "platform/mmsystem.h"
 #include "sound/PipeWire.h"
 #include "sound/PipeWireApi.h"
+#include "sound/SoundWaits.h"
 
 namespace tw {
 
@@ -63,15 +64,14 @@ class PipeWireConnection {
     PipeWireConnection& c_;
   };
 
-  // Waits, under Lock, until done() holds, the connection is lost or
-  // `timeout` passes; returns done().
+  // Waits, under Lock, until done() holds, the connection is lost,
+  // `timeout` passes or the sound waits are cancelled (noticed within
+  // kSoundWaitSlice); returns done().
   template <typename Done>
   bool Await(std::chrono::milliseconds timeout, Done done) {
-    timespec deadline{};
-    api_.pw_thread_loop_get_time(loop_, &deadline, std::chrono::nanoseconds(timeout).count());
-    while (!done() && !Lost()) {
-      if (api_.pw_thread_loop_timed_wait_full(loop_, &deadline) != 0) break;
-    }
+    WaitUnlessCancelled(
+        std::chrono::steady_clock::now() + timeout, [&] { return done() || Lost(); },
+        [this](std::chrono::steady_clock::time_point until) { WaitUntil(until); });
     return done();
   }
 
@@ -94,6 +94,8 @@ class PipeWireConnection {
  private:
   static void OnDone(void* self, uint32_t id, int seq);
   static void OnError(void* self, uint32_t id, int seq, int res, const char* message);
+  // Lets go of the loop's lock until Signal or `until`. Under Lock.
+  void WaitUntil(std::chrono::steady_clock::time_point until);
   // Asks the daemon for a round trip and waits for it. Under Lock.
   bool RoundTrip(std::chrono::milliseconds timeout);
 

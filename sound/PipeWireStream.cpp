@@ -154,9 +154,10 @@ MMRESULT PipeWireStream::CreateLocked() {
     return state_ == PW_STREAM_STATE_STREAMING || state_ == PW_STREAM_STATE_ERROR;
   });
   if (settled && state_ == PW_STREAM_STATE_STREAMING) return MMSYSERR_NOERROR;
-  const std::string reason = c_->Lost() ? c_->LostReason()
-                             : state_ == PW_STREAM_STATE_ERROR
-                                 ? stateError_
+  const std::string reason = c_->Lost()                        ? c_->LostReason()
+                             : state_ == PW_STREAM_STATE_ERROR ? stateError_
+                             : SoundWaitsCancelled()
+                                 ? NoAnswerText(settings.timeout)
                                  : "the graph did not run the stream within " +
                                        Milliseconds(settings.timeout.count() * 1000000) +
                                        " (no session manager linked it to a sink?)";

@@ -23,9 +23,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/InheritingMutex.h"
 #include "sound/Backend.h"
 #include "sound/ErrorTexts.h"
-#include "platform/InheritingMutex.h"
 #include "sound/PipeWireConnection.h"
 
 namespace tw {

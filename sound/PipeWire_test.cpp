@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "sound/Selection.h"
+#include "sound/SoundWaits.h"
 #include "testing/WaveOutTestSupport.h"
 
 namespace tw {
@@ -299,6 +300,13 @@ TEST(PipeWireProbe, AFrozenDaemonIsNamedAndAMissingOneIsAbsent) {
   const auto start = std::chrono::steady_clock::now();
   const ServerProbe probe = ProbePipeWire(300ms, backend, why);
   const auto took = std::chrono::steady_clock::now() - start;
+  // Ctrl-C: the same wait, however long, is given up at once.
+  std::string whyCancelled;
+  CancelSoundWaits();
+  const auto cancelled = std::chrono::steady_clock::now();
+  const ServerProbe probeCancelled = ProbePipeWire(3000ms, backend, whyCancelled);
+  const auto tookCancelled = std::chrono::steady_clock::now() - cancelled;
+  ResumeSoundWaits();
   close(listener);
   unlink(path.c_str());
   unsetenv("PIPEWIRE_REMOTE");
@@ -307,6 +315,9 @@ TEST(PipeWireProbe, AFrozenDaemonIsNamedAndAMissingOneIsAbsent) {
   EXPECT_EQ(probe, ServerProbe::kNotAnswering);
   EXPECT_EQ(why, "PipeWire daemon \"" + path + "\": no answer within 300 ms");
   EXPECT_LT(took, 2s);
+  EXPECT_EQ(probeCancelled, ServerProbe::kNotAnswering);
+  EXPECT_EQ(whyCancelled, "PipeWire daemon \"" + path + "\": interrupted");
+  EXPECT_LT(tookCancelled, 1s);
   EXPECT_EQ(backend, nullptr);
 }
 

@@ -37,6 +37,11 @@
 //   example `PulseAudio server "unix:/run/user/1000/pulse/native", stream
 //   "Tonewell" on sink "tap": Connection terminated`.
 //
+// Its parts: the connection and its loop thread (sound/PulseConnection.h),
+// a server stream with its queue and drain (sound/PulseStream.h,
+// sound/PulseDrain.h), the sample formats (sound/PulseFormat.h) and the
+// settings (sound/PulseSettings.h); this file's backend ties them together.
+//
 // Formats: PCM (tag 1) with 8, 16, 24 or 32 bits and IEEE float (tag 3) with
 // 32 bits, 1 to 32 channels. A trailing partial frame of a buffer is not
 // played.
@@ -46,26 +51,10 @@
 #include <string>
 
 #include "sound/Backend.h"
+#include "sound/PulseSettings.h"
 #include "sound/ServerProbe.h"
 
 namespace tw {
-
-// How the backend connects and sets up its streams.
-struct PulseOutputSettings {
-  // The sink to play on; empty for the server's default sink.
-  std::string sink;
-  // How much sound the server is asked to keep queued ahead of the sink (the
-  // stream's target length; the server requests more at a third of it).
-  // Less sound queued means shorter gaps between short sounds played one
-  // after another, at the price of more wake-ups of the server. Measured on
-  // a 2-core machine with 11 ms sounds (bench/pulse_ratio.sh): see
-  // kDefaultPulseLatency.
-  std::chrono::microseconds latency = kDefaultPulseLatency;
-  // The longest wait for the connection and for each answer of the server.
-  std::chrono::milliseconds timeout{3000};
-
-  static constexpr std::chrono::microseconds kDefaultPulseLatency{1500};
-};
 
 // A backend that connects to the server (the client library's default
 // server: PULSE_SERVER, its configuration, the user's runtime folder) when
@@ -85,10 +74,5 @@ std::unique_ptr<WaveOutBackend> ConnectPulseWaveOutBackend(const PulseOutputSett
 // `timeout` (a frozen one).
 ServerProbe ProbePulse(std::chrono::milliseconds timeout, std::unique_ptr<WaveOutBackend>& backend,
                        std::string& why);
-
-// Reads the part of a TONEWELL_AUDIO value after "pulse": "", ":SINK",
-// "?latency=L" or ":SINK?latency=L", L in milliseconds ("2", "1.5ms") from
-// 0.5 to 100. Returns false for anything else.
-bool ParsePulseSetting(const std::string& rest, PulseOutputSettings& settings);
 
 }  // namespace tw

@@ -7,6 +7,7 @@
 #include <pulse/pulseaudio.h>
 #include <pulse/rtclock.h>
 
+#include <atomic>
 #include <string>
 
 #include "platform/ClientLibrary.h"
@@ -70,5 +71,13 @@ TW_CLIENT_LIBRARY_TABLE(PulseApi, TW_PULSE_FUNCTIONS);
 inline const PulseApi* LoadPulseApi(std::string& error) {
   return LoadClientApi<PulseApi>({"libpulse.so.0", "libpulse0"}, error);
 }
+
+// The table the output's parts call through. The backend sets it
+// (SetPulseApi, with a loaded table) before it creates the first object of
+// the library, so every later use, on any thread, finds it; Pa() before
+// that is an error.
+inline std::atomic<const PulseApi*> gPulseApi{nullptr};
+inline void SetPulseApi(const PulseApi* api) { gPulseApi.store(api, std::memory_order_release); }
+inline const PulseApi& Pa() { return *gPulseApi.load(std::memory_order_acquire); }
 
 }  // namespace tw

@@ -23,6 +23,7 @@
 #include "platform/WaveOutApi.h"
 #include "sound/PulseApi.h"
 #include "sound/Selection.h"
+#include "sound/SoundWaits.h"
 #include "testing/ProgramRun.h"
 #include "testing/StartedProgram.h"
 #include "testing/WaveOutTestSupport.h"
@@ -290,6 +291,43 @@ TEST_F(PrivatePulse, AFrozenServerEndsTheSoundAfterABoundedWaitAndANewStreamGoes
             std::string::npos)
       << said;
   EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+  EXPECT_EQ(stream->Close(), MMSYSERR_NOERROR);
+}
+
+// Ctrl-C while the server is frozen: a wait for a new server stream, and a
+// connection, are given up at once when the sound waits are cancelled.
+TEST_F(PrivatePulse, CancelledWaitsGiveUpAFrozenServerAtOnce) {
+  RecordingSink sink;
+  auto backend = CreatePulseWaveOutBackend({});
+  std::unique_ptr<WaveOutStream> stream;
+  ASSERT_EQ(backend->Open(kStereo16, sink, stream), MMSYSERR_NOERROR);
+  Buffer first(500, 1), second(500, 2);
+  ::testing::internal::CaptureStderr();
+  server_->Signal(SIGSTOP);
+  ASSERT_EQ(stream->Write(&first.header), MMSYSERR_NOERROR);
+  ASSERT_EQ(sink.WaitFor(1, 2s).size(), 1u) << "the drain was not given up";
+  ::testing::internal::GetCapturedStderr();
+  std::thread ctrlC([] {
+    std::this_thread::sleep_for(100ms);
+    CancelSoundWaits();
+  });
+  const auto start = Clock::now();
+  const MMRESULT failed = stream->Write(&second.header);  // waits for a new server stream
+  const auto took = Clock::now() - start;
+  ctrlC.join();
+  auto other = CreatePulseWaveOutBackend({});
+  const auto connecting = Clock::now();
+  const MMRESULT refused = other->Query(kStereo16);
+  const auto tookToConnect = Clock::now() - connecting;
+  ResumeSoundWaits();
+  ASSERT_NE(failed, MMSYSERR_NOERROR);
+  EXPECT_LT(took, 1s);
+  const std::string server = "PulseAudio server \"unix:" + dir_ + "/pulse.sock\"";
+  EXPECT_EQ(backend->ErrorText(failed),
+            server + ", stream \"Tonewell\" on sink \"tap\": interrupted");
+  ASSERT_NE(refused, MMSYSERR_NOERROR);
+  EXPECT_LT(tookToConnect, 1s);
+  EXPECT_EQ(other->ErrorText(refused), server + ": interrupted");
   EXPECT_EQ(stream->Close(), MMSYSERR_NOERROR);
 }
 

@@ -32,10 +32,9 @@ bool RunWithin(std::function<void()> call, std::chrono::milliseconds limit) {
   bool finished;
   {
     std::unique_lock<std::mutex> lock(done->mu);
-    while (!(finished = done->done) && !SoundWaitsCancelled() &&
-           std::chrono::steady_clock::now() < deadline) {
-      done->cv.wait_for(lock, kSoundWaitSlice);
-    }
+    finished = WaitUnlessCancelled(
+        deadline, [&] { return done->done; },
+        [&](auto until) { done->cv.wait_until(lock, until); });
   }
   if (finished) {
     thread.join();
@@ -43,6 +42,11 @@ bool RunWithin(std::function<void()> call, std::chrono::milliseconds limit) {
     thread.detach();
   }
   return finished;
+}
+
+std::string NoAnswerText(std::chrono::milliseconds limit) {
+  if (SoundWaitsCancelled()) return "interrupted";
+  return "no answer within " + std::to_string(limit.count()) + " ms";
 }
 
 }  // namespace tw

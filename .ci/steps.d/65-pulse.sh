@@ -4,8 +4,9 @@
 # private PipeWire with its pulse server, each with a null sink paced in real
 # time whose monitor is recorded. Checks that every non-silent frame of the
 # battle is heard in order, that no run is shorter than its sound, that a
-# frozen server costs one bounded wait said once, and that a server that
-# goes away ends the run with a report instead of a hang.
+# frozen server costs one bounded wait said once, that Ctrl-C ends a run
+# on a frozen server within a second, and that a server that goes away
+# ends the run with a report instead of a hang.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 step_start=$(date +%s)
@@ -93,6 +94,14 @@ diff <(grep -v '^Seconds:' "$work/expected.out") <(grep -v '^Seconds:' "$work/fr
 grep -q 'a drain did not finish within' "$work/frozen.err" || fail "frozen server: nothing said"
 [ "$(wc -l <"$work/frozen.err")" -eq 1 ] || fail "frozen server: said more than once"
 echo "frozen server for 0.5 s: $(cat "$work/frozen.err")"
+
+# Ctrl-C while the server is frozen ends the run within a second with its
+# report line: while a tone waits for its drain, while the next one waits
+# for a new server stream, and while connecting (pulse and default).
+interrupted_run frozen-drain pulse "$PULSE_PID" 1 0.1 "$work" "${battle[@]}"
+interrupted_run frozen-stream pulse "$PULSE_PID" 1 1.5 "$work" "${battle[@]}"
+interrupted_run frozen-connect pulse "$PULSE_PID" 0 0.5 "$work" "${battle[@]}"
+interrupted_run frozen-default "" "$PULSE_PID" 0 0.5 "$work" "${battle[@]}"
 
 # A server that goes away: the cut tone is reported failed on stderr, the
 # next open finds no server and ends the run with one report line.

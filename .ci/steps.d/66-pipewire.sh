@@ -4,8 +4,9 @@
 # null sink "tap", recorded with PipeWire's own recorder on the sink. Checks
 # that every non-silent frame of the battle arrives in order, that no run
 # is shorter than its sound, that a frozen daemon costs one bounded wait
-# said once, that a daemon frozen and then killed ends the run with one
-# report, that default reports a frozen daemon instead of waiting on it, and
+# said once, that Ctrl-C ends a run on a frozen daemon within a second,
+# that a daemon frozen and then killed ends the run with one report, that
+# default reports a frozen daemon instead of waiting on it, and
 # that on a 48000 Hz graph (the stream resampled) the tones keep their pace
 # and arrive whole.
 set -euo pipefail
@@ -98,6 +99,13 @@ grep -q 'a sound was not played within' "$work/frozen.err" || fail "frozen daemo
 [ "$(wc -l <"$work/frozen.err")" -eq 1 ] || fail "frozen daemon: said more than once"
 echo "frozen daemon for 0.5 s: $(cat "$work/frozen.err")"
 
+# Ctrl-C while the daemon is frozen ends the run within a second with its
+# report line: in mid-battle (tones given up one after another), while
+# connecting, and while default looks at it.
+interrupted_run frozen-battle pipewire "$PW_DAEMON_PID" 1 0.5 "$work" "${battle[@]}"
+interrupted_run frozen-connect pipewire "$PW_DAEMON_PID" 0 0.5 "$work" "${battle[@]}"
+interrupted_run frozen-default "" "$PW_DAEMON_PID" 0 0.5 "$work" "${battle[@]}"
+
 # default with the daemon frozen: reported as not answering, naming it,
 # within the 1.5 s the default waits (not handed on to ALSA).
 kill -STOP "$PW_DAEMON_PID"
@@ -135,8 +143,12 @@ pipewire_stop
 # counting two (the resampler's ringing may fill the short gap the graph
 # leaves between two tones), and the recording's energy matches the sound's.
 PW_GRAPH_RATE=48000 pipewire_start "$work/pw48"
-recorded_run pipewire resampled
-python3 - "$work/expected.wav" "$work/resampled.wav" "$ratio" 500 <<'PY' || fail "48000 Hz graph"
+# Plays the battle on the resampled graph and checks it; as on the 44100 Hz
+# graph, a busy machine may make the graph lose a cycle, so a failed run is
+# played once more.
+resampled_run() {
+  recorded_run pipewire resampled
+  python3 - "$work/expected.wav" "$work/resampled.wav" "$ratio" 500 <<'PY'
 import statistics, struct, sys, wave
 
 def measure(path):
@@ -168,6 +180,8 @@ print(f'48000 Hz graph: wall/sound {ratio:.3f}, tones heard {heard_tones} of {to
 # few percent of their energy).
 sys.exit(0 if heard_tones == tones and 0.8 < heard_energy / sent_energy < 1.05 and ratio < 1.25 else 1)
 PY
+}
+resampled_run || { echo "  again:" && resampled_run; } || fail "48000 Hz graph"
 pipewire_stop
 
 echo "PipeWire checks passed in $(($(date +%s) - step_start)) s"
