@@ -62,7 +62,11 @@ InterruptWatch::InterruptWatch() {
 
 InterruptWatch::~InterruptWatch() {
   SetReadWaitCheck(nullptr);
-  interrupt_detail::RestoreSignalHandler();
+  // Once a signal asked the run to end, the handlers stay for the rest of
+  // the process: a second one (a shell or `timeout` passes a Ctrl-C on
+  // twice) would otherwise end the program by its default action between
+  // here and the report line that says why it ends.
+  if (!InterruptRequested()) interrupt_detail::RestoreSignalHandler();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     quit_ = true;
