@@ -4,14 +4,12 @@
 #include <sys/stat.h>
 
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <mutex>
-#include <optional>
 
-#include "sound/KeptDevice.h"
 #include "sound/PipeWireConnection.h"
 #include "sound/PipeWireStream.h"
+#include "sound/ServerBackend.h"
 #include "sound/ServerSetting.h"
 
 namespace tw {
@@ -19,7 +17,7 @@ namespace {
 
 constexpr uint16_t kFormatTagFloat = 3;
 
-bool ToFormat(const WAVEFORMATEX& f, PipeWireFormat& out) {
+bool ToPipeWireFormat(const WAVEFORMATEX& f, PipeWireFormat& out) {
   PipeWireFormat p;
   if (f.wFormatTag == WAVE_FORMAT_PCM) {
     switch (f.wBitsPerSample) {
@@ -62,128 +60,30 @@ const PipeWireApi* LoadPipeWire(std::string& error) {
   return api;
 }
 
-// Shared by a backend and the streams it opened.
-struct PipeWireShared {
-  PipeWireOutputSettings settings;
-  std::shared_ptr<PipeWireReports> reports = std::make_shared<PipeWireReports>();
-  std::mutex mu;  // guards connection and idle
-  std::shared_ptr<PipeWireConnection> connection;
-  std::unique_ptr<PipeWireStream> idle;
-};
+// PipeWire for ServerBackend (sound/ServerBackend.h says what each member
+// is for).
+struct PipeWireSystem {
+  using Settings = PipeWireOutputSettings;
+  using Format = PipeWireFormat;
+  using Stream = PipeWireStream;
+  using Connection = PipeWireConnection;
+  using Reports = PipeWireReports;
+  static constexpr const char* kName = "PipeWire";
 
-class PipeWireBackend : public WaveOutBackend {
- public:
-  explicit PipeWireBackend(const PipeWireOutputSettings& settings)
-      : devices_(std::make_shared<PipeWireShared>()), shared_(devices_.shared()) {
-    shared_.settings = settings;
+  static bool ToFormat(const WAVEFORMATEX& f, PipeWireFormat& out) {
+    return ToPipeWireFormat(f, out);
   }
-
-  MMRESULT GetCaps(WAVEOUTCAPS& caps) override {
-    std::shared_ptr<PipeWireConnection> c;
-    if (const MMRESULT r = Connection(c)) return r;
-    caps = WAVEOUTCAPS{};
-    const std::string& target = shared_.settings.target;
-    std::snprintf(caps.szPname, sizeof caps.szPname, "PipeWire %s",
-                  target.empty() ? "default" : target.c_str());
-    caps.wChannels = 2;
-    caps.dwFormats = (1u << 12) - 1;  // the daemon converts any of them
-    caps.dwSupport = WAVECAPS_VOLUME | WAVECAPS_LRVOLUME | WAVECAPS_SAMPLEACCURATE;
-    return MMSYSERR_NOERROR;
-  }
-
-  // Answers by having a stream of the format running (created now unless
-  // the idle one serves), so a target or format the daemon refuses is
-  // reported here, before any open.
-  MMRESULT Query(const WAVEFORMATEX& format) override {
-    PipeWireFormat f;
-    if (!ToFormat(format, f)) return BadFormat(format);
-    if (devices_.IdleFits([&](PipeWireStream& idle) {
-          return idle.format() == f && (idle.InterruptedUnreported() || idle.Usable());
-        }))
-      return MMSYSERR_NOERROR;
-    std::unique_ptr<PipeWireStream> s;
-    if (const MMRESULT r = Take(f, s)) return r;
-    devices_.Idle(std::move(s));
-    return MMSYSERR_NOERROR;
-  }
-
-  MMRESULT Open(const WAVEFORMATEX& format, WaveOutSink& sink,
-                std::unique_ptr<WaveOutStream>& stream) override {
-    PipeWireFormat f;
-    if (!ToFormat(format, f)) return BadFormat(format);
-    std::unique_ptr<PipeWireStream> s;
-    if (const MMRESULT r = Take(f, s)) return r;
-    return devices_.Hand(std::move(s), sink, stream);
-  }
-
-  void Recycle(std::unique_ptr<WaveOutStream> stream) override {
-    devices_.Recycle(std::move(stream));
-  }
-
-  std::string ErrorText(MMRESULT code) override { return shared_.reports->texts.Get(code); }
-
-  // Connects now, waiting at most `timeout`; `tookIt` says whether a daemon
-  // took the connection.
-  MMRESULT ConnectNow(std::chrono::milliseconds timeout, bool& tookIt) {
-    std::shared_ptr<PipeWireConnection> c;
-    return Connection(c, timeout, &tookIt);
-  }
-
- private:
-  MMRESULT BadFormat(const WAVEFORMATEX& f) {
-    return shared_.reports->texts.Set(
-        WAVERR_BADFORMAT, "PipeWire output: format not playable (tag " +
-                              std::to_string(f.wFormatTag) + ", " + std::to_string(f.nChannels) +
-                              " channels, " + std::to_string(f.nSamplesPerSec) + " Hz, " +
-                              std::to_string(f.wBitsPerSample) + " bits, block align " +
-                              std::to_string(f.nBlockAlign) + ")");
-  }
-
-  // The live connection, connecting (again) when there is none.
-  MMRESULT Connection(std::shared_ptr<PipeWireConnection>& out,
-                      std::optional<std::chrono::milliseconds> timeout = std::nullopt,
-                      bool* tookIt = nullptr) {
-    std::lock_guard<std::mutex> lock(shared_.mu);
-    if (shared_.connection && !shared_.connection->Lost()) {
-      out = shared_.connection;
-      return MMSYSERR_NOERROR;
-    }
-    std::string reason;
+  static bool SameFormat(const PipeWireFormat& a, const PipeWireFormat& b) { return a == b; }
+  static const std::string& Place(const Settings& s) { return s.target; }
+  static bool Lost(PipeWireConnection& c) { return c.Lost(); }
+  static std::shared_ptr<PipeWireConnection> NewConnection(const Settings& s,
+                                                           std::string& reason) {
     const PipeWireApi* api = LoadPipeWire(reason);
-    if (api == nullptr) return shared_.reports->texts.Set(MMSYSERR_NODRIVER, reason);
-    auto c = std::make_shared<PipeWireConnection>(*api, shared_.settings);
-    bool took = false;
-    const MMRESULT r = c->Connect(timeout.value_or(shared_.settings.timeout), reason, took);
-    if (tookIt != nullptr) *tookIt = took;
-    if (r != MMSYSERR_NOERROR) return shared_.reports->texts.Set(r, reason);
-    shared_.connection = c;
-    out = std::move(c);
-    return MMSYSERR_NOERROR;
+    if (api == nullptr) return nullptr;
+    return std::make_shared<PipeWireConnection>(*api, s);
   }
-
-  // The idle stream when it has this format and still works (or was cut
-  // off by a lost daemon and has not said so: its first write will);
-  // otherwise a new one.
-  MMRESULT Take(const PipeWireFormat& format, std::unique_ptr<PipeWireStream>& out) {
-    const auto keep = [&](PipeWireStream& idle) -> std::optional<MMRESULT> {
-      if (!(idle.format() == format)) return std::nullopt;
-      if (idle.InterruptedUnreported()) return MMSYSERR_NOERROR;
-      if (!idle.Usable()) return std::nullopt;
-      return MMSYSERR_NOERROR;
-    };
-    const auto open = [&](std::unique_ptr<PipeWireStream>& opened) {
-      std::shared_ptr<PipeWireConnection> c;
-      if (const MMRESULT r = Connection(c)) return r;
-      auto s = std::make_unique<PipeWireStream>(c, shared_.reports, format);
-      if (const MMRESULT r = s->Prepare()) return r;
-      opened = std::move(s);
-      return MMRESULT{MMSYSERR_NOERROR};
-    };
-    return devices_.Take(keep, open, out);
-  }
-
-  KeptDevices<PipeWireStream, PipeWireShared> devices_;
-  PipeWireShared& shared_;
+  // An idle stream goes on running with silence: nothing to make anew.
+  static MMRESULT Reuse(PipeWireStream&) { return MMSYSERR_NOERROR; }
 };
 
 // FRAMES/RATE or milliseconds (kept as frames of 44100 Hz).
@@ -222,7 +122,7 @@ bool ParsePipeWireSetting(const std::string& rest, PipeWireOutputSettings& setti
 
 std::unique_ptr<WaveOutBackend> CreatePipeWireWaveOutBackend(
     const PipeWireOutputSettings& settings) {
-  return std::make_unique<PipeWireBackend>(settings);
+  return std::make_unique<ServerBackend<PipeWireSystem>>(settings);
 }
 
 ServerProbe ProbePipeWire(std::chrono::milliseconds timeout,
@@ -232,16 +132,7 @@ ServerProbe ProbePipeWire(std::chrono::milliseconds timeout,
     return ServerProbe::kAbsent;
   std::string error;
   if (LoadPipeWire(error) == nullptr) return ServerProbe::kAbsent;
-  auto candidate = std::make_unique<PipeWireBackend>(PipeWireOutputSettings{});
-  bool tookIt = false;
-  const MMRESULT r = candidate->ConnectNow(timeout, tookIt);
-  if (r == MMSYSERR_NOERROR) {
-    backend = std::move(candidate);
-    return ServerProbe::kAnswered;
-  }
-  if (!tookIt) return ServerProbe::kAbsent;
-  why = candidate->ErrorText(r);
-  return ServerProbe::kNotAnswering;
+  return ProbeServer<PipeWireSystem>(timeout, backend, why);
 }
 
 }  // namespace tw

@@ -40,7 +40,8 @@
 // Its parts: the connection and its loop thread (sound/PulseConnection.h),
 // a server stream with its queue and drain (sound/PulseStream.h,
 // sound/PulseDrain.h), the sample formats (sound/PulseFormat.h) and the
-// settings (sound/PulseSettings.h); this file's backend ties them together.
+// settings (sound/PulseSettings.h); the backend shared with PipeWire
+// (sound/ServerBackend.h) ties them together.
 //
 // Formats: PCM (tag 1) with 8, 16, 24 or 32 bits and IEEE float (tag 3) with
 // 32 bits, 1 to 32 channels. A trailing partial frame of a buffer is not

@@ -47,7 +47,7 @@ class PulseStream {
   PulseStream(const PulseStream&) = delete;
   PulseStream& operator=(const PulseStream&) = delete;
 
-  const pa_sample_spec& sampleFormat() const { return sampleFormat_; }
+  const pa_sample_spec& format() const { return sampleFormat_; }
   PulseConnection* connection() const { return c_.get(); }
 
   // Creates the server's stream when there is none. Bounded wait; a
