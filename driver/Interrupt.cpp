@@ -5,7 +5,7 @@
 #include "audio/WavePlayers.h"
 #include "driver/LiveView.h"
 #include "runtime/FileRead.h"
-#include "sound/SoundWaits.h"
+#include "runtime/BoundedWaits.h"
 
 namespace tw {
 
@@ -49,7 +49,7 @@ void EndWithSignal() {
 InterruptWatch::InterruptWatch() {
   interrupt_detail::gRequested.store(false);
   interrupt_detail::gEndingSignal.store(0);
-  ResumeSoundWaits();
+  ResumeBoundedWaits();
   // A Ctrl-C from here on waits for the thread, which takes it once started.
   interrupt_detail::InstallSignalHandler();
   // A warrior read from a pipe that nobody writes to gives way to Ctrl-C.
@@ -100,7 +100,7 @@ void InterruptWatch::Watch() {
     if (quit_) return;
     if (!InterruptRequested()) continue;
     // A device being opened, a server being asked: given up at once.
-    CancelSoundWaits();
+    CancelBoundedWaits();
     {
       std::lock_guard<std::mutex> end(endMutex_);
       asked_ = true;

@@ -8,9 +8,9 @@
 
 #include "sound/AlsaDevice.h"
 #include "sound/AlsaWorker.h"
-#include "sound/ErrorTexts.h"
+#include "platform/WaveOutErrorTexts.h"
 #include "sound/KeptDevice.h"
-#include "sound/SoundWaits.h"
+#include "runtime/BoundedWaits.h"
 
 namespace tw {
 namespace {
@@ -30,7 +30,7 @@ struct AlsaShared {
 std::string Who(const std::string& name) { return "ALSA PCM \"" + name + "\": "; }
 
 MMRESULT NoAnswer(AlsaShared& shared, const char* what) {
-  if (SoundWaitsCancelled())
+  if (BoundedWaitsCancelled())
     return shared.texts->Set(MMSYSERR_ERROR, Who(shared.name) + "interrupted");
   return shared.texts->Set(MMSYSERR_ERROR,
                            Who(shared.name) + "no answer within " +

@@ -15,7 +15,7 @@
 #include "sound/AlsaFormat.h"
 #include "sound/AlsaLibrary.h"
 #include "sound/AlsaPlayback.h"
-#include "sound/ErrorTexts.h"
+#include "platform/WaveOutErrorTexts.h"
 
 namespace tw {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/ThreadPriority.h"
-#include "sound/SoundWaits.h"
+#include "runtime/BoundedWaits.h"
 
 namespace tw {
 namespace {
@@ -396,7 +396,7 @@ AlsaPcm::AlsaPcm(std::string name, std::unique_ptr<AlsaDevice> device, const Als
 
 AlsaPcm::~AlsaPcm() {
   // Not waited for when stuck, nor when the program is ending on a signal.
-  const bool late = worker_->Stuck() != nullptr || SoundWaitsCancelled();
+  const bool late = worker_->Stuck() != nullptr || BoundedWaitsCancelled();
   if (worker_->Stop(late ? milliseconds(0) : kCloseWait)) {
     thread_.join();
   } else {

@@ -11,9 +11,10 @@
 
 #include "platform/MessageQueue.h"
 #include "platform/ThreadTiming.h"
+#include "platform/WakeLead.h"
 #include "platform/WakeTimer.h"
 #include "sound/KeptDevice.h"
-#include "sound/PlayableFormats.h"
+#include "platform/PlayableFormats.h"
 #include "sound/UnpacedStream.h"
 
 namespace tw {
@@ -36,41 +37,9 @@ uint64_t BytesIn(Nanos elapsed, uint32_t bytesPerSecond) {
                                1000000000u);
 }
 
-// The longest a thread wakes before a deadline to wait out the rest awake:
-// a cap on the CPU that wake-ups which come late every time can cost.
-constexpr Nanos kMaxLead = std::chrono::microseconds(150);
 // How long the clock thread leaves a buffer to the thread that waits for it
 // (see PacedStream::OnQueueTimer) before it reports the buffer itself.
 constexpr Nanos kOwnerGrace = std::chrono::milliseconds(2);
-
-// How early to ask to be woken for a deadline: the median of how late the
-// recent wake-ups came (at most kMaxLead).
-class WakeLead {
- public:
-  Nanos Lead() const { return lead_; }
-  void Note(Nanos late) {
-    samples_[next_] = std::clamp(late, Nanos(0), kMaxLead);
-    next_ = (next_ + 1) % kSamples;
-    count_ = std::min(count_ + 1, kSamples);
-    Nanos sorted[kSamples];
-    std::copy(samples_, samples_ + count_, sorted);
-    std::nth_element(sorted, sorted + count_ / 2, sorted + count_);
-    lead_ = sorted[count_ / 2];
-  }
-
- private:
-  static constexpr size_t kSamples = 15;
-  Nanos samples_[kSamples] = {};
-  size_t next_ = 0;
-  size_t count_ = 0;
-  Nanos lead_{0};
-};
-
-inline void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#endif
-}
 
 class PacedCard;
 
@@ -165,7 +134,7 @@ class PacedStream final : public WaveOutStream, private QueueTimer {
 // It sleeps on a timer that whoever changes the earliest deadline re-arms
 // directly, so a write costs one system call and no wake-up of the thread.
 // Like a waiting thread, it wakes a little before the deadline, by as much
-// as its own recent wake-ups came late (kMaxLead at most), and waits out the
+// as its own recent wake-ups came late (kMaxWakeLead at most), and waits out the
 // rest awake: a buffer is never reported before its time, and rarely much
 // after it.
 class PacedCard {
@@ -266,7 +235,7 @@ class PacedCard {
       if (earliest != Clock::time_point::max() && earliest - now <= lead_.Lead()) {
         // Too close to sleep: the wake-up would come after the deadline.
         lock.unlock();
-        while (Clock::now() < earliest) CpuRelax();
+        SpinUntil<Clock>(earliest);
         lock.lock();
         continue;
       }
@@ -347,13 +316,13 @@ void PacedStream::OnQueueTimer() {
     if (!Running()) return;
     if (woke >= timerDue_) ownerLead_.Note(woke - timerDue_);
     deadline = Deadline();
-    if (deadline - woke > kMaxLead) {
+    if (deadline - woke > kMaxWakeLead) {
       SetOwnerTimer();  // the head moved on (a pause in between): wait again
       return;
     }
   }
   // Woken early on purpose: the rest of the wait is shorter than a wake-up.
-  while (Clock::now() < deadline) CpuRelax();
+  SpinUntil<Clock>(deadline);
   ReportIfDue();
 }
 

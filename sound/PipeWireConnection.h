@@ -19,7 +19,7 @@
 #include "platform/mmsystem.h"
 #include "sound/PipeWire.h"
 #include "sound/PipeWireApi.h"
-#include "sound/SoundWaits.h"
+#include "runtime/BoundedWaits.h"
 
 namespace tw {
 
@@ -66,7 +66,7 @@ class PipeWireConnection {
 
   // Waits, under Lock, until done() holds, the connection is lost,
   // `timeout` passes or the sound waits are cancelled (noticed within
-  // kSoundWaitSlice); returns done().
+  // kBoundedWaitSlice); returns done().
   template <typename Done>
   bool Await(std::chrono::milliseconds timeout, Done done) {
     WaitUnlessCancelled(

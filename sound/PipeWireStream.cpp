@@ -156,7 +156,7 @@ MMRESULT PipeWireStream::CreateLocked() {
   if (settled && state_ == PW_STREAM_STATE_STREAMING) return MMSYSERR_NOERROR;
   const std::string reason = c_->Lost()                        ? c_->LostReason()
                              : state_ == PW_STREAM_STATE_ERROR ? stateError_
-                             : SoundWaitsCancelled()
+                             : BoundedWaitsCancelled()
                                  ? NoAnswerText(settings.timeout)
                                  : "the graph did not run the stream within " +
                                        Milliseconds(settings.timeout.count() * 1000000) +

@@ -25,7 +25,7 @@
 
 #include "platform/InheritingMutex.h"
 #include "sound/Backend.h"
-#include "sound/ErrorTexts.h"
+#include "platform/WaveOutErrorTexts.h"
 #include "sound/PipeWireConnection.h"
 
 namespace tw {

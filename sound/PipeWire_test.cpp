@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "sound/Selection.h"
-#include "sound/SoundWaits.h"
+#include "runtime/BoundedWaits.h"
 #include "testing/WaveOutTestSupport.h"
 
 namespace tw {
@@ -302,11 +302,11 @@ TEST(PipeWireProbe, AFrozenDaemonIsNamedAndAMissingOneIsAbsent) {
   const auto took = std::chrono::steady_clock::now() - start;
   // Ctrl-C: the same wait, however long, is given up at once.
   std::string whyCancelled;
-  CancelSoundWaits();
+  CancelBoundedWaits();
   const auto cancelled = std::chrono::steady_clock::now();
   const ServerProbe probeCancelled = ProbePipeWire(3000ms, backend, whyCancelled);
   const auto tookCancelled = std::chrono::steady_clock::now() - cancelled;
-  ResumeSoundWaits();
+  ResumeBoundedWaits();
   close(listener);
   unlink(path.c_str());
   unsetenv("PIPEWIRE_REMOTE");

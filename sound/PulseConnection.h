@@ -23,7 +23,7 @@
 #include "platform/mmsystem.h"
 #include "sound/PulseApi.h"
 #include "sound/PulseSettings.h"
-#include "sound/SoundWaits.h"
+#include "runtime/BoundedWaits.h"
 
 namespace tw {
 
@@ -75,7 +75,7 @@ class PulseConnection {
   }
 
   // Waits on cv until done() holds or `deadline` passes, giving up within
-  // kSoundWaitSlice once the sound waits are cancelled. Under mu.
+  // kBoundedWaitSlice once the sound waits are cancelled. Under mu.
   template <typename Done>
   bool WaitFor(std::unique_lock<std::mutex>& lock, Clock::time_point deadline, Done done) {
     return WaitUnlessCancelled(deadline, done, [&](auto until) { cv.wait_until(lock, until); });

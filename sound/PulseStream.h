@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "sound/Backend.h"
-#include "sound/ErrorTexts.h"
+#include "platform/WaveOutErrorTexts.h"
 #include "sound/PulseConnection.h"
 #include "sound/PulseDrain.h"
 

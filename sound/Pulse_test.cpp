@@ -23,7 +23,7 @@
 #include "platform/WaveOutApi.h"
 #include "sound/PulseApi.h"
 #include "sound/Selection.h"
-#include "sound/SoundWaits.h"
+#include "runtime/BoundedWaits.h"
 #include "testing/ProgramRun.h"
 #include "testing/StartedProgram.h"
 #include "testing/WaveOutTestSupport.h"
@@ -309,7 +309,7 @@ TEST_F(PrivatePulse, CancelledWaitsGiveUpAFrozenServerAtOnce) {
   ::testing::internal::GetCapturedStderr();
   std::thread ctrlC([] {
     std::this_thread::sleep_for(100ms);
-    CancelSoundWaits();
+    CancelBoundedWaits();
   });
   const auto start = Clock::now();
   const MMRESULT failed = stream->Write(&second.header);  // waits for a new server stream
@@ -319,7 +319,7 @@ TEST_F(PrivatePulse, CancelledWaitsGiveUpAFrozenServerAtOnce) {
   const auto connecting = Clock::now();
   const MMRESULT refused = other->Query(kStereo16);
   const auto tookToConnect = Clock::now() - connecting;
-  ResumeSoundWaits();
+  ResumeBoundedWaits();
   ASSERT_NE(failed, MMSYSERR_NOERROR);
   EXPECT_LT(took, 1s);
   const std::string server = "PulseAudio server \"unix:" + dir_ + "/pulse.sock\"";

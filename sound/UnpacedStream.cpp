@@ -1,6 +1,6 @@
 #include "sound/UnpacedStream.h"
 
-#include "sound/PlayableFormats.h"
+#include "platform/PlayableFormats.h"
 
 namespace tw {
 

@@ -12,7 +12,7 @@
 
 #include "runtime/Exceptions.h"
 #include "sound/KeptDevice.h"
-#include "sound/PlayableFormats.h"
+#include "platform/PlayableFormats.h"
 #include "sound/UnpacedStream.h"
 
 namespace tw {

@@ -7,7 +7,7 @@
 // functions are written with a leading "::".
 // clang-format off
 #include "sound/Winmm.h"
-#include "sound/ErrorTexts.h"
+#include "platform/WaveOutErrorTexts.h"
 #include "sound/KeptDevice.h"
 #include <windows.h>
 #include <mmsystem.h>

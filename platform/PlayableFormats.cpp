@@ -1,4 +1,4 @@
-#include "sound/PlayableFormats.h"
+#include "platform/PlayableFormats.h"
 
 namespace tw {
 

@@ -1,4 +1,4 @@
-#include "sound/SoundWaits.h"
+#include "runtime/BoundedWaits.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -11,9 +11,9 @@ namespace {
 std::atomic<bool> gCancelled{false};
 }
 
-void CancelSoundWaits() { gCancelled.store(true, std::memory_order_release); }
-void ResumeSoundWaits() { gCancelled.store(false, std::memory_order_release); }
-bool SoundWaitsCancelled() { return gCancelled.load(std::memory_order_acquire); }
+void CancelBoundedWaits() { gCancelled.store(true, std::memory_order_release); }
+void ResumeBoundedWaits() { gCancelled.store(false, std::memory_order_release); }
+bool BoundedWaitsCancelled() { return gCancelled.load(std::memory_order_acquire); }
 
 bool RunWithin(std::function<void()> call, std::chrono::milliseconds limit) {
   struct Done {
@@ -45,7 +45,7 @@ bool RunWithin(std::function<void()> call, std::chrono::milliseconds limit) {
 }
 
 std::string NoAnswerText(std::chrono::milliseconds limit) {
-  if (SoundWaitsCancelled()) return "interrupted";
+  if (BoundedWaitsCancelled()) return "interrupted";
   return "no answer within " + std::to_string(limit.count()) + " ms";
 }
 

@@ -1,9 +1,9 @@
 #pragma once
-// The bounded waits of the sound systems for calls into their libraries (a
-// device being opened, a server being asked) may be given up at once when
-// the program is ending: after CancelSoundWaits every such wait returns as
-// failed within a few milliseconds, until ResumeSoundWaits. Safe from any
-// thread, never from a signal handler.
+// Waits for calls that may never return (a sound device being opened, a
+// sound server being asked), each bounded in time, and all of them given up
+// at once when the program is ending: after CancelBoundedWaits every such
+// wait returns as failed within a few milliseconds, until
+// ResumeBoundedWaits. Safe from any thread, never from a signal handler.
 
 #include <algorithm>
 #include <chrono>
@@ -12,17 +12,17 @@
 
 namespace tw {
 
-void CancelSoundWaits();
-void ResumeSoundWaits();
-bool SoundWaitsCancelled();
+void CancelBoundedWaits();
+void ResumeBoundedWaits();
+bool BoundedWaitsCancelled();
 
 // How often a bounded wait looks at the cancellation.
-inline constexpr std::chrono::milliseconds kSoundWaitSlice(20);
+inline constexpr std::chrono::milliseconds kBoundedWaitSlice(20);
 
 // Waits until `done()` holds, at most until `deadline`, and no longer than
-// kSoundWaitSlice once the waits are cancelled. `waitUntil(t)` blocks until
+// kBoundedWaitSlice once the waits are cancelled. `waitUntil(t)` blocks until
 // the steady-clock time t or until woken by whatever changes done(); it is
-// only ever given times at most kSoundWaitSlice ahead, so a wait whose
+// only ever given times at most kBoundedWaitSlice ahead, so a wait whose
 // waker does not know of the cancellation still notices it in time.
 // Returns done(): false when the deadline passed or the waits were
 // cancelled first. `done` is called with whatever lock waitUntil uses held.
@@ -31,8 +31,8 @@ bool WaitUnlessCancelled(std::chrono::steady_clock::time_point deadline, Done&& 
                          WaitUntil&& waitUntil) {
   while (!done()) {
     const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline || SoundWaitsCancelled()) return false;
-    waitUntil(std::min(deadline, now + kSoundWaitSlice));
+    if (now >= deadline || BoundedWaitsCancelled()) return false;
+    waitUntil(std::min(deadline, now + kBoundedWaitSlice));
   }
   return true;
 }

@@ -1,7 +1,8 @@
 #pragma once
-// Format rules and buffer arithmetic shared by the sound systems that run
-// inside this program (null and wav). They play what a sound card of ours
-// would: integer PCM and IEEE float PCM whose record is self-consistent.
+// Format rules and buffer arithmetic of the wave output model (a format's
+// standard bit, a header's loops, a format as a user reads it), and the
+// formats the sound systems that run inside this program (null and wav)
+// play: integer PCM and IEEE float PCM whose record is self-consistent.
 
 #include <cstdint>
 #include <string>
