@@ -10,7 +10,7 @@ seconds="${1:-30}"
 out=build-fuzz-asm
 mkdir -p "$out/corpus" "$out/obj"
 cxx="${CLANGXX:-clang++}"
-sources=(runtime/IntText.cpp runtime/Exceptions.cpp runtime/FileRead_posix.cpp
+sources=(runtime/IntText.cpp runtime/Exceptions.cpp runtime/FileRead_posix.cpp runtime/FileReadWait.cpp
          core/unit_core_utils.cpp core/unit_core_program_utils.cpp
          asm/Token.cpp asm/Lexer.cpp asm/SourceError.cpp asm/SourceText.cpp asm/Symbols.cpp
          asm/Expression.cpp asm/Expander.cpp asm/Encoder.cpp asm/Assembler.cpp

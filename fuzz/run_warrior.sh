@@ -8,7 +8,7 @@ seconds="${1:-30}"
 out=build-fuzz-warrior
 mkdir -p "$out/corpus"
 cxx="${CLANGXX:-clang++}"
-sources=(runtime/IntText.cpp runtime/Exceptions.cpp runtime/FileRead_posix.cpp
+sources=(runtime/IntText.cpp runtime/Exceptions.cpp runtime/FileRead_posix.cpp runtime/FileReadWait.cpp
          core/unit_core_utils.cpp core/unit_core_program_utils.cpp
          core/unit_random_warrior_position_generator.cpp core/unit_core_execute_quillmar.cpp
          driver/BattleLoop.cpp fuzz/warrior_fuzz.cpp)

@@ -16,7 +16,7 @@ WEB_SOURCES = \
   core/ToneKernelAvx2.cpp \
   core/unit_core_execute_quillmar.cpp core/unit_core_utils.cpp core/unit_core_program_utils.cpp \
   core/unit_random_warrior_position_generator.cpp \
-  runtime/Exceptions.cpp runtime/IntText.cpp runtime/FileRead_posix.cpp \
+  runtime/Exceptions.cpp runtime/IntText.cpp runtime/FileRead_posix.cpp runtime/FileReadWait.cpp \
   asm/Assembler.cpp asm/Encoder.cpp asm/Expander.cpp asm/Expression.cpp asm/Lexer.cpp \
   asm/SourceError.cpp asm/SourceText.cpp asm/Symbols.cpp asm/Token.cpp \
   driver/BattleLoop.cpp driver/BattleFeed.cpp driver/WarriorReader.cpp driver/RunText.cpp \
