@@ -4,8 +4,8 @@
 
 #include "audio/WavePlayers.h"
 #include "driver/LiveView.h"
-#include "runtime/FileRead.h"
 #include "runtime/BoundedWaits.h"
+#include "runtime/FileRead.h"
 
 namespace tw {
 

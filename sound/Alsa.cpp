@@ -6,11 +6,11 @@
 #include <mutex>
 #include <optional>
 
+#include "platform/WaveOutErrorTexts.h"
+#include "runtime/BoundedWaits.h"
 #include "sound/AlsaDevice.h"
 #include "sound/AlsaWorker.h"
-#include "platform/WaveOutErrorTexts.h"
 #include "sound/KeptDevice.h"
-#include "runtime/BoundedWaits.h"
 
 namespace tw {
 namespace {

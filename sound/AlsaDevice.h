@@ -11,11 +11,11 @@
 #include <memory>
 #include <string>
 
+#include "platform/WaveOutErrorTexts.h"
 #include "sound/Alsa.h"
 #include "sound/AlsaFormat.h"
 #include "sound/AlsaLibrary.h"
 #include "sound/AlsaPlayback.h"
-#include "platform/WaveOutErrorTexts.h"
 
 namespace tw {
 

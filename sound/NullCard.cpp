@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "platform/MessageQueue.h"
+#include "platform/PlayableFormats.h"
 #include "platform/ThreadTiming.h"
 #include "platform/WakeLead.h"
 #include "platform/WakeTimer.h"
 #include "sound/KeptDevice.h"
-#include "platform/PlayableFormats.h"
 #include "sound/UnpacedStream.h"
 
 namespace tw {

@@ -76,8 +76,7 @@ struct PipeWireSystem {
   static bool SameFormat(const PipeWireFormat& a, const PipeWireFormat& b) { return a == b; }
   static const std::string& Place(const Settings& s) { return s.target; }
   static bool Lost(PipeWireConnection& c) { return c.Lost(); }
-  static std::shared_ptr<PipeWireConnection> NewConnection(const Settings& s,
-                                                           std::string& reason) {
+  static std::shared_ptr<PipeWireConnection> NewConnection(const Settings& s, std::string& reason) {
     const PipeWireApi* api = LoadPipeWire(reason);
     if (api == nullptr) return nullptr;
     return std::make_shared<PipeWireConnection>(*api, s);

@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "platform/mmsystem.h"
+#include "runtime/BoundedWaits.h"
 #include "sound/PipeWire.h"
 #include "sound/PipeWireApi.h"
-#include "runtime/BoundedWaits.h"
 
 namespace tw {
 

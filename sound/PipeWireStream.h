@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "platform/InheritingMutex.h"
-#include "sound/Backend.h"
 #include "platform/WaveOutErrorTexts.h"
+#include "sound/Backend.h"
 #include "sound/PipeWireConnection.h"
 
 namespace tw {

@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "sound/Selection.h"
 #include "runtime/BoundedWaits.h"
+#include "sound/Selection.h"
 #include "testing/WaveOutTestSupport.h"
 
 namespace tw {

@@ -21,9 +21,9 @@
 #include <vector>
 
 #include "platform/mmsystem.h"
+#include "runtime/BoundedWaits.h"
 #include "sound/PulseApi.h"
 #include "sound/PulseSettings.h"
-#include "runtime/BoundedWaits.h"
 
 namespace tw {
 

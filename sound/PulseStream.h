@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "sound/Backend.h"
 #include "platform/WaveOutErrorTexts.h"
+#include "sound/Backend.h"
 #include "sound/PulseConnection.h"
 #include "sound/PulseDrain.h"
 

@@ -21,9 +21,9 @@
 #include <vector>
 
 #include "platform/WaveOutApi.h"
+#include "runtime/BoundedWaits.h"
 #include "sound/PulseApi.h"
 #include "sound/Selection.h"
-#include "runtime/BoundedWaits.h"
 #include "testing/ProgramRun.h"
 #include "testing/StartedProgram.h"
 #include "testing/WaveOutTestSupport.h"

@@ -175,8 +175,8 @@ class ServerBackend final : public WaveOutBackend {
 // kNotAnswering, with `why` naming the daemon, when one took it and did not
 // answer (a frozen one).
 template <class System>
-ServerProbe ProbeServer(std::chrono::milliseconds timeout,
-                        std::unique_ptr<WaveOutBackend>& backend, std::string& why) {
+ServerProbe ProbeServer(std::chrono::milliseconds timeout, std::unique_ptr<WaveOutBackend>& backend,
+                        std::string& why) {
   auto candidate = std::make_unique<ServerBackend<System>>(typename System::Settings{});
   bool tookIt = false;
   const MMRESULT r = candidate->ConnectNow(timeout, tookIt);

@@ -10,9 +10,9 @@
 #include <map>
 #include <mutex>
 
+#include "platform/PlayableFormats.h"
 #include "runtime/Exceptions.h"
 #include "sound/KeptDevice.h"
-#include "platform/PlayableFormats.h"
 #include "sound/UnpacedStream.h"
 
 namespace tw {
