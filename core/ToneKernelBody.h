@@ -139,8 +139,8 @@ __attribute__((always_inline)) inline void SumBlock(const KernelConstants& c, st
 // the error bound of a rounding boundary, each recomputed by `fallback`
 // when there is one.
 __attribute__((always_inline)) inline std::int32_t StoreVector(
-    const KernelConstants& c, const ToneFields& fields, Vd s, std::int64_t base,
-    std::int64_t lanes, double* Samples, std::int16_t* Pcm, ToneFallback fallback) {
+    const KernelConstants& c, const ToneFields& fields, Vd s, std::int64_t base, std::int64_t lanes,
+    double* Samples, std::int16_t* Pcm, ToneFallback fallback) {
   // Nearest integer, halves to even, as the reference rounds; |s| < 2^15.
   const Vd nearest = (s + c.magic) - c.magic;
   const Vi nearHalf = Abs(Abs(s - nearest) - 0.5) <= ToneErrorBound;

@@ -25,8 +25,7 @@ std::string WarriorDisplayName(const std::string& file_name) {
   // A pipe is read once, by the warrior's loading; a name is looked for in
   // regular files only.
   std::error_code error;
-  if (!std::filesystem::is_regular_file(file_name, error))
-    return WarriorNameOfText({}, file_name);
+  if (!std::filesystem::is_regular_file(file_name, error)) return WarriorNameOfText({}, file_name);
   std::ifstream in(file_name, std::ios::binary);
   std::string text;
   // Warrior files are short; a huge file is not read to its end for a name.

@@ -19,11 +19,11 @@ class Exception : public std::runtime_error {
 };
 
 // Declares an exception class that derives from BASE and prints as NAME.
-#define TW_DECLARE_EXCEPTION(NAME, BASE)                                   \
-  class NAME : public BASE {                                               \
-   public:                                                                 \
-    using BASE::BASE;                                                      \
-    const char* ClassName() const noexcept override { return #NAME; }      \
+#define TW_DECLARE_EXCEPTION(NAME, BASE)                              \
+  class NAME : public BASE {                                          \
+   public:                                                            \
+    using BASE::BASE;                                                 \
+    const char* ClassName() const noexcept override { return #NAME; } \
   }
 
 // A file could not be opened or created.

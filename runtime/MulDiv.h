@@ -28,8 +28,8 @@ constexpr Wide RoundedQuotient(Wide Product, Wide Denominator) {
 // does not fit a signed 32-bit integer.
 constexpr int32_t MulDiv(int32_t Number, int32_t Numerator, int32_t Denominator) {
   if (Denominator == 0) return -1;
-  const int64_t quotient = detail::RoundedQuotient<int64_t>(
-      static_cast<int64_t>(Number) * Numerator, Denominator);
+  const int64_t quotient =
+      detail::RoundedQuotient<int64_t>(static_cast<int64_t>(Number) * Numerator, Denominator);
   if (quotient > INT32_MAX || quotient < INT32_MIN) return -1;
   return static_cast<int32_t>(quotient);
 }
@@ -39,8 +39,8 @@ constexpr int32_t MulDiv(int32_t Number, int32_t Numerator, int32_t Denominator)
 // Denominator is 0; results beyond the 64-bit range are clamped to it.
 constexpr int64_t MulDiv64(int64_t Number, int64_t Numerator, int64_t Denominator) {
   if (Denominator == 0) return -1;
-  const __int128 quotient = detail::RoundedQuotient<__int128>(
-      static_cast<__int128>(Number) * Numerator, Denominator);
+  const __int128 quotient =
+      detail::RoundedQuotient<__int128>(static_cast<__int128>(Number) * Numerator, Denominator);
   if (quotient > INT64_MAX) return INT64_MAX;
   if (quotient < INT64_MIN) return INT64_MIN;
   return static_cast<int64_t>(quotient);
