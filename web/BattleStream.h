@@ -7,9 +7,10 @@
 // made first and handed out sample by sample; when the tone's last sample
 // has gone out, the instruction takes effect (the executor's silent step,
 // which fetches that same cell) and the next tone is made. The samples are
-// exactly what the console program hands its sound system, tone after tone
-// (SoundSamples samples each, taken in pairs as left and right), so the
-// stream is the data of the console's WAV recording.
+// exactly what the console program's sound system plays, tone after tone
+// (the tone's whole frames: SoundSamples samples taken in pairs as left and
+// right, less the last one when SoundSamples is odd), so the stream is the
+// data of the console's WAV recording.
 
 #include <cstdint>
 #include <string>
@@ -87,6 +88,7 @@ class BattleStream {
   std::string output_;
   std::string details_;
   std::int32_t soundSamples_ = 0;
+  std::int32_t heardSamples_ = 0;  // of each tone: its whole frames
   std::int32_t cycle_ = 0;
   int warrior_ = 0;  // whose instruction sounds now
   std::vector<double> toneSamples_;

@@ -45,7 +45,8 @@ std::vector<std::int16_t> Drain(BattleStream& stream, std::int32_t chunk) {
   return all;
 }
 
-// The console's tones in the order its battle loop plays them.
+// The console's tones in the order its battle loop plays them, as its outputs
+// play and record them.
 std::int32_t RecordedSamples = 0;
 std::vector<std::int16_t>* Recorded = nullptr;
 struct RecordingTone {
@@ -53,7 +54,8 @@ struct RecordingTone {
     std::vector<double> samples(static_cast<std::size_t>(RecordedSamples));
     std::vector<std::int16_t> pcm(static_cast<std::size_t>(RecordedSamples));
     ComputeTonePcm(cell, samples.data(), pcm.data(), RecordedSamples);
-    Recorded->insert(Recorded->end(), pcm.begin(), pcm.end());
+    // The outputs play whole stereo frames: an odd tone's last sample is not heard.
+    Recorded->insert(Recorded->end(), pcm.begin(), pcm.end() - RecordedSamples % 2);
   }
 };
 
