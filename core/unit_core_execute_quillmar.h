@@ -46,18 +46,22 @@ inline void PushProcess(ProcessQueue& queue, int address) {
 // battle loop can keep them in registers while it runs many steps. The ring
 // is the queue's own; while the cursor is in use the queue's own Head, Tail
 // and Count are stale until StoreTo puts the cursor's back (a Keep does that
-// when it goes out of scope, a failing step included).
+// when it goes out of scope, a failing step included). Head and Tail are
+// unsigned so that indexing the ring with them needs no sign extension.
 struct QueueCursor {
   std::uint16_t* Entries;
-  std::int32_t Head;
-  std::int32_t Tail;
+  std::uint32_t Head;
+  std::uint32_t Tail;
   std::int32_t Count;
 
   explicit QueueCursor(ProcessQueue& queue)
-      : Entries(queue.Entries.data()), Head(queue.Head), Tail(queue.Tail), Count(queue.Count) {}
+      : Entries(queue.Entries.data()),
+        Head(static_cast<std::uint32_t>(queue.Head)),
+        Tail(static_cast<std::uint32_t>(queue.Tail)),
+        Count(queue.Count) {}
   void StoreTo(ProcessQueue& queue) const {
-    queue.Head = Head;
-    queue.Tail = Tail;
+    queue.Head = static_cast<std::int32_t>(Head);
+    queue.Tail = static_cast<std::int32_t>(Tail);
     queue.Count = Count;
   }
 
