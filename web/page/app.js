@@ -77,14 +77,14 @@ function fillPickers() {
   }
 }
 
-function setWarrior(i, spec) {
-  if (spec === undefined) return;
-  const example = spec.example !== undefined ? exampleByName(spec.example) : undefined;
-  if (spec.example !== undefined && example === undefined) {
-    throw new Error(`no bundled warrior is called "${spec.example}"`);
+function setWarrior(i, origin) {
+  if (origin === undefined) return;
+  const example = origin.example !== undefined ? exampleByName(origin.example) : undefined;
+  if (origin.example !== undefined && example === undefined) {
+    throw new Error(`no bundled warrior is called "${origin.example}"`);
   }
   $(`example${i}`).value = example !== undefined ? example.name : '';
-  $(`text${i}`).value = example !== undefined ? example.text : decoder.decode(spec.bytes);
+  $(`text${i}`).value = example !== undefined ? example.text : decoder.decode(origin.bytes);
 }
 
 // The editors' warriors: bytes, the file name failures show, and how a

@@ -13,8 +13,8 @@ export function fromBase64Url(text) {
   return Uint8Array.from(binary, (c) => c.charCodeAt(0));
 }
 
-// The battle a link names: { warriors: [spec, spec], soundSamples, reader,
-// play } where a spec is { example: name } or { bytes: Uint8Array }; absent
+// The battle a link names: { warriors: [origin, origin], soundSamples, reader,
+// play } where a origin is { example: name } or { bytes: Uint8Array }; absent
 // parts are undefined. A malformed b64: part throws.
 export function readLink(search) {
   const params = new URLSearchParams(search);
