@@ -14,7 +14,7 @@ export function fromBase64Url(text) {
 }
 
 // The battle a link names: { warriors: [origin, origin], soundSamples, reader,
-// play } where a origin is { example: name } or { bytes: Uint8Array }; absent
+// play } where an origin is { example: name } or { bytes: Uint8Array }; absent
 // parts are undefined. A malformed b64: part throws.
 export function readLink(search) {
   const params = new URLSearchParams(search);
