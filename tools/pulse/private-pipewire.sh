@@ -48,14 +48,20 @@ pipewire_start() {
   PW_SESSION_PID=$!
   pipewire -c "$here/pipewire-pulse.conf" 2>"$dir/pipewire-pulse.log" &
   PW_PULSE_PID=$!
-  for i in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.05; done
+  for i in $(seq 400); do pactl info >/dev/null 2>&1 && break; sleep 0.05; done
   if ! pactl info >/dev/null 2>&1; then
     echo "PipeWire's pulse server did not start; its log:" >&2
     cat "$dir/pipewire-pulse.log" >&2
     return 1
   fi
-  # WirePlumber picks the default sink a moment later.
-  for i in $(seq 100); do pactl info 2>/dev/null | grep -q 'Default Sink: tap' && break; sleep 0.05; done
+  # WirePlumber picks the default sink a moment later: on a busy machine
+  # several seconds later, and until then no stream is linked to it.
+  for i in $(seq 400); do pactl info 2>/dev/null | grep -q 'Default Sink: tap' && break; sleep 0.05; done
+  if ! pactl info 2>/dev/null | grep -q 'Default Sink: tap'; then
+    echo "WirePlumber did not make tap the default sink; its log:" >&2
+    cat "$dir/wireplumber.log" >&2
+    return 1
+  fi
   export PIPEWIRE_PIDS=$PW_DAEMON_PID,$PW_SESSION_PID,$PW_PULSE_PID
 }
 
