@@ -77,9 +77,12 @@ pipewire_record() {
       --rate "${PW_GRAPH_RATE:-44100}" "$PW_RECORD_TMP/$n.wav" 2>/dev/null &
     PW_RECORD_PIDS+=($!)
   done
-  for i in $(seq 100); do
-    [ "$(pw-cli ls Node 2>/dev/null | grep -c 'node.name = "pw-record"')" -eq 2 ] && {
-      sleep 0.1
+  # Ready once both are linked to the sink's monitor (two ports each), and a
+  # moment more for the links to start carrying sound: a battle started
+  # before that loses its first cycle in both recordings.
+  for i in $(seq 200); do
+    [ "$(pw-link -l 2>/dev/null | grep -c -e '|-> pw-record:input_F[LR]')" -eq 4 ] && {
+      sleep 0.3
       return 0
     }
     sleep 0.05
