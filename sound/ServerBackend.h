@@ -144,14 +144,18 @@ class ServerBackend final : public WaveOutBackend {
     return MMSYSERR_NOERROR;
   }
 
+  bool OnCurrentConnection(const Stream& stream) {
+    std::lock_guard<std::mutex> lock(shared_.mu);
+    return stream.connection() == shared_.connection.get();
+  }
+
   MMRESULT Take(const Format& format, std::unique_ptr<Stream>& out) {
     const auto keep = [&](Stream& idle) -> std::optional<MMRESULT> {
       if (!System::SameFormat(idle.format(), format)) return std::nullopt;
       if (idle.InterruptedUnreported()) return MMSYSERR_NOERROR;
-      if (!idle.Usable()) return std::nullopt;
-      std::shared_ptr<Connection> c;
-      if (const MMRESULT r = Connect(c)) return r;
-      if (idle.connection() != c.get()) return std::nullopt;
+      // Usable means its connection is not lost, and a connection is only
+      // replaced once lost: one that is not the backend's is an old one.
+      if (!idle.Usable() || !OnCurrentConnection(idle)) return std::nullopt;
       return System::Reuse(idle);
     };
     const auto open = [&](std::unique_ptr<Stream>& opened) {

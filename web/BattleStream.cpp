@@ -39,9 +39,6 @@ StreamPhase BattleStream::Start(const WarriorSource& warrior1, const WarriorSour
     // The sample arrays of a negative length: the console's range failure.
     if (sound_samples < 0) throw ERangeError("Range check error");
     soundSamples_ = sound_samples;
-    // The console's outputs play and record whole stereo frames: the last
-    // sample of a tone of odd length is not heard.
-    heardSamples_ = sound_samples - sound_samples % 2;
     toneSamples_.assign(static_cast<std::size_t>(sound_samples), 0.0);
     tone_.assign(static_cast<std::size_t>(sound_samples), 0);
     Load(warrior1, warrior2, reader);
@@ -131,7 +128,7 @@ std::int32_t BattleStream::Render(std::int16_t* out, std::int32_t count) {
   int silent_steps = 0;
   try {
     while (phase_ == StreamPhase::kPlaying && written < count) {
-      const std::int32_t left = heardSamples_ - toneOut_;
+      const std::int32_t left = HeardSamples() - toneOut_;
       if (left > 0) {
         const std::int32_t n = std::min(left, count - written);
         std::memcpy(out + written, tone_.data() + toneOut_, sizeof(std::int16_t) * n);

@@ -79,6 +79,9 @@ class BattleStream {
   // The instruction whose tone has been heard takes effect.
   void TakeEffect();
   void Fail(const std::exception& failure);
+  // The samples of each tone that are heard: its whole stereo frames, as the
+  // console's outputs play and record them (an odd tone's last sample is not).
+  std::int32_t HeardSamples() const { return soundSamples_ - soundSamples_ % 2; }
 
   BattleState state_;
   SnapshotExchange exchange_;
@@ -88,7 +91,6 @@ class BattleStream {
   std::string output_;
   std::string details_;
   std::int32_t soundSamples_ = 0;
-  std::int32_t heardSamples_ = 0;  // of each tone: its whole frames
   std::int32_t cycle_ = 0;
   int warrior_ = 0;  // whose instruction sounds now
   std::vector<double> toneSamples_;
