@@ -18,23 +18,25 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <semaphore>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/InheritingMutex.h"
+#include "platform/WakeSignal.h"
 #include "platform/WaveOutErrorTexts.h"
 #include "sound/Backend.h"
 #include "sound/PipeWireConnection.h"
+#include "sound/PipeWireCycles.h"
 
 namespace tw {
 
 // What a backend's streams tell: failure texts, and whether a stalled graph
-// was already said.
+// and a sound cut by the graph were already said.
 struct PipeWireReports {
   WaveOutErrorTexts texts;
   std::atomic<bool> stallSaid{false};
+  std::atomic<bool> gapSaid{false};
 };
 
 // The sample layout of a stream.
@@ -58,7 +60,8 @@ class PipeWireStream final : public PipeWireLossListener {
   const PipeWireFormat& format() const { return format_; }
   PipeWireConnection* connection() const { return c_.get(); }
 
-  // Creates the daemon's stream and waits (bounded) until the graph runs it.
+  // Creates the daemon's stream and waits (bounded) until the graph runs it
+  // at a settled quantum (see AwaitSteadyGraph).
   MMRESULT Prepare();
   // Neither the stream nor the connection failed.
   bool Usable();
@@ -96,10 +99,12 @@ class PipeWireStream final : public PipeWireLossListener {
   void DestroyLocked();
   MMRESULT ApplyVolumeLocked(uint32_t word);
   MMRESULT FitQuantum(uint64_t frames);
+  void AwaitSteadyGraph();
 
   static void OnProcess(void* self);
   static void OnStateChanged(void* self, pw_stream_state old, pw_stream_state state,
                              const char* error);
+  bool NoteCycleLocked(const pw_time& t);
   void CopyLocked(char* to, uint32_t frames, const pw_time& t);
 
   void RunReporter();
@@ -123,6 +128,9 @@ class PipeWireStream final : public PipeWireLossListener {
   uint32_t quantumRate_ = 0;
   std::atomic<uint32_t> graphRate_{0};  // the graph's rate, once a cycle said it
   std::atomic<bool> fitted_{false};     // the quantum is set for good
+  // The graph's quantum settled since the stream connected.
+  std::atomic<bool> settled_{false};
+  WakeSignal settledSignal_;  // posted when settled_ is set
 
   // Under the connection's loop lock.
   pw_stream* s_ = nullptr;
@@ -135,9 +143,9 @@ class PipeWireStream final : public PipeWireLossListener {
   std::mutex reportMu_;
   // Taken by the real-time thread: it inherits that thread's priority.
   InheritingMutex mu_;
-  // Wakes the reporter. A semaphore, not a condition variable: releasing it
-  // takes no lock, so the real-time thread never waits on the reporter.
-  std::counting_semaphore<> wake_{0};
+  // Wakes the reporter. Not a condition variable: posting it takes no lock,
+  // so the real-time thread never waits on the reporter.
+  WakeSignal wake_;
   // Guarded by mu_.
   WaveOutSink* sink_ = nullptr;
   std::vector<Entry> entries_;  // [head_, done_) done, not reported; [copy_, end) not all copied
@@ -152,6 +160,9 @@ class PipeWireStream final : public PipeWireLossListener {
   int64_t dueAt_ = 0;      // the first unfinished buffer should have gone by then
   int64_t giveUpAt_ = 0;   // and is given up then even while the graph runs
   int64_t lastCycle_ = 0;  // the graph's last cycle (monotonic ns)
+  PipeWireCycles cycles_;
+  bool inSound_ = false;    // the last cycle left sound for the next one
+  bool gapUnsaid_ = false;  // the graph cut a sound; the reporter says it
   bool paused_ = false;
   bool broken_ = false;
   bool interrupted_ = false;

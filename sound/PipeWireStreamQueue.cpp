@@ -72,24 +72,28 @@ MMRESULT PipeWireStream::Detach(bool force) {
 MMRESULT PipeWireStream::FitQuantum(uint64_t frames) {
   const uint32_t graph = graphRate_.load(std::memory_order_relaxed);
   if (graph == 0) return MMSYSERR_NOERROR;
-  PipeWireConnection::Lock loop(*c_);
-  if (fitted_.load() || s_ == nullptr) return MMSYSERR_NOERROR;
   {
-    std::lock_guard<InheritingMutex> lock(mu_);
-    if (!entries_.empty()) return MMSYSERR_NOERROR;
+    PipeWireConnection::Lock loop(*c_);
+    if (fitted_.load() || s_ == nullptr) return MMSYSERR_NOERROR;
+    {
+      std::lock_guard<InheritingMutex> lock(mu_);
+      if (!entries_.empty()) return MMSYSERR_NOERROR;
+    }
+    fitted_.store(true);
+    const uint32_t q = PipeWireQuanta::Fit((frames * graph + format_.rate - 1) / format_.rate);
+    if (q == quantum_ && graph == (quantumRate_ != 0 ? quantumRate_ : format_.rate))
+      return MMSYSERR_NOERROR;
+    quantum_ = q;
+    quantumRate_ = graph;
+    {
+      std::lock_guard<InheritingMutex> lock(mu_);
+      latencyNs_ = int64_t{q} * kNsPerSecond / graph;
+    }
+    DestroyLocked();
+    if (const MMRESULT r = CreateLocked()) return r;
   }
-  fitted_.store(true);
-  const uint32_t q = PipeWireQuanta::Fit((frames * graph + format_.rate - 1) / format_.rate);
-  if (q == quantum_ && graph == (quantumRate_ != 0 ? quantumRate_ : format_.rate))
-    return MMSYSERR_NOERROR;
-  quantum_ = q;
-  quantumRate_ = graph;
-  {
-    std::lock_guard<InheritingMutex> lock(mu_);
-    latencyNs_ = int64_t{q} * kNsPerSecond / graph;
-  }
-  DestroyLocked();
-  return CreateLocked();
+  AwaitSteadyGraph();
+  return MMSYSERR_NOERROR;
 }
 
 MMRESULT PipeWireStream::Write(WAVEHDR* header) {
@@ -111,7 +115,7 @@ MMRESULT PipeWireStream::Write(WAVEHDR* header) {
     SetDueLocked(now);
   }
   lock.unlock();
-  wake_.release();
+  wake_.Post();
   return MMSYSERR_NOERROR;
 }
 
@@ -151,6 +155,7 @@ MMRESULT PipeWireStream::Pause() {
   }
   std::lock_guard<InheritingMutex> lock(mu_);
   paused_ = true;
+  inSound_ = false;  // the graph's clock goes on without the stream
   pausedAt_ = NowNs();
   return MMSYSERR_NOERROR;
 }
@@ -175,7 +180,7 @@ MMRESULT PipeWireStream::Restart() {
     giveUpAt_ += held;
     paused_ = false;
   }
-  wake_.release();
+  wake_.Post();
   return MMSYSERR_NOERROR;
 }
 
@@ -231,6 +236,19 @@ void PipeWireStream::RunReporter() {
       AdvanceLocked(now);
       CheckStallLocked(now);
     }
+    if (gapUnsaid_) {
+      gapUnsaid_ = false;
+      if (!reports_->gapSaid.exchange(true)) {
+        lock.unlock();
+        const std::string line = Who() +
+                                 ": the graph ran a cycle without the stream while it played "
+                                 "(the machine did not run the stream's real-time thread in "
+                                 "time), so a sound has a gap; going on (reported once)\n";
+        std::fputs(line.c_str(), stderr);
+        lock.lock();
+        continue;
+      }
+    }
     if (head_ < done_) {
       lock.unlock();
       ReportDone();
@@ -240,9 +258,9 @@ void PipeWireStream::RunReporter() {
     const int64_t wake = NextWakeLocked();
     lock.unlock();
     if (wake < 0) {
-      wake_.acquire();
+      wake_.Wait();
     } else {
-      (void)wake_.try_acquire_until(AtNs(wake));
+      (void)wake_.WaitUntil(AtNs(wake));
     }
     lock.lock();
   }

@@ -65,14 +65,24 @@ recorded_run() {
     fail "$setting: the run was shorter than its sound ($ratio): tones were reported played too early"
 }
 
+# True when the run NAME said, and said nothing else, that the graph ran a
+# cycle without its stream (a busy machine did not run the stream's
+# real-time thread in time), which leaves a gap in a sound.
+said_gap() {
+  [ -s "$work/$1.err" ] && ! grep -qv 'ran a cycle without the stream' "$work/$1.err" &&
+    echo "  said: $(cat "$work/$1.err")"
+}
+
 # Plays the battle on $1 with the sink recorded; true when every non-silent
-# frame arrived in order.
+# frame arrived in order; false, to play it once more, when the program said
+# that the graph cut a sound.
 heard_run() {
   local setting=$1 name=run_${1:-default}
   recorded_run "$setting" "$name"
   python3 tools/alsa/sound.py wav-data "$work/$name.wav" "$work/$name.raw"
   python3 tools/alsa/sound.py wav-data "$work/$name-2.wav" "$work/$name-2.raw"
   echo "${setting:-default}: wall/sound $ratio, lines on stderr $(wc -l <"$work/$name.err")"
+  said_gap "$name" && return 1
   [ ! -s "$work/$name.err" ] || fail "$setting: said on stderr: $(cat "$work/$name.err")"
   python3 tools/pulse/recordings.py heard "$work/expected.raw" "$work/$name.raw" "$work/$name-2.raw"
 }
@@ -137,18 +147,28 @@ echo "daemon frozen, then killed: $(tail -1 "$work/gone.out")"
 pipewire_stop
 
 # --- 48000 Hz graph: the stream is resampled, so frames are not compared
-# one by one. Pace, and every tone arrived whole: the recording's sounds
+# one by one. Pace, and every tone arrived whole: a recording's sounds
 # (runs of loud frames, 4 quiet frames apart: a tone itself never has
 # them) hold as many tones as were sent, a run twice a tone's usual length
 # counting two (the resampler's ringing may fill the short gap the graph
-# leaves between two tones), and the recording's energy matches the sound's.
+# leaves between two tones), and its energy matches the sound's. A recorder
+# that misses a cycle splits a tone in its own recording only, so the
+# count is taken from whichever recording has it right, as a frame counts
+# as heard on the 44100 Hz graph when either recorder has it.
 PW_GRAPH_RATE=48000 pipewire_start "$work/pw48"
 # Plays the battle on the resampled graph and checks it; as on the 44100 Hz
 # graph, a busy machine may make the graph lose a cycle, so a failed run is
 # played once more.
 resampled_run() {
   recorded_run pipewire resampled
-  python3 - "$work/expected.wav" "$work/resampled.wav" "$ratio" 500 <<'PY'
+  local cut=0
+  if said_gap resampled; then
+    cut=1
+  elif [ -s "$work/resampled.err" ]; then
+    fail "48000 Hz graph: said on stderr: $(cat "$work/resampled.err")"
+  fi
+  python3 - "$work/expected.wav" "$ratio" 500 "$cut" "${1:-}" "$work/resampled.wav" \
+    "$work/resampled-2.wav" <<'PY'
 import statistics, struct, sys, wave
 
 def measure(path):
@@ -170,22 +190,26 @@ def measure(path):
     typical = statistics.median(runs) if runs else 1
     return sum(max(1, round(r / typical)) for r in runs), sum(s * s for s in samples) / rate
 
-(_, sent_energy), (heard_tones, heard_energy) = measure(sys.argv[1]), measure(sys.argv[2])
+_, sent_energy = measure(sys.argv[1])
+ratio = float(sys.argv[2])
 with wave.open(sys.argv[1], 'rb') as w:
-    tones = w.getnframes() // int(sys.argv[4])
-ratio = float(sys.argv[3])
-print(f'48000 Hz graph: wall/sound {ratio:.3f}, tones heard {heard_tones} of {tones}, '
-      f'energy {heard_energy / sent_energy:.3f} of the sound\'s')
+    tones = w.getnframes() // int(sys.argv[3])
+cut, last_try = sys.argv[4] == '1', sys.argv[5] == 'again'
+heard = [measure(path) for path in sys.argv[6:]]
+best_tones, best_energy = min(heard, key=lambda h: abs(h[0] - tones))
+print(f'48000 Hz graph: wall/sound {ratio:.3f}, tones heard '
+      f'{" and ".join(str(h[0]) for h in heard)} of {tones} (the two recorders), energy '
+      f'{best_energy / sent_energy:.3f} of the sound\'s')
 # The resampler's filter takes off some of the tones' highest harmonics (a
-# few percent of their energy). A count one off is let through and said: on
-# a busy machine the resampled graph has been seen to split one tone of 302
-# (a cycle lost inside it), a known weakness of this output at 48000 Hz.
-if abs(heard_tones - tones) == 1:
-    print('  (one tone off: a tone split or two merged on the resampled graph)')
-sys.exit(0 if abs(heard_tones - tones) <= 1 and 0.8 < heard_energy / sent_energy < 1.05 and ratio < 1.25 else 1)
+# few percent of their energy). A run whose sounds the graph cut (said by
+# the program) has tones split by the gaps: it is played once more, and let
+# through the second time with at most a few split.
+whole = best_tones == tones
+split = cut and last_try and tones < best_tones <= tones + 4
+sys.exit(0 if (whole or split) and 0.8 < best_energy / sent_energy < 1.05 and ratio < 1.25 else 1)
 PY
 }
-resampled_run || { echo "  again:" && resampled_run; } || fail "48000 Hz graph"
+resampled_run || { echo "  again:" && resampled_run again; } || fail "48000 Hz graph"
 pipewire_stop
 
 echo "PipeWire checks passed in $(($(date +%s) - step_start)) s"
