@@ -87,28 +87,26 @@ MMRESULT PipeWireStream::Prepare() {
     std::lock_guard<InheritingMutex> lock(mu_);
     if (broken_) return reports_->texts.Set(MMSYSERR_ERROR, failure_);
   }
-  {
-    PipeWireConnection::Lock lock(*c_);
-    if (s_ != nullptr) return MMSYSERR_NOERROR;
-    if (const MMRESULT r = CreateLocked()) return r;
-  }
-  AwaitSteadyGraph();
-  return MMSYSERR_NOERROR;
+  PipeWireConnection::Lock lock(*c_);
+  return s_ != nullptr ? MMSYSERR_NOERROR : CreateLocked();
 }
 
-// Sound given in the cycles before the graph changed to the stream's
-// quantum was seen lost (the first 256 frames of a battle in 2 of 16 runs),
-// so the stream plays silence until its quantum settled (PipeWireCycles):
-// about three cycles of it. A graph that never settles is waited for
-// kSteadyWait at most. Not under the loop's lock: the stream's first
-// cycles need the loop.
-void PipeWireStream::AwaitSteadyGraph() {
+// Waits, at most kSteadyWait, until the graph has run the stream once
+// (`settled` false: the graph said its rate) or until its quantum settled.
+// Not under the loop's lock: the stream's first cycles need the loop.
+void PipeWireStream::AwaitGraph(bool settled) {
   const auto deadline = std::chrono::steady_clock::now() + kSteadyWait;
   (void)WaitUnlessCancelled(
-      deadline, [this] { return settled_.load() || c_->Lost(); },
-      [this](std::chrono::steady_clock::time_point until) {
-        (void)settledSignal_.WaitUntil(until);
-      });
+      deadline,
+      [&] {
+        return (settled ? settled_.load() : graphRate_.load() != 0) || c_->Lost() || Broken();
+      },
+      [this](std::chrono::steady_clock::time_point until) { (void)cycleSignal_.WaitUntil(until); });
+}
+
+bool PipeWireStream::Broken() {
+  std::lock_guard<InheritingMutex> lock(mu_);
+  return broken_;
 }
 
 bool PipeWireStream::Usable() {
@@ -158,6 +156,7 @@ MMRESULT PipeWireStream::CreateLocked() {
     inSound_ = false;
   }
   settled_.store(false);
+  settleAwaited_.store(false);
   s_ = api.pw_stream_new(c_->core(), kStreamName, StreamProperties());
   if (s_ == nullptr) return Fail(std::strerror(errno), MMSYSERR_ERROR);
   state_ = PW_STREAM_STATE_UNCONNECTED;
@@ -266,7 +265,7 @@ bool PipeWireStream::NoteCycleLocked(const pw_time& t) {
   const PipeWireCycles::Seen seen = cycles_.Note({t.ticks, rate, NowNs(), inSound_});
   if (seen.settled) {
     settled_.store(true);
-    settledSignal_.Post();
+    cycleSignal_.Post();
   }
   if (seen.cut) gapUnsaid_ = true;
   return seen.cut;
@@ -308,8 +307,9 @@ void PipeWireStream::CopyLocked(char* to, uint32_t frames, const pw_time& t) {
   // queued, goes out in the next cycle.
   inSound_ = filled != 0 || copy_ < entries_.size();
   lastCycle_ = NowNs();
-  if (t.rate.num == 1 && t.rate.denom != 0)
-    graphRate_.store(t.rate.denom, std::memory_order_relaxed);
+  if (t.rate.num == 1 && t.rate.denom != 0 &&
+      graphRate_.exchange(t.rate.denom, std::memory_order_relaxed) == 0)
+    cycleSignal_.Post();
 }
 
 }  // namespace tw

@@ -60,8 +60,7 @@ class PipeWireStream final : public PipeWireLossListener {
   const PipeWireFormat& format() const { return format_; }
   PipeWireConnection* connection() const { return c_.get(); }
 
-  // Creates the daemon's stream and waits (bounded) until the graph runs it
-  // at a settled quantum (see AwaitSteadyGraph).
+  // Creates the daemon's stream and waits (bounded) until the graph runs it.
   MMRESULT Prepare();
   // Neither the stream nor the connection failed.
   bool Usable();
@@ -99,7 +98,8 @@ class PipeWireStream final : public PipeWireLossListener {
   void DestroyLocked();
   MMRESULT ApplyVolumeLocked(uint32_t word);
   MMRESULT FitQuantum(uint64_t frames);
-  void AwaitSteadyGraph();
+  void AwaitGraph(bool settled);
+  bool Broken();
 
   static void OnProcess(void* self);
   static void OnStateChanged(void* self, pw_stream_state old, pw_stream_state state,
@@ -128,9 +128,12 @@ class PipeWireStream final : public PipeWireLossListener {
   uint32_t quantumRate_ = 0;
   std::atomic<uint32_t> graphRate_{0};  // the graph's rate, once a cycle said it
   std::atomic<bool> fitted_{false};     // the quantum is set for good
-  // The graph's quantum settled since the stream connected.
+  // The graph's quantum settled since the stream connected, and a write
+  // waited for that.
   std::atomic<bool> settled_{false};
-  WakeSignal settledSignal_;  // posted when settled_ is set
+  std::atomic<bool> settleAwaited_{false};
+  std::atomic<bool> rateAwaited_{false};  // a write waited for graphRate_
+  WakeSignal cycleSignal_;                // posted when graphRate_ or settled_ is set
 
   // Under the connection's loop lock.
   pw_stream* s_ = nullptr;

@@ -72,33 +72,40 @@ MMRESULT PipeWireStream::Detach(bool force) {
 MMRESULT PipeWireStream::FitQuantum(uint64_t frames) {
   const uint32_t graph = graphRate_.load(std::memory_order_relaxed);
   if (graph == 0) return MMSYSERR_NOERROR;
+  PipeWireConnection::Lock loop(*c_);
+  if (fitted_.load() || s_ == nullptr) return MMSYSERR_NOERROR;
   {
-    PipeWireConnection::Lock loop(*c_);
-    if (fitted_.load() || s_ == nullptr) return MMSYSERR_NOERROR;
-    {
-      std::lock_guard<InheritingMutex> lock(mu_);
-      if (!entries_.empty()) return MMSYSERR_NOERROR;
-    }
-    fitted_.store(true);
-    const uint32_t q = PipeWireQuanta::Fit((frames * graph + format_.rate - 1) / format_.rate);
-    if (q == quantum_ && graph == (quantumRate_ != 0 ? quantumRate_ : format_.rate))
-      return MMSYSERR_NOERROR;
-    quantum_ = q;
-    quantumRate_ = graph;
-    {
-      std::lock_guard<InheritingMutex> lock(mu_);
-      latencyNs_ = int64_t{q} * kNsPerSecond / graph;
-    }
-    DestroyLocked();
-    if (const MMRESULT r = CreateLocked()) return r;
+    std::lock_guard<InheritingMutex> lock(mu_);
+    if (!entries_.empty()) return MMSYSERR_NOERROR;
   }
-  AwaitSteadyGraph();
-  return MMSYSERR_NOERROR;
+  fitted_.store(true);
+  const uint32_t q = PipeWireQuanta::Fit((frames * graph + format_.rate - 1) / format_.rate);
+  if (q == quantum_ && graph == (quantumRate_ != 0 ? quantumRate_ : format_.rate))
+    return MMSYSERR_NOERROR;
+  quantum_ = q;
+  quantumRate_ = graph;
+  {
+    std::lock_guard<InheritingMutex> lock(mu_);
+    latencyNs_ = int64_t{q} * kNsPerSecond / graph;
+  }
+  DestroyLocked();
+  return CreateLocked();
 }
 
+// A stream's first sound waits for the graph's quantum to settle: sound
+// given in the cycles before the graph changed to the stream's quantum was
+// seen lost (the first 256 frames of a battle in 2 of 16 runs), so the
+// stream plays silence until then (PipeWireCycles: about three cycles of
+// it). The quantum is fitted first, once the graph has said its rate, so
+// that a stream made anew for it is waited for once.
 MMRESULT PipeWireStream::Write(WAVEHDR* header) {
   if (!fitted_.load()) {
+    if (!rateAwaited_.exchange(true)) AwaitGraph(false);
     if (const MMRESULT r = FitQuantum(header->dwBufferLength / format_.frameBytes)) return r;
+  }
+  if (!settleAwaited_.load()) {
+    AwaitGraph(true);
+    settleAwaited_.store(true);
   }
   std::unique_lock<InheritingMutex> lock(mu_);
   if (broken_) {
