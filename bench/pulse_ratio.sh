@@ -94,8 +94,11 @@ def server_cpu():
 
 def recorder_connected():
     if server != 'pulseaudio':
-        out = subprocess.run(['pw-cli', 'ls', 'Node'], capture_output=True, text=True).stdout
-        return out.count('node.name = "pw-record"') == 2
+        # Both linked to the sink's monitor (two ports each), as
+        # tools/pulse/private-pipewire.sh waits for them: a recorder linked
+        # during the battle changes the graph under it.
+        out = subprocess.run(['pw-link', '-l'], capture_output=True, text=True).stdout
+        return sum('|-> pw-record:input_F' in line for line in out.splitlines()) == 4
     out = subprocess.run(['pactl', 'list', 'short', 'source-outputs'], capture_output=True, text=True)
     return bool(out.stdout.strip())
 
