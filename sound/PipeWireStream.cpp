@@ -78,6 +78,12 @@ std::string PipeWireStream::Who() const {
          (target.empty() ? std::string("the default target") : "target \"" + target + "\"");
 }
 
+void PipeWireStream::SayOnce(std::atomic<bool>& said, const std::string& what) const {
+  if (said.exchange(true)) return;
+  const std::string line = Who() + ": " + what + "; going on (reported once)\n";
+  std::fputs(line.c_str(), stderr);
+}
+
 MMRESULT PipeWireStream::Fail(const std::string& reason, MMRESULT code) {
   return reports_->texts.Set(code, Who() + ": " + reason);
 }
@@ -97,16 +103,8 @@ MMRESULT PipeWireStream::Prepare() {
 void PipeWireStream::AwaitGraph(bool settled) {
   const auto deadline = std::chrono::steady_clock::now() + kSteadyWait;
   (void)WaitUnlessCancelled(
-      deadline,
-      [&] {
-        return (settled ? settled_.load() : graphRate_.load() != 0) || c_->Lost() || Broken();
-      },
+      deadline, [&] { return (settled ? settled_.load() : graphRate_.load() != 0) || !Usable(); },
       [this](std::chrono::steady_clock::time_point until) { (void)cycleSignal_.WaitUntil(until); });
-}
-
-bool PipeWireStream::Broken() {
-  std::lock_guard<InheritingMutex> lock(mu_);
-  return broken_;
 }
 
 bool PipeWireStream::Usable() {

@@ -93,13 +93,15 @@ class PipeWireStream final : public PipeWireLossListener {
   static int64_t NowNs();
   std::string Who() const;
   MMRESULT Fail(const std::string& reason, MMRESULT code);
+  // Writes "WHO: WHAT; going on (reported once)" on standard error unless
+  // `said` (one of reports_'s) says it was written already.
+  void SayOnce(std::atomic<bool>& said, const std::string& what) const;
   MMRESULT CreateLocked();
   pw_properties* StreamProperties() const;
   void DestroyLocked();
   MMRESULT ApplyVolumeLocked(uint32_t word);
   MMRESULT FitQuantum(uint64_t frames);
   void AwaitGraph(bool settled);
-  bool Broken();
 
   static void OnProcess(void* self);
   static void OnStateChanged(void* self, pw_stream_state old, pw_stream_state state,

@@ -245,16 +245,12 @@ void PipeWireStream::RunReporter() {
     }
     if (gapUnsaid_) {
       gapUnsaid_ = false;
-      if (!reports_->gapSaid.exchange(true)) {
-        lock.unlock();
-        const std::string line = Who() +
-                                 ": the graph ran a cycle without the stream while it played "
-                                 "(the machine did not run the stream's real-time thread in "
-                                 "time), so a sound has a gap; going on (reported once)\n";
-        std::fputs(line.c_str(), stderr);
-        lock.lock();
-        continue;
-      }
+      lock.unlock();
+      SayOnce(reports_->gapSaid,
+              "the graph ran a cycle without the stream while it played (the machine did not "
+              "run the stream's real-time thread in time), so a sound has a gap");
+      lock.lock();
+      continue;
     }
     if (head_ < done_) {
       lock.unlock();
@@ -308,14 +304,13 @@ void PipeWireStream::CheckStallLocked(int64_t now) {
     dueAt_ = now + kRecheckNs;
     return;
   }
-  if (!reports_->stallSaid.exchange(true)) {
+  if (!reports_->stallSaid.load()) {
     const std::string why = quiet >= kStallSlackNs ? "the graph ran no cycle for " +
                                                          std::to_string(quiet / 1000000) + " ms"
                                                    : "the graph did not take the sound";
-    const std::string line = Who() + ": a sound was not played within " +
-                             std::to_string((now - headSince_) / 1000000) + " ms (" + why +
-                             "); going on (reported once)\n";
-    std::fputs(line.c_str(), stderr);
+    SayOnce(reports_->stallSaid, "a sound was not played within " +
+                                     std::to_string((now - headSince_) / 1000000) + " ms (" + why +
+                                     ")");
   }
   EndAllLocked();
 }
