@@ -170,8 +170,9 @@ class TWaveAudioIO : public TComponent {
   void WaitUntilOpened();
   // Window mode: dispatches the callback window's notifications until the
   // device has closed and released the window. Thread mode: waits only
-  // while a close is under way, until the callback thread has ended. Either
-  // way a stuck device is detected and stopped while waiting (see above).
+  // while a close is under way or its handlers (OnDeactivate) still run on
+  // the callback thread, until that thread has ended. Either way a stuck
+  // device is detected and stopped while waiting (see above).
   void WaitUntilClosed();
 
   // Milliseconds of an MMTIME in DeviceFormat; 0 for unknown types or a

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -266,7 +267,12 @@ TEST(AudioPlayerTest, ThreadModeStopWaitsUntilTheCallbackThreadHasClosedTheDevic
   player.SetAsync(true);
   std::vector<std::string> log;
   player.OnActivate = [&](TWaveAudioIO*) { log.push_back("activate"); };
+  // A slow handler that the wait below meets already running: the close is
+  // not over until it has returned.
+  Event deactivating;
   player.OnDeactivate = [&](TWaveAudioIO* s) {
+    deactivating.Set();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     log.push_back("deactivate buffers=" + std::to_string(s->ActiveBufferCount()));
   };
   // Five seconds: the data cannot end (which would put a close under way)
@@ -278,6 +284,7 @@ TEST(AudioPlayerTest, ThreadModeStopWaitsUntilTheCallbackThreadHasClosedTheDevic
   player.WaitUntilClosed();  // thread mode, no close under way: returns at once
   EXPECT_TRUE(player.Active());
   player.SetActive(false);
+  ASSERT_EQ(WaitForSyncObject(&deactivating, 10000), WAIT_OBJECT_0);
   player.WaitUntilClosed();  // a close is under way: waits for the thread
   EXPECT_FALSE(player.Active());
   EXPECT_EQ(player.ActiveBufferCount(), 0);
