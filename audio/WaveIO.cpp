@@ -334,14 +334,13 @@ void TWaveAudioIO::WaitUntilOpened() {
 }
 
 void TWaveAudioIO::WaitUntilClosed() {
-  if (FCallbackType == CALLBACK_THREAD && FThread && FCallback == 0) {
-    // The device has closed and the thread was told to end, but it may still
-    // be running the close's handlers (OnDeactivate): they are part of the
-    // close, and the caller may touch what they touch as soon as this returns.
-    JoinFinishedThread();
+  if (FCallback == 0) {
+    // Closed, but a callback thread told to end may still be running the
+    // close's handlers (OnDeactivate): they are part of the close, and the
+    // caller may touch what they touch as soon as this returns.
+    if (FCallbackType == CALLBACK_THREAD) JoinFinishedThread();
     return;
   }
-  if (FCallback == 0) return;
   if (FCallbackType == CALLBACK_THREAD) {
     if (!FThread || FThread->ThreadId() == std::this_thread::get_id()) return;
     // A close stays under way until the callback is released; the thread
