@@ -256,11 +256,14 @@ void PipeWireStream::OnProcess(void* self) {
   if (sent || cut) me->wake_.Post();
 }
 
-// On the real-time thread, before the cycle's copy. Returns true when the
-// graph cut a sound in flight (PipeWireCycles); the reporter says it.
+// On the real-time thread, before the cycle's copy: when the cycle ran, the
+// graph's rate, and what its clock says. Returns true when the graph cut a
+// sound in flight (PipeWireCycles); the reporter says it.
 bool PipeWireStream::NoteCycleLocked(const pw_time& t) {
   const uint32_t rate = t.rate.num == 1 ? t.rate.denom : 0;
-  const PipeWireCycles::Seen seen = cycles_.Note({t.ticks, rate, NowNs(), inSound_});
+  lastCycle_ = NowNs();
+  if (rate != 0 && graphRate_.exchange(rate, std::memory_order_relaxed) == 0) cycleSignal_.Post();
+  const PipeWireCycles::Seen seen = cycles_.Note({t.ticks, rate, lastCycle_, inSound_});
   if (seen.settled) {
     settled_.store(true);
     cycleSignal_.Post();
@@ -304,10 +307,6 @@ void PipeWireStream::CopyLocked(char* to, uint32_t frames, const pw_time& t) {
   // What the resampler holds of this cycle's sound, or what is still
   // queued, goes out in the next cycle.
   inSound_ = filled != 0 || copy_ < entries_.size();
-  lastCycle_ = NowNs();
-  if (t.rate.num == 1 && t.rate.denom != 0 &&
-      graphRate_.exchange(t.rate.denom, std::memory_order_relaxed) == 0)
-    cycleSignal_.Post();
 }
 
 }  // namespace tw
